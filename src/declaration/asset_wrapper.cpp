@@ -1,0 +1,250 @@
+/* src/declaration/asset_wrapper.cpp: AssetWrapper, a callable stand-in for the user's function */
+#include "declaration/asset_wrapper.hpp"
+
+#include <cstddef>
+#include <memory>
+#include <utility>
+
+#include "binding/errors.hpp"
+#include "binding/host.hpp"
+#include "declaration/partitions.hpp"
+
+namespace tolva {
+
+namespace {
+
+constexpr char kClassDoc[] = "The `@asset()` decorator wrapper. Stores the original function and metadata.";
+
+// --- record ---------------------------------------------------------------------
+
+struct AssetWrapperObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* wrapped;        // strong; managed by traverse/clear
+    AssetMetadata* metadata;  // owned
+};
+
+AssetWrapperObject* as_wrapper(PyObject* self) { return reinterpret_cast<AssetWrapperObject*>(self); }
+
+PyObject* g_type = nullptr;
+
+// The wrapped object; clear() may have dropped it while a cycle was being collected.
+PyObject* wrapped_of(PyObject* self) {
+    PyObject* wrapped = as_wrapper(self)->wrapped;
+    if (!wrapped) PyErr_SetString(PyExc_ReferenceError, "the wrapped object of this AssetWrapper was released");
+    return wrapped;
+}
+
+// --- creation -------------------------------------------------------------------
+
+PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept;
+
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    Ref name = Ref::steal(PyType_GetName(type));
+    if (name) PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
+    return nullptr;
+}
+
+// --- traverse / clear / dealloc -------------------------------------------------
+
+int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_wrapper(self)->wrapped);
+    return 0;
+}
+
+int wrapper_clear(PyObject* self) {
+    Py_CLEAR(as_wrapper(self)->wrapped);
+    return 0;
+}
+
+void wrapper_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    wrapper_clear(self);
+    delete std::exchange(as_wrapper(self)->metadata, nullptr);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// --- getters and slots ----------------------------------------------------------
+
+bool set_item(PyObject* dict, const char* key, Ref value) {
+    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+Ref optional_text(const std::optional<std::string>& text) {
+    if (!text) return Ref::borrow(Py_None);
+    return new_str(*text);
+}
+
+Ref inputs_dict(const AssetMetadata& metadata) {
+    if (!metadata.inputs) return Ref::borrow(Py_None);
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [parameter, reference] : *metadata.inputs) {
+        Ref key = new_str(parameter);
+        Ref value = new_str(reference);
+        if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return dict;
+}
+
+Ref partitions_dict(const AssetMetadata& metadata) {
+    if (!metadata.partitions) return Ref::borrow(Py_None);
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [dimension, spec] : *metadata.partitions) {
+        Ref key = new_str(dimension);
+        Ref rendered = render_spec(spec);
+        if (!key || !rendered || PyDict_SetItem(dict.get(), key.get(), rendered.get()) < 0) return nullptr;
+    }
+    return dict;
+}
+
+PyObject* get_metadata(PyObject* self, void*) noexcept {
+    return guarded([&]() -> PyObject* {
+        const AssetMetadata& metadata = *as_wrapper(self)->metadata;
+        Ref dict = Ref::steal(PyDict_New());
+        if (!dict) return nullptr;
+        if (!set_item(dict.get(), "kind", new_str("asset")) ||
+            !set_item(dict.get(), "name", optional_text(metadata.name)) ||
+            !set_item(dict.get(), "serializer", optional_text(metadata.serializer)) ||
+            !set_item(dict.get(), "inputs", inputs_dict(metadata)) ||
+            !set_item(dict.get(), "partitions", partitions_dict(metadata))) {
+            return nullptr;
+        }
+        return dict.release();
+    });
+}
+
+PyObject* get_kind(PyObject*, void*) noexcept { return PyUnicode_FromString("asset"); }
+
+PyObject* get_wrapped(PyObject* self, void*) noexcept { return Py_XNewRef(wrapped_of(self)); }
+
+// The forwarding getters read the wrapped object's attribute afresh on every access.
+template <const char* Name>
+PyObject* forward(PyObject* self, void*) noexcept {
+    PyObject* wrapped = wrapped_of(self);
+    return wrapped ? PyObject_GetAttrString(wrapped, Name) : nullptr;
+}
+
+constexpr char kName[] = "__name__";
+constexpr char kDoc[] = "__doc__";
+constexpr char kModule[] = "__module__";
+constexpr char kQualname[] = "__qualname__";
+
+PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* wrapped = wrapped_of(self);
+    if (!wrapped) return nullptr;
+    if (kwargs && PyDict_GET_SIZE(kwargs) == 0) kwargs = nullptr;
+    return PyObject_Call(wrapped, args, kwargs);
+}
+
+// Forwards the caller's argument vector untouched (offset flag included), so a call
+// through the wrapper costs one extra C call.
+PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    PyObject* wrapped = wrapped_of(self);
+    if (!wrapped) return nullptr;
+    return PyObject_Vectorcall(wrapped, args, nargsf, kwnames);
+}
+
+PyObject* wrapper_descr_get(PyObject* self, PyObject*, PyObject*) noexcept { return Py_NewRef(self); }
+
+// --- slot table and type spec ---------------------------------------------------
+
+PyGetSetDef wrapper_getset[] = {
+    {"__tolva_metadata__", get_metadata, nullptr, nullptr, nullptr},
+    {"__tolva_kind__", get_kind, nullptr, nullptr, nullptr},
+    {"__tolva_original__", get_wrapped, nullptr, nullptr, nullptr},
+    {"__name__", forward<kName>, nullptr, nullptr, nullptr},
+    {"__doc__", forward<kDoc>, nullptr, nullptr, nullptr},
+    {"__module__", forward<kModule>, nullptr, nullptr, nullptr},
+    {"__qualname__", forward<kQualname>, nullptr, nullptr, nullptr},
+    {"__wrapped__", get_wrapped, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef wrapper_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(AssetWrapperObject, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot wrapper_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(wrapper_clear)},
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {Py_tp_getset, wrapper_getset},
+    {Py_tp_members, wrapper_members},
+    {Py_tp_call, reinterpret_cast<void*>(wrapper_call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(wrapper_descr_get)},
+    {0, nullptr},
+};
+
+PyType_Spec wrapper_spec = {
+    "builtins.AssetWrapper",
+    sizeof(AssetWrapperObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
+    wrapper_slots,
+};
+
+// --- the __doc__ descriptor -----------------------------------------------------
+// PyType_FromSpec stores tp_doc in the type dict under "__doc__" after the getters
+// were added, shadowing the forwarding getter. This descriptor takes its place and
+// answers both: the class docstring on the class, the wrapped __doc__ on instances.
+
+PyObject* doc_descr_get(PyObject*, PyObject* obj, PyObject*) noexcept {
+    if (!obj) return PyUnicode_FromString(kClassDoc);
+    return forward<kDoc>(obj, nullptr);
+}
+
+int doc_descr_set(PyObject*, PyObject*, PyObject*) noexcept {
+    PyErr_SetString(PyExc_AttributeError, "attribute '__doc__' of 'AssetWrapper' objects is not writable");
+    return -1;
+}
+
+PyType_Slot doc_descr_slots[] = {
+    {Py_tp_descr_get, reinterpret_cast<void*>(doc_descr_get)},
+    {Py_tp_descr_set, reinterpret_cast<void*>(doc_descr_set)},
+    {0, nullptr},
+};
+
+PyType_Spec doc_descr_spec = {"_tolva.AssetWrapperDoc", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, doc_descr_slots};
+
+PyObject* create_type() {
+    Ref type = Ref::steal(PyType_FromSpec(&wrapper_spec));
+    if (!type) return nullptr;
+    Ref descr_type = Ref::steal(PyType_FromSpec(&doc_descr_spec));
+    if (!descr_type) return nullptr;
+    Ref descr = Ref::steal(PyObject_CallNoArgs(descr_type.get()));
+    if (!descr) return nullptr;
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(type.get())->tp_dict;
+    if (PyDict_SetItemString(dict, "__doc__", descr.get()) < 0) return nullptr;
+    PyType_Modified(reinterpret_cast<PyTypeObject*>(type.get()));
+    return type.release();
+}
+
+}  // namespace
+
+PyObject* asset_wrapper_type() {
+    if (!g_type) g_type = create_type();
+    return g_type;
+}
+
+Ref make_asset_wrapper(PyObject* wrapped, const AssetMetadata& metadata) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(asset_wrapper_type());
+    if (!type) return nullptr;
+    auto copy = std::make_unique<AssetMetadata>(metadata);
+    Ref obj = Ref::steal(type->tp_alloc(type, 0));
+    if (!obj) return nullptr;
+    AssetWrapperObject* record = as_wrapper(obj.get());
+    record->vectorcall = wrapper_vectorcall;
+    record->metadata = copy.release();
+    record->wrapped = Py_NewRef(wrapped);
+    return obj;
+}
+
+}  // namespace tolva

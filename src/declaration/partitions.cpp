@@ -1,0 +1,147 @@
+/* src/declaration/partitions.cpp: partitions(values), the Partitions marker and partition specs */
+#include "declaration/partitions.hpp"
+
+#include <string>
+
+#include "binding/args.hpp"
+#include "binding/errors.hpp"
+#include "binding/host.hpp"
+
+namespace tolva {
+
+const char kPartitionsDoc[] =
+    "partitions(values)\n"
+    "--\n"
+    "\n"
+    "Declare a static partition universe for use with ``@asset(partitions=...)``.\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    from tolva import asset, partitions\n"
+    "\n"
+    "    @asset(partitions={\"ticker\": partitions([\"AAPL\", \"MSFT\", \"GOOG\"])})\n"
+    "    def prices(ticker: str): ...";
+
+namespace {
+
+struct PartitionsObject {
+    PyObject_HEAD
+    std::vector<json::Value> values;
+};
+
+PyObject* g_type = nullptr;
+
+// Instances are made only by partitions(values).
+PyObject* make_marker(std::vector<json::Value> values) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(partitions_type());
+    if (!type) return nullptr;
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (!obj) return nullptr;
+    new (&reinterpret_cast<PartitionsObject*>(obj)->values) std::vector<json::Value>(std::move(values));
+    return obj;
+}
+
+void marker_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<PartitionsObject*>(self)->values.~vector();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* marker_repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("Partitions(%zu values)", reinterpret_cast<PartitionsObject*>(self)->values.size());
+}
+
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    Ref name = Ref::steal(PyType_GetName(type));
+    if (name) PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
+    return nullptr;
+}
+
+PyType_Slot marker_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(marker_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(marker_repr)},
+    {Py_tp_doc, const_cast<char*>("Marker type returned by `partitions([...])`. Stores the static values.")},
+    {0, nullptr},
+};
+
+PyType_Spec marker_spec = {
+    "builtins.Partitions", sizeof(PartitionsObject), 0, Py_TPFLAGS_DEFAULT, marker_slots,
+};
+
+// json.dumps(item) with the host's defaults, then the module's parser.
+bool dump_value(PyObject* json_module, PyObject* item, std::vector<json::Value>& out) {
+    Ref dumped = call_method(json_module, "dumps", item);
+    if (!dumped) return false;
+    std::string_view text;
+    if (!PyUnicode_Check(dumped.get())) return raise_conversion_error(dumped.get(), "PyString"), false;
+    if (!utf8_view(dumped.get(), text)) return false;
+    json::ParseResult parsed = json::parse(text);
+    if (auto* error = std::get_if<json::ParseError>(&parsed)) {
+        PyErr_SetString(PyExc_ValueError, ("invalid partition value: " + error->text()).c_str());
+        return false;
+    }
+    out.push_back(std::move(std::get<json::Value>(parsed)));
+    return true;
+}
+
+constexpr Param kParams[] = {{"values", false, true}};
+constexpr Signature kSignature{"partitions", kParams};
+
+}  // namespace
+
+PyObject* partitions_type() {
+    if (!g_type) g_type = PyType_FromSpec(&marker_spec);
+    return g_type;
+}
+
+PyObject* partitions_function(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[1];
+        if (!bind_arguments(kSignature, args, nargsf, kwnames, bound)) return nullptr;
+        PyObject* list = bound[0];
+        if (!PyList_Check(list)) return raise_conversion_error(list, "PyList", "values");
+        Ref json_module = import_module("json");
+        if (!json_module) return nullptr;
+        std::vector<json::Value> values;
+        // User code in dumps may shrink the list, so stop at the smaller of both lengths.
+        const Py_ssize_t start_length = PyList_GET_SIZE(list);
+        values.reserve(static_cast<std::size_t>(start_length));
+        for (Py_ssize_t i = 0; i < start_length && i < PyList_GET_SIZE(list); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+            if (!dump_value(json_module.get(), item.get(), values)) return nullptr;
+        }
+        return make_marker(std::move(values));
+    });
+}
+
+std::optional<PartitionSpec> spec_from_marker(PyObject* marker) {
+    PyObject* type = partitions_type();
+    if (!type) return std::nullopt;
+    if (!PyObject_TypeCheck(marker, reinterpret_cast<PyTypeObject*>(type))) {
+        PyErr_SetString(PyExc_TypeError, "partition values must be partitions([...]) instances");
+        return std::nullopt;
+    }
+    return PartitionSpec{reinterpret_cast<PartitionsObject*>(marker)->values};
+}
+
+Ref render_spec(const PartitionSpec& spec) {
+    std::string text;
+    text.reserve(128);
+    text.push_back('[');
+    for (std::size_t i = 0; i < spec.values.size(); ++i) {
+        if (i) text.push_back(',');
+        json::write(spec.values[i], text);
+    }
+    text.push_back(']');
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    Ref kind = new_str("inline");
+    if (!kind || PyDict_SetItemString(dict.get(), "kind", kind.get()) < 0) return nullptr;
+    Ref values_json = new_str(text);
+    if (!values_json || PyDict_SetItemString(dict.get(), "values_json", values_json.get()) < 0) return nullptr;
+    return dict;
+}
+
+}  // namespace tolva

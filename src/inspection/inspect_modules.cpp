@@ -1,0 +1,281 @@
+/* src/inspection/inspect_modules.cpp: inspect_modules(modules) and the asset record */
+#include "inspection/inspect_modules.hpp"
+
+#include <cerrno>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "binding/args.hpp"
+#include "binding/errors.hpp"
+#include "binding/host.hpp"
+#include "declaration/asset.hpp"
+#include "json_text/json_text.hpp"
+
+namespace tolva {
+
+const char kInspectModulesDoc[] =
+    "inspect_modules(modules)\n"
+    "--\n"
+    "\n"
+    "Inspect modules for tolva assets. Called by the `python -m tolva.inspect` CLI stub.\n"
+    "\n"
+    "Imports each module, finds functions with `__tolva_kind__ == \"asset\"`,\n"
+    "extracts source and metadata, returns JSON string to stdout.";
+
+namespace {
+
+// The host modules of one call, imported afresh so that sys.modules answers.
+struct Host {
+    Ref importlib, inspect, textwrap, sys, pathlib;
+
+    bool import() {
+        return (importlib = import_module("importlib")) && (inspect = import_module("inspect")) &&
+               (textwrap = import_module("textwrap")) && (sys = import_module("sys")) &&
+               (pathlib = import_module("pathlib"));
+    }
+};
+
+constexpr Param kParams[] = {{"modules", false, true}};
+constexpr Signature kSignature{"inspect_modules", kParams};
+
+// Any sequence but str, read by iteration; every item a str.
+bool module_names(PyObject* modules, std::vector<std::string>& out) {
+    if (PyUnicode_Check(modules)) {
+        PyErr_SetString(PyExc_TypeError, "argument 'modules': Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(modules)) return raise_conversion_error(modules, "Sequence", "modules"), false;
+    Ref iterator = Ref::steal(PyObject_GetIter(modules));
+    if (!iterator) return false;
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        std::string_view text;
+        if (!text_argument(item.get(), "modules", text)) return false;
+        out.emplace_back(text);
+    }
+    return !PyErr_Occurred();
+}
+
+bool read_int64(PyObject* obj, const char* name, std::int64_t& out) {
+    Ref value = attr(obj, name);
+    if (!value) return false;
+    long long n = PyLong_AsLongLong(value.get());
+    if (n == -1 && PyErr_Occurred()) return false;
+    out = n;
+    return true;
+}
+
+// "major.minor.micro" of sys.version_info.
+bool version_text(PyObject* sys, std::string& out) {
+    Ref info = attr(sys, "version_info");
+    if (!info) return false;
+    std::int64_t major, minor, micro;
+    if (!read_int64(info.get(), "major", major) || !read_int64(info.get(), "minor", minor) ||
+        !read_int64(info.get(), "micro", micro)) {
+        return false;
+    }
+    out = std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(micro);
+    return true;
+}
+
+// Writes the whole text to file descriptor 2, past short writes and interruptions.
+void write_stderr(std::string_view text) {
+    while (!text.empty()) {
+        ssize_t n = ::write(2, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;  // nowhere left to report to
+        }
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+// Reports a module that failed to import and discards its exception, unless it is a
+// PanicException, which ends the call.
+bool skip_module(const std::string& name) {
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    PyObject* panic = panic_type();
+    if (!panic) return false;
+    if (PyErr_GivenExceptionMatches(exc.get(), panic)) {
+        PyErr_SetRaisedException(exc.release());
+        return false;
+    }
+    std::optional<std::string> error = exception_text(exc.get());
+    if (!error) return false;
+    write_stderr("tolva: skipping module '" + name + "': " + *error + "\n");
+    return true;
+}
+
+// getsource -> dedent -> strip(), plus one line feed.
+bool source_text(const Host& host, PyObject* obj, std::string& out) {
+    Ref source = call_method(host.inspect.get(), "getsource", obj);
+    if (!source) return false;
+    Ref dedented = call_method(host.textwrap.get(), "dedent", source.get());
+    if (!dedented) return false;
+    Ref stripped = call_method(dedented.get(), "strip");
+    if (!stripped || !text_of(stripped.get(), out)) return false;
+    out.push_back('\n');
+    return true;
+}
+
+// json.dumps with the host's defaults, then the module's own parser.
+bool python_dict_to_json(PyObject* obj, json::Value& out) {
+    Ref json_module = import_module("json");
+    if (!json_module) return false;
+    Ref dumped = call_method(json_module.get(), "dumps", obj);
+    if (!dumped) return false;
+    std::string_view text;
+    if (!PyUnicode_Check(dumped.get())) return raise_conversion_error(dumped.get(), "PyString"), false;
+    if (!utf8_view(dumped.get(), text)) return false;
+    json::ParseResult parsed = json::parse(text);
+    if (auto* error = std::get_if<json::ParseError>(&parsed)) {
+        PyErr_SetString(PyExc_RuntimeError, ("JSON parse error: " + error->text()).c_str());
+        return false;
+    }
+    out = std::move(std::get<json::Value>(parsed));
+    return true;
+}
+
+// The resolved source file, or "" when inspect.getsourcefile raises.
+bool file_path(const Host& host, PyObject* fn, std::string& out) {
+    Ref file = call_method(host.inspect.get(), "getsourcefile", fn);
+    if (!file) {
+        if (!discard_error()) return false;
+        out.clear();
+        return true;
+    }
+    Ref path = call_method(host.pathlib.get(), "Path", file.get());
+    if (!path) return false;
+    Ref resolved = call_method(path.get(), "resolve");
+    if (!resolved) return false;
+    Ref text = Ref::steal(PyObject_Str(resolved.get()));
+    return text && text_of(text.get(), out);
+}
+
+// null for no annotation, a class's __name__, or str() of anything else.
+bool return_type(const Host& host, PyObject* fn, json::Value& out) {
+    Ref signature = call_method(host.inspect.get(), "signature", fn);
+    if (!signature) return false;
+    Ref annotation = attr(signature.get(), "return_annotation");
+    if (!annotation) return false;
+    Ref signature_class = attr(host.inspect.get(), "Signature");
+    if (!signature_class) return false;
+    Ref empty = attr(signature_class.get(), "empty");
+    if (!empty) return false;
+    if (annotation.get() == empty.get()) {
+        out = json::Value(nullptr);
+        return true;
+    }
+    Ref builtins = import_module("builtins");
+    if (!builtins) return false;
+    Ref is_class = call_method(builtins.get(), "isinstance", annotation.get(),
+                               reinterpret_cast<PyObject*>(&PyType_Type));
+    if (!is_class) return false;
+    if (!PyBool_Check(is_class.get())) return raise_conversion_error(is_class.get(), "PyBool"), false;
+    Ref text = is_class.get() == Py_True ? attr(annotation.get(), "__name__")
+                                         : Ref::steal(PyObject_Str(annotation.get()));
+    std::string name;
+    if (!text || !text_of(text.get(), name)) return false;
+    out = json::Value(std::move(name));
+    return true;
+}
+
+struct ModuleContext {
+    const Host& host;
+    PyObject* module;
+    const std::string& module_source;
+    const std::string& version;
+};
+
+// The steps run in this order on purpose: it decides which exception a faulty asset
+// raises (metadata before source, source before signature).
+bool asset_record(const ModuleContext& context, PyObject* member, json::Value& out) {
+    Ref metadata_object = attr(member, "__tolva_metadata__");
+    if (!metadata_object) return false;
+    json::Value metadata;
+    if (!python_dict_to_json(metadata_object.get(), metadata)) return false;
+    Ref fn = target_function(member);
+    if (!fn) return false;
+    std::string function_source;
+    if (!source_text(context.host, fn.get(), function_source)) return false;
+    std::string function_name;
+    Ref name = attr(fn.get(), "__name__");
+    if (!name || !text_of(name.get(), function_name)) return false;
+    std::string path;
+    if (!file_path(context.host, fn.get(), path)) return false;
+    json::Value returns;
+    if (!return_type(context.host, fn.get(), returns)) return false;
+    std::string module_path;
+    Ref module_name = attr(context.module, "__name__");
+    if (!module_name || !text_of(module_name.get(), module_path)) return false;
+
+    // Already in ascending key order.
+    json::Value::Object record;
+    record.reserve(9);
+    record.push_back({"decorator_metadata", std::move(metadata)});
+    record.push_back({"file_path", std::move(path)});
+    record.push_back({"function_name", std::move(function_name)});
+    record.push_back({"function_source", std::move(function_source)});
+    record.push_back({"kind", "asset"});
+    record.push_back({"module_path", std::move(module_path)});
+    record.push_back({"module_source", context.module_source});
+    record.push_back({"python_version", context.version});
+    record.push_back({"return_type", std::move(returns)});
+    out.data = std::move(record);
+    return true;
+}
+
+bool inspect_module(const Host& host, PyObject* module, const std::string& version, json::Value::Array& assets) {
+    std::string module_source;
+    if (!source_text(host, module, module_source)) return false;
+    Ref members = call_method(host.inspect.get(), "getmembers", module);
+    if (!members) return false;
+    Ref iterator = Ref::steal(PyObject_GetIter(members.get()));
+    if (!iterator) return false;
+    ModuleContext context{host, module, module_source, version};
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (!PyTuple_Check(item.get())) return raise_conversion_error(item.get(), "PyTuple"), false;
+        PyObject* member = PyTuple_GetItem(item.get(), 1);  // borrowed
+        if (!member) return false;
+        bool error;
+        if (!is_asset(member, error)) {
+            if (error) return false;
+            continue;
+        }
+        json::Value record;
+        if (!asset_record(context, member, record)) return false;
+        assets.push_back(std::move(record));
+    }
+    return !PyErr_Occurred();
+}
+
+}  // namespace
+
+PyObject* inspect_modules_function(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        PyObject* bound[1];
+        if (!bind_arguments(kSignature, args, nargsf, kwnames, bound)) return nullptr;
+        std::vector<std::string> names;
+        if (!module_names(bound[0], names)) return nullptr;
+        Host host;
+        if (!host.import()) return nullptr;
+        std::string version;
+        if (!version_text(host.sys.get(), version)) return nullptr;
+
+        json::Value::Array assets;
+        for (const std::string& name : names) {
+            Ref name_object = new_str(name);
+            if (!name_object) return nullptr;
+            Ref module = call_method(host.importlib.get(), "import_module", name_object.get());
+            if (!module) {
+                if (!skip_module(name)) return nullptr;
+                continue;
+            }
+            if (!inspect_module(host, module.get(), version, assets)) return nullptr;
+        }
+        json::Value document(json::Value::Object{{"assets", std::move(assets)}});
+        return new_str(json::write(document)).release();
+    });
+}
+
+}  // namespace tolva

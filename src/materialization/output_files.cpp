@@ -1,0 +1,105 @@
+/* src/materialization/output_files.cpp: preparing the output directory and writing its two files */
+#include "materialization/output_files.hpp"
+
+#include <unistd.h>
+
+#include "binding/errors.hpp"
+#include "binding/host.hpp"
+#include "json_text/json_text.hpp"
+
+namespace tolva {
+
+namespace {
+
+Ref child(PyObject* dir, const char* name) {
+    Ref text = Ref::steal(PyUnicode_FromString(name));
+    if (!text) return nullptr;
+    return call_method(dir, "__truediv__", text.get());
+}
+
+// The name of a temporary file beside the final one, unique to this process and write.
+Ref temporary_sibling(PyObject* path) {
+    static unsigned long counter = 0;
+    Ref name = attr(path, "name");
+    if (!name) return nullptr;
+    Ref temp_name = Ref::steal(PyUnicode_FromFormat(".%U.%ld.%lu.tmp", name.get(), static_cast<long>(getpid()), ++counter));
+    if (!temp_name) return nullptr;
+    return call_method(path, "with_name", temp_name.get());
+}
+
+// Writes the text beside the target and renames it over the target, so a reader (or a
+// worker killed mid-write) sees the old file or the new one, whole, never a torn one.
+bool write_text_atomically(PyObject* path, std::string_view text) {
+    Ref os = import_module("os");
+    if (!os) return false;
+    Ref temp = temporary_sibling(path);
+    if (!temp) return false;
+    Ref content = new_str(text);
+    if (!content) return false;
+    Ref encoding = Ref::steal(PyUnicode_FromString("utf-8"));
+    if (!encoding) return false;
+    Ref written = call_method(temp.get(), "write_text", content.get(), encoding.get());
+    Ref replaced = written ? call_method(os.get(), "replace", temp.get(), path) : nullptr;
+    if (replaced) return true;
+    // Leave nothing behind; the write's own exception is the one reported.
+    Ref failure = Ref::steal(PyErr_GetRaisedException());
+    if (!call_method(temp.get(), "unlink", Py_True)) PyErr_Clear();
+    PyErr_SetRaisedException(failure.release());
+    return false;
+}
+
+bool write_record(const OutputDir& out, json::Value::Object members) {
+    std::string text = json::write(json::Value(std::move(members)));
+    return write_text_atomically(out.result_path.get(), text);
+}
+
+}  // namespace
+
+bool prepare_output_dir(PyObject* pathlib, std::string_view output_dir, OutputDir& out) {
+    Ref dir_text = new_str(output_dir);
+    if (!dir_text) return false;
+    out.dir = call_method(pathlib, "Path", dir_text.get());
+    if (!out.dir) return false;
+    Ref mkdir = attr(out.dir.get(), "mkdir");
+    if (!mkdir) return false;
+    Ref empty = Ref::steal(PyTuple_New(0));
+    Ref options = Ref::steal(PyDict_New());
+    if (!empty || !options) return false;
+    if (PyDict_SetItemString(options.get(), "parents", Py_True) < 0 ||
+        PyDict_SetItemString(options.get(), "exist_ok", Py_True) < 0) {
+        return false;
+    }
+    if (!Ref::steal(PyObject_Call(mkdir.get(), empty.get(), options.get()))) return false;
+    out.result_path = child(out.dir.get(), "result.json");
+    return static_cast<bool>(out.result_path);
+}
+
+bool write_value_file(const OutputDir& out, PyObject* json_module, PyObject* value, std::string& value_path) {
+    Ref path = child(out.dir.get(), "value.json");
+    if (!path) return false;
+    Ref dumped = call_method(json_module, "dumps", value);
+    if (!dumped) return false;
+    std::string text;
+    if (!text_of(dumped.get(), text)) return false;
+    if (!write_text_atomically(path.get(), text)) return false;
+    Ref path_text = Ref::steal(PyObject_Str(path.get()));
+    return path_text && text_of(path_text.get(), value_path);
+}
+
+bool write_success_record(const OutputDir& out, const SuccessRecord& record) {
+    return write_record(out, {
+                                 {"artifact_format", "json"},
+                                 {"function_name", record.function_name},
+                                 {"module_path", record.module_path},
+                                 {"ok", true},
+                                 {"result_type", record.result_type},
+                                 {"signature", record.signature},
+                                 {"value_path", record.value_path},
+                             });
+}
+
+bool write_failure_record(const OutputDir& out, const std::string& error, const std::string& error_type) {
+    return write_record(out, {{"error", error}, {"error_type", error_type}, {"ok", false}});
+}
+
+}  // namespace tolva
