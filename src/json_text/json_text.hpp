@@ -20,15 +20,16 @@ struct Value {
     using Object = std::vector<Member>;
     std::variant<Null, bool, std::uint64_t, std::int64_t, double, std::string, Array, Object> data;
 
-    Value() = default;
-    Value(std::nullptr_t) {}
-    Value(bool b) : data(b) {}
-    Value(std::uint64_t u) : data(u) {}
+    // Defined below Member, which the variant needs complete.
+    Value();
+    Value(std::nullptr_t);
+    Value(bool b);
+    Value(std::uint64_t u);
     Value(std::int64_t i);
     Value(double d);
-    Value(std::string s) : data(std::move(s)) {}
-    Value(const char* s) : data(std::string(s)) {}
-    Value(Array a) : data(std::move(a)) {}
+    Value(std::string s);
+    Value(const char* s);
+    Value(Array a);
     Value(Object o);  // sorts the members; a later duplicate key wins
 
     bool operator==(const Value&) const;
@@ -39,6 +40,14 @@ struct Member {
     Value value;
     bool operator==(const Member&) const = default;
 };
+
+inline Value::Value() = default;
+inline Value::Value(std::nullptr_t) {}
+inline Value::Value(bool b) : data(b) {}
+inline Value::Value(std::uint64_t u) : data(u) {}
+inline Value::Value(std::string s) : data(std::move(s)) {}
+inline Value::Value(const char* s) : data(std::string(s)) {}
+inline Value::Value(Array a) : data(std::move(a)) {}
 
 // Sorts members by key, keeping the last of equal keys, as the model requires.
 void normalize_object(Value::Object& members);
