@@ -116,3 +116,8 @@ def test_a_refused_sub_interpreter_import_leaves_the_main_interpreter_free_to_im
         "_interpreters.destroy(iid)\n"
     )
     assert result.stdout == "ImportError\nAssetWrapper\n", result.stderr
+
+
+@pytest.mark.skipif(not __import__("os").environ.get("TOLVA_SANITIZED"), reason="only in the sanitizer run")
+def test_the_sanitizer_run_loads_the_sanitizer_build():
+    assert "/build/asan/" in _tolva.__file__
