@@ -180,16 +180,54 @@ bool return_type(const Host& host, PyObject* fn, json::Value& out) {
     return true;
 }
 
-struct ModuleContext {
-    const Host& host;
-    PyObject* module;
-    const std::string& module_source;
-    const std::string& version;
+// The output document, written record by record: a module's source is escaped once
+// and copied into each of its records rather than rebuilt for every one.
+class DocumentWriter {
+public:
+    explicit DocumentWriter(std::string version) { json::write_string(version, version_); }
+
+    void begin_module(std::string_view module_source) {
+        module_source_.clear();
+        json::write_string(module_source, module_source_);
+    }
+
+    // Members in ascending key order, as the writer would sort them.
+    void add_record(const json::Value& metadata, std::string_view file_path, std::string_view function_name,
+                    std::string_view function_source, std::string_view module_path, const json::Value& returns) {
+        text_ += records_++ ? ",{" : "{";
+        text_ += "\"decorator_metadata\":";
+        json::write(metadata, text_);
+        text_ += ",\"file_path\":";
+        json::write_string(file_path, text_);
+        text_ += ",\"function_name\":";
+        json::write_string(function_name, text_);
+        text_ += ",\"function_source\":";
+        json::write_string(function_source, text_);
+        text_ += ",\"kind\":\"asset\",\"module_path\":";
+        json::write_string(module_path, text_);
+        text_ += ",\"module_source\":";
+        text_ += module_source_;
+        text_ += ",\"python_version\":";
+        text_ += version_;
+        text_ += ",\"return_type\":";
+        json::write(returns, text_);
+        text_ += "}";
+    }
+
+    Ref finish() {
+        text_ += "]}";
+        return new_str(text_);
+    }
+
+private:
+    std::string text_ = "{\"assets\":[";
+    std::size_t records_ = 0;
+    std::string version_, module_source_;
 };
 
 // The steps run in this order on purpose: it decides which exception a faulty asset
 // raises (metadata before source, source before signature).
-bool asset_record(const ModuleContext& context, PyObject* member, json::Value& out) {
+bool add_asset_record(const Host& host, PyObject* module, PyObject* member, DocumentWriter& document) {
     Ref metadata_object = attr(member, "__tolva_metadata__");
     if (!metadata_object) return false;
     json::Value metadata;
@@ -197,42 +235,29 @@ bool asset_record(const ModuleContext& context, PyObject* member, json::Value& o
     Ref fn = target_function(member);
     if (!fn) return false;
     std::string function_source;
-    if (!source_text(context.host, fn.get(), function_source)) return false;
+    if (!source_text(host, fn.get(), function_source)) return false;
     std::string function_name;
     Ref name = attr(fn.get(), "__name__");
     if (!name || !text_of(name.get(), function_name)) return false;
     std::string path;
-    if (!file_path(context.host, fn.get(), path)) return false;
+    if (!file_path(host, fn.get(), path)) return false;
     json::Value returns;
-    if (!return_type(context.host, fn.get(), returns)) return false;
+    if (!return_type(host, fn.get(), returns)) return false;
     std::string module_path;
-    Ref module_name = attr(context.module, "__name__");
+    Ref module_name = attr(module, "__name__");
     if (!module_name || !text_of(module_name.get(), module_path)) return false;
-
-    // Already in ascending key order.
-    json::Value::Object record;
-    record.reserve(9);
-    record.push_back({"decorator_metadata", std::move(metadata)});
-    record.push_back({"file_path", std::move(path)});
-    record.push_back({"function_name", std::move(function_name)});
-    record.push_back({"function_source", std::move(function_source)});
-    record.push_back({"kind", "asset"});
-    record.push_back({"module_path", std::move(module_path)});
-    record.push_back({"module_source", context.module_source});
-    record.push_back({"python_version", context.version});
-    record.push_back({"return_type", std::move(returns)});
-    out.data = std::move(record);
+    document.add_record(metadata, path, function_name, function_source, module_path, returns);
     return true;
 }
 
-bool inspect_module(const Host& host, PyObject* module, const std::string& version, json::Value::Array& assets) {
+bool inspect_module(const Host& host, PyObject* module, DocumentWriter& document) {
     std::string module_source;
     if (!source_text(host, module, module_source)) return false;
     Ref members = call_method(host.inspect.get(), "getmembers", module);
     if (!members) return false;
     Ref iterator = Ref::steal(PyObject_GetIter(members.get()));
     if (!iterator) return false;
-    ModuleContext context{host, module, module_source, version};
+    document.begin_module(module_source);
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
         if (!PyTuple_Check(item.get())) return raise_conversion_error(item.get(), "PyTuple"), false;
         PyObject* member = PyTuple_GetItem(item.get(), 1);  // borrowed
@@ -242,9 +267,7 @@ bool inspect_module(const Host& host, PyObject* module, const std::string& versi
             if (error) return false;
             continue;
         }
-        json::Value record;
-        if (!asset_record(context, member, record)) return false;
-        assets.push_back(std::move(record));
+        if (!add_asset_record(host, module, member, document)) return false;
     }
     return !PyErr_Occurred();
 }
@@ -262,7 +285,7 @@ PyObject* inspect_modules_function(PyObject*, PyObject* const* args, Py_ssize_t 
         std::string version;
         if (!version_text(host.sys.get(), version)) return nullptr;
 
-        json::Value::Array assets;
+        DocumentWriter document(version);
         for (const std::string& name : names) {
             Ref name_object = new_str(name);
             if (!name_object) return nullptr;
@@ -271,10 +294,9 @@ PyObject* inspect_modules_function(PyObject*, PyObject* const* args, Py_ssize_t 
                 if (!skip_module(name)) return nullptr;
                 continue;
             }
-            if (!inspect_module(host, module.get(), version, assets)) return nullptr;
+            if (!inspect_module(host, module.get(), document)) return nullptr;
         }
-        json::Value document(json::Value::Object{{"assets", std::move(assets)}});
-        return new_str(json::write(document)).release();
+        return document.finish().release();
     });
 }
 

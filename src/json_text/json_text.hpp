@@ -93,5 +93,7 @@ ParseResult parse(std::string_view text);
 // Appends the compact text of a value; never fails.
 void write(const Value& value, std::string& out);
 std::string write(const Value& value);
+// Appends one string in the writer's escaping, for texts written piece by piece.
+void write_string(std::string_view text, std::string& out);
 
 }  // namespace tolva::json

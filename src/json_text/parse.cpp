@@ -1,6 +1,7 @@
 /* src/json_text/parse.cpp: the JSON parser, one pass, errors as values with line and column */
 #include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <limits>
 
 #include "json_text.hpp"
@@ -33,6 +34,10 @@ private:
     const char* const end_;
     int depth_left_ = kDepthAllowance;
     Failure failure_{ErrorCode::EofWhileParsingValue, 0};
+    // Elements and members of the open containers; each container takes its own
+    // exactly sized copy when it closes, so nothing grows element by element.
+    std::vector<Value> values_;
+    std::vector<Member> members_;
 
     // An unexpected byte is reported at that byte (the end of input when there is none);
     // an error found after reading is reported at the last byte read.
@@ -288,6 +293,18 @@ private:
 
     // Called after the opening quote.
     bool parse_string(std::string& s) {
+        // Most strings hold no escape: take them in one piece.
+        const char* run = p_;
+        while (p_ != end_) {
+            unsigned char c = static_cast<unsigned char>(*p_);
+            if (c == '"') {
+                s.assign(run, p_++);
+                return true;
+            }
+            if (c == '\\' || c < 0x20) break;
+            ++p_;
+        }
+        p_ = run;
         for (;;) {
             const char* run = p_;
             while (p_ != end_) {
@@ -312,7 +329,7 @@ private:
 
     bool parse_array(Value& out) {
         if (!enter()) return false;
-        Value::Array items;
+        const std::size_t base = values_.size();
         for (bool first = true;; first = false) {
             if (!skip_whitespace()) return fail_peek(ErrorCode::EofWhileParsingList);
             if (*p_ == ']') break;
@@ -322,18 +339,21 @@ private:
                 if (!skip_whitespace()) return fail_peek(ErrorCode::EofWhileParsingValue);
                 if (*p_ == ']') return fail_peek(ErrorCode::TrailingComma);
             }
-            items.emplace_back();
-            if (!parse_value(items.back())) return false;
+            Value item;
+            if (!parse_value(item)) return false;
+            values_.push_back(std::move(item));
         }
         ++p_;
         ++depth_left_;
+        Value::Array items(std::make_move_iterator(values_.begin() + base), std::make_move_iterator(values_.end()));
+        values_.resize(base);
         out.data = std::move(items);
         return true;
     }
 
     bool parse_object(Value& out) {
         if (!enter()) return false;
-        Value::Object members;
+        const std::size_t base = members_.size();
         bool sorted = true;
         for (bool first = true;; first = false) {
             if (!skip_whitespace()) return fail_peek(ErrorCode::EofWhileParsingObject);
@@ -346,16 +366,20 @@ private:
             if (*p_ == '}') return fail_peek(ErrorCode::TrailingComma);
             if (*p_ != '"') return fail_peek(ErrorCode::KeyMustBeAString);
             ++p_;
-            Member& member = members.emplace_back();
+            Member member;
             if (!parse_string(member.key)) return false;
             if (!skip_whitespace()) return fail_peek(ErrorCode::EofWhileParsingObject);
             if (*p_ != ':') return fail_peek(ErrorCode::ExpectedColon);
             ++p_;
             if (!parse_value(member.value)) return false;
-            if (members.size() > 1 && !(members[members.size() - 2].key < member.key)) sorted = false;
+            if (members_.size() > base && !(members_.back().key < member.key)) sorted = false;
+            members_.push_back(std::move(member));
         }
         ++p_;
         ++depth_left_;
+        Value::Object members(std::make_move_iterator(members_.begin() + base),
+                              std::make_move_iterator(members_.end()));
+        members_.resize(base);
         if (!sorted) normalize_object(members);
         out.data = std::move(members);
         return true;

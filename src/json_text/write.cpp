@@ -95,6 +95,8 @@ constexpr char kHex[] = "0123456789abcdef";
 // Bytes that cannot stand raw inside a string: quote, backslash, U+0000..U+001F.
 constexpr bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
 
+}  // namespace
+
 void write_string(std::string_view s, std::string& out) {
     out.push_back('"');
     const char* run = s.data();
@@ -121,6 +123,8 @@ void write_string(std::string_view s, std::string& out) {
     out.append(run, end);
     out.push_back('"');
 }
+
+namespace {
 
 struct Writer {
     std::string& out;
