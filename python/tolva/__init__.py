@@ -1,6 +1,22 @@
-"""tolva: declare data-pipeline assets as plain Python functions."""
+"""tolva: declare data-pipeline assets as plain Python functions.
 
-from _tolva import AssetWrapper, Partitions, asset, partitions
+``asset`` marks a function as an asset, ``partitions`` declares a static partition
+dimension. ``python -m tolva.inspect`` describes the assets of modules as JSON,
+``python -m tolva.worker`` computes one asset, and ``python -m tolva.run`` runs a
+whole pipeline.
+"""
+
+import sys
+
+try:
+    from _tolva import AssetWrapper, Partitions, asset, partitions
+except ImportError as exc:  # pragma: no cover - exercised through a subprocess
+    raise ImportError(
+        "tolva cannot load its native module _tolva: "
+        f"{exc}. tolva needs Python 3.14 or later and a _tolva built for this interpreter "
+        f"({sys.implementation.cache_tag}, {sys.executable}); reinstall it for this Python "
+        "with `pip install tolva` (or `pip install .` from a checkout)."
+    ) from exc
 
 __all__ = ["AssetWrapper", "Partitions", "asset", "partitions"]
 __version__ = "0.1.0"
