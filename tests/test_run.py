@@ -214,3 +214,17 @@ def test_asset_names_never_take_the_runners_files(tmp_path):
     assert json.loads((tmp_path / "tolva-out/run.json").read_text())["version"] == 1
     assert (tmp_path / "tolva-out/run%2Ejson/value.json").read_text() == "1"
     assert (tmp_path / "tolva-out/%2Etolva/value.json").read_text() == "2"
+
+
+def test_the_weather_example_runs_end_to_end(tmp_path):
+    root = pathlib.Path(__file__).resolve().parent.parent
+    report_dir = root / "examples/weather/report"
+    result = run(["examples.weather.weather", "--out", str(tmp_path / "out")], root)
+    assert result.returncode == 0, result.stdout + result.stderr
+    written = json.loads((tmp_path / "out/report/value.json").read_text())
+    assert written == {"report": str(report_dir / "report.md"), "chart": str(report_dir / "chart.svg")}
+    assert (report_dir / "report.md").read_text().startswith("# Weather report\n")
+    assert (report_dir / "chart.svg").read_text().startswith("<svg ")
+    stations = json.loads((tmp_path / "out/network/value.json").read_text())
+    assert sorted(stations) == ["eastfield", "highmoor", "nordhavn", "southbay"]
+    assert all(len(days) == 90 for days in stations.values())
