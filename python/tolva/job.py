@@ -1,13 +1,51 @@
 """One job of a plan: gather its inputs from the upstream jobs' files, then run the
-worker on them. Kept apart from the scheduler so a job process imports little."""
+worker on them. Kept apart from planning and scheduling so a job process imports
+little beyond what the worker needs anyway."""
 
 import json
 import os
 import sys
 
 
+def compact(value):
+    return json.dumps(value, separators=(",", ":"), ensure_ascii=False, sort_keys=True)
+
+
+class UpstreamNotReady(Exception):
+    pass
+
+
+def _value_text(job):
+    directory = job["output_dir"]
+    try:
+        with open(os.path.join(directory, "result.json"), encoding="utf-8") as f:
+            result = json.load(f)
+        if result.get("ok") is not True:
+            raise UpstreamNotReady(f"upstream job '{job['id']}' failed")
+        with open(os.path.join(directory, "value.json"), encoding="utf-8") as f:
+            return f.read()
+    except (OSError, ValueError) as exc:
+        raise UpstreamNotReady(f"upstream job '{job['id']}' has no value: {exc}") from None
+
+
+def gather_inputs(plan, job):
+    """The job's keyword arguments as JSON text: partition keys by dimension, upstream
+    values by parameter. Upstream values are spliced in as their own JSON text."""
+    by_id = {j["id"]: j for j in plan["jobs"]}
+    members = [f"{json.dumps(dim)}:{compact(key)}" for dim, key in job["partition"].items()]
+    for spec in job["inputs"]:
+        sources = [by_id[i] for i in spec["from"]]
+        if spec["mode"] == "value":
+            text = _value_text(sources[0])
+        else:
+            text = "[" + ",".join(
+                f'{{"partition":{compact(s["partition"])},"value":{_value_text(s)}}}' for s in sources
+            ) + "]"
+        members.append(f"{json.dumps(spec['parameter'])}:{text}")
+    return "{" + ",".join(members) + "}"
+
+
 def run_job(plan_file, job_id):
-    from tolva import plan as planning
     from tolva import worker
 
     with open(plan_file, encoding="utf-8") as f:
@@ -18,8 +56,8 @@ def run_job(plan_file, job_id):
         return 2
     os.chdir(plan["workdir"])
     try:
-        inputs = planning.gather_inputs(plan, job)
-    except planning.UpstreamNotReady as exc:
+        inputs = gather_inputs(plan, job)
+    except UpstreamNotReady as exc:
         print(f"tolva.run: error: job '{job_id}': {exc}", file=sys.stderr)
         return 1
     # Inputs live beside the plan, outside every job directory.

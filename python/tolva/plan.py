@@ -281,38 +281,3 @@ def build_plan(assets, out_dir, workdir, python, plan_file):
             jobs.append(job)
             jobs_of[asset.ref].append(job)
     return {"version": PLAN_VERSION, "workdir": workdir, "out": out_dir, "python": python, "jobs": jobs}
-
-
-# --- gathering a job's inputs ----------------------------------------------------
-
-
-class UpstreamNotReady(Exception):
-    pass
-
-
-def _value_text(job):
-    directory = pathlib.Path(job["output_dir"])
-    try:
-        result = json.loads((directory / "result.json").read_text(encoding="utf-8"))
-        if result.get("ok") is not True:
-            raise UpstreamNotReady(f"upstream job '{job['id']}' failed")
-        return (directory / "value.json").read_text(encoding="utf-8")
-    except (OSError, ValueError) as exc:
-        raise UpstreamNotReady(f"upstream job '{job['id']}' has no value: {exc}") from None
-
-
-def gather_inputs(plan, job):
-    """The job's keyword arguments as JSON text: partition keys by dimension, upstream
-    values by parameter. Upstream values are spliced in as their own JSON text."""
-    by_id = {j["id"]: j for j in plan["jobs"]}
-    members = [f"{json.dumps(dim)}:{compact(key)}" for dim, key in job["partition"].items()]
-    for spec in job["inputs"]:
-        sources = [by_id[i] for i in spec["from"]]
-        if spec["mode"] == "value":
-            text = _value_text(sources[0])
-        else:
-            text = "[" + ",".join(
-                f'{{"partition":{compact(s["partition"])},"value":{_value_text(s)}}}' for s in sources
-            ) + "]"
-        members.append(f"{json.dumps(spec['parameter'])}:{text}")
-    return "{" + ",".join(members) + "}"
