@@ -18,11 +18,20 @@ def describe(exc):
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
-def fail(prog, exc):
-    print(f"{prog}: error: {describe(exc)}".replace("\n", " "), file=sys.stderr)
-    return 1
+class Failed(Exception):
+    """The call raised; its one-line report is already on standard error."""
 
 
-def is_fault(exc):
-    """The native module's fault exception derives from BaseException, not Exception."""
-    return type(exc).__name__ == "PanicException"
+def call(prog, fn, *args):
+    """Calls fn; an exception (or the native module's fault exception, which derives
+    from BaseException) becomes one line on standard error and Failed. SystemExit and
+    KeyboardInterrupt pass through."""
+    try:
+        return fn(*args)
+    except (SystemExit, KeyboardInterrupt):
+        raise
+    except BaseException as exc:
+        if not isinstance(exc, Exception) and type(exc).__name__ != "PanicException":
+            raise
+        print(f"{prog}: error: {describe(exc)}".replace("\n", " "), file=sys.stderr)
+        raise Failed from None

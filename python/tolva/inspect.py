@@ -30,13 +30,9 @@ def main(argv=None, prog=None):
     from _tolva import inspect_modules
 
     try:
-        text = inspect_modules(args.modules)
-    except Exception as exc:
-        return _cli.fail(parser.prog, exc)
-    except BaseException as exc:
-        if not _cli.is_fault(exc):
-            raise
-        return _cli.fail(parser.prog, exc)
+        text = _cli.call(parser.prog, inspect_modules, args.modules)
+    except _cli.Failed:
+        return 1
     if args.pretty:
         import json
 

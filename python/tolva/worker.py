@@ -47,15 +47,10 @@ def main(argv=None, prog=None):
     from _tolva import materialize_asset
 
     try:
-        materialize_asset(args.module, args.function, args.output_dir, inputs)
-    except SystemExit:
-        raise  # a failed materialization: its record is in result.json
-    except Exception as exc:
-        return _cli.fail(parser.prog, exc)
-    except BaseException as exc:
-        if not _cli.is_fault(exc):
-            raise
-        return _cli.fail(parser.prog, exc)
+        # A failed materialization raises SystemExit(1): its record is in result.json.
+        _cli.call(parser.prog, materialize_asset, args.module, args.function, args.output_dir, inputs)
+    except _cli.Failed:
+        return 1
     return 0
 
 

@@ -78,6 +78,12 @@ std::optional<std::string> exception_text(PyObject* exc) {
     return text;
 }
 
+PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    Ref name = Ref::steal(PyType_GetName(type));
+    if (name) PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
+    return nullptr;
+}
+
 PyObject* panic_type() {
     if (!g_panic_type) {
         g_panic_type = PyErr_NewExceptionWithDoc(

@@ -26,6 +26,9 @@ std::optional<std::string> lossy_utf8(PyObject* str);
 // "{qualified type name}: {str(exc)}", or ": <exception str() failed>" after the type name.
 std::optional<std::string> exception_text(PyObject* exc);
 
+// tp_new of the module's classes: instances are made only by the module's functions.
+PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+
 // The fault exception, derived from BaseException, made on first need.
 PyObject* panic_type();
 std::nullptr_t raise_panic(std::string_view message);

@@ -39,12 +39,6 @@ PyObject* wrapped_of(PyObject* self) {
 
 PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept;
 
-PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-    Ref name = Ref::steal(PyType_GetName(type));
-    if (name) PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
-    return nullptr;
-}
-
 // --- traverse / clear / dealloc -------------------------------------------------
 
 int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -171,7 +165,7 @@ PyMemberDef wrapper_members[] = {
 };
 
 PyType_Slot wrapper_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
     {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(wrapper_clear)},

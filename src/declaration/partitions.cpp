@@ -4,6 +4,7 @@
 #include <string>
 
 #include "binding/args.hpp"
+#include "binding/dumped_json.hpp"
 #include "binding/errors.hpp"
 #include "binding/host.hpp"
 
@@ -52,14 +53,8 @@ PyObject* marker_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("Partitions(%zu values)", reinterpret_cast<PartitionsObject*>(self)->values.size());
 }
 
-PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-    Ref name = Ref::steal(PyType_GetName(type));
-    if (name) PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
-    return nullptr;
-}
-
 PyType_Slot marker_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
     {Py_tp_dealloc, reinterpret_cast<void*>(marker_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(marker_repr)},
     {Py_tp_doc, const_cast<char*>("Marker type returned by `partitions([...])`. Stores the static values.")},
@@ -69,22 +64,6 @@ PyType_Slot marker_slots[] = {
 PyType_Spec marker_spec = {
     "builtins.Partitions", sizeof(PartitionsObject), 0, Py_TPFLAGS_DEFAULT, marker_slots,
 };
-
-// json.dumps(item) with the host's defaults, then the module's parser.
-bool dump_value(PyObject* json_module, PyObject* item, std::vector<json::Value>& out) {
-    Ref dumped = call_method(json_module, "dumps", item);
-    if (!dumped) return false;
-    std::string_view text;
-    if (!PyUnicode_Check(dumped.get())) return raise_conversion_error(dumped.get(), "PyString"), false;
-    if (!utf8_view(dumped.get(), text)) return false;
-    json::ParseResult parsed = json::parse(text);
-    if (auto* error = std::get_if<json::ParseError>(&parsed)) {
-        PyErr_SetString(PyExc_ValueError, ("invalid partition value: " + error->text()).c_str());
-        return false;
-    }
-    out.push_back(std::move(std::get<json::Value>(parsed)));
-    return true;
-}
 
 constexpr Param kParams[] = {{"values", false, true}};
 constexpr Signature kSignature{"partitions", kParams};
@@ -110,7 +89,10 @@ PyObject* partitions_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
         values.reserve(static_cast<std::size_t>(start_length));
         for (Py_ssize_t i = 0; i < start_length && i < PyList_GET_SIZE(list); ++i) {
             Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-            if (!dump_value(json_module.get(), item.get(), values)) return nullptr;
+            json::Value& value = values.emplace_back();
+            if (!dumped_json(json_module.get(), item.get(), PyExc_ValueError, "invalid partition value: ", value)) {
+                return nullptr;
+            }
         }
         return make_marker(std::move(values));
     });

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "binding/args.hpp"
+#include "binding/dumped_json.hpp"
 #include "binding/errors.hpp"
 #include "binding/host.hpp"
 #include "declaration/asset.hpp"
@@ -118,22 +119,10 @@ bool source_text(const Host& host, PyObject* obj, std::string& out) {
     return true;
 }
 
-// json.dumps with the host's defaults, then the module's own parser.
+// The metadata as a JSON value, by way of the host's json.dumps.
 bool python_dict_to_json(PyObject* obj, json::Value& out) {
     Ref json_module = import_module("json");
-    if (!json_module) return false;
-    Ref dumped = call_method(json_module.get(), "dumps", obj);
-    if (!dumped) return false;
-    std::string_view text;
-    if (!PyUnicode_Check(dumped.get())) return raise_conversion_error(dumped.get(), "PyString"), false;
-    if (!utf8_view(dumped.get(), text)) return false;
-    json::ParseResult parsed = json::parse(text);
-    if (auto* error = std::get_if<json::ParseError>(&parsed)) {
-        PyErr_SetString(PyExc_RuntimeError, ("JSON parse error: " + error->text()).c_str());
-        return false;
-    }
-    out = std::move(std::get<json::Value>(parsed));
-    return true;
+    return json_module && dumped_json(json_module.get(), obj, PyExc_RuntimeError, "JSON parse error: ", out);
 }
 
 // The resolved source file, or "" when inspect.getsourcefile raises.

@@ -1,0 +1,13 @@
+/* src/binding/dumped_json.hpp: Python objects to JSON values through the host's json.dumps */
+#pragma once
+
+#include "binding/ref.hpp"
+#include "json_text/json_text.hpp"
+
+namespace tolva {
+
+// json.dumps(obj) with the host's defaults, then the module's own parser. A parse
+// failure raises error_type with the prefix followed by the parser's error text.
+bool dumped_json(PyObject* json_module, PyObject* obj, PyObject* error_type, const char* prefix, json::Value& out);
+
+}  // namespace tolva
