@@ -31,8 +31,19 @@ bool Value::operator==(const Value& other) const {
 }
 
 void normalize_object(Value::Object& members) {
-    std::stable_sort(members.begin(), members.end(),
-                     [](const Member& a, const Member& b) { return a.key < b.key; });
+    auto by_key = [](const Member& a, const Member& b) { return a.key < b.key; };
+    if (members.size() <= 16) {
+        // Objects are small as a rule: a stable insertion sort needs no buffer.
+        for (std::size_t i = 1; i < members.size(); ++i) {
+            if (!by_key(members[i], members[i - 1])) continue;
+            Member moving = std::move(members[i]);
+            std::size_t j = i;
+            for (; j > 0 && by_key(moving, members[j - 1]); --j) members[j] = std::move(members[j - 1]);
+            members[j] = std::move(moving);
+        }
+    } else {
+        std::stable_sort(members.begin(), members.end(), by_key);
+    }
     // Of equal keys the one added last wins.
     auto out = members.begin();
     for (auto it = members.begin(); it != members.end(); ++it) {
