@@ -21,6 +21,12 @@ class Parser {
 public:
     explicit Parser(std::string_view text) : p_(text.data()), begin_(text.data()), end_(text.data() + text.size()) {}
 
+    // A failed parse leaves elements of its open containers behind.
+    ~Parser() {
+        values_.clear();
+        members_.clear();
+    }
+
     ParseResult run() {
         Value value;
         if (!parse_value(value)) return failure();
@@ -35,9 +41,19 @@ private:
     int depth_left_ = kDepthAllowance;
     Failure failure_{ErrorCode::EofWhileParsingValue, 0};
     // Elements and members of the open containers; each container takes its own
-    // exactly sized copy when it closes, so nothing grows element by element.
-    std::vector<Value> values_;
-    std::vector<Member> members_;
+    // exactly sized copy when it closes, so nothing grows element by element. The
+    // stacks are empty between parses; only their capacity is kept per thread.
+    std::vector<Value>& values_ = scratch_values();
+    std::vector<Member>& members_ = scratch_members();
+
+    static std::vector<Value>& scratch_values() {
+        thread_local std::vector<Value> stack;
+        return stack;
+    }
+    static std::vector<Member>& scratch_members() {
+        thread_local std::vector<Member> stack;
+        return stack;
+    }
 
     // An unexpected byte is reported at that byte (the end of input when there is none);
     // an error found after reading is reported at the last byte read.
