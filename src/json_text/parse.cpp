@@ -10,7 +10,8 @@ namespace tolva::json {
 
 namespace {
 
-constexpr int kDepthAllowance = 128;  // the bracket that would open level 128 fails
+constexpr int kDepthAllowance = 128;
+constexpr std::size_t kKeptCapacity = std::size_t{1} << 16;  // the bracket that would open level 128 fails
 
 struct Failure {
     ErrorCode code;
@@ -21,10 +22,13 @@ class Parser {
 public:
     explicit Parser(std::string_view text) : p_(text.data()), begin_(text.data()), end_(text.data() + text.size()) {}
 
-    // A failed parse leaves elements of its open containers behind.
+    // A failed parse leaves elements of its open containers behind; an unusually
+    // large document's capacity is not kept.
     ~Parser() {
         values_.clear();
         members_.clear();
+        if (values_.capacity() > kKeptCapacity) std::vector<Value>().swap(values_);
+        if (members_.capacity() > kKeptCapacity) std::vector<Member>().swap(members_);
     }
 
     ParseResult run() {
