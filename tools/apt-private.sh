@@ -43,11 +43,11 @@ apt_private() {
 # reusing a cached file of the same version.
 fetch() {
     local suite=$1 dest=$2; shift 2
-    mkdir -p "$dest"
+    mkdir -p "$dest" "$cache"
     local stamp=$cache/apt-$suite/updated
     if [ ! -f "$stamp" ] || [ -n "$(find "$stamp" -mmin +1440)" ]; then
         log "updating the package lists of $suite"
-        apt_private "$suite" apt-get update >&2
+        apt_private "$suite" apt-get update >>"$cache/apt.log" 2>&1 || { log "apt-get update failed; see $cache/apt.log"; exit 1; }
         touch "$stamp"
     fi
     local missing=()
@@ -60,6 +60,7 @@ fetch() {
     done
     if [ ${#missing[@]} -gt 0 ]; then
         log "downloading ${missing[*]}"
-        (cd "$dest" && apt_private "$suite" apt-get download "${missing[@]}" >&2)
+        (cd "$dest" && apt_private "$suite" apt-get download "${missing[@]}" >>"$cache/apt.log" 2>&1) ||
+            { log "apt-get download failed; see $cache/apt.log"; exit 1; }
     fi
 }
