@@ -47,6 +47,8 @@ def test_binding_errors(call, message):
         (lambda: partitions("ab"), "argument 'values': 'str' object cannot be converted to 'PyList'"),
         (lambda: partitions(None), "argument 'values': 'NoneType' object cannot be converted to 'PyList'"),
         (lambda: inspect_modules(["a", 1]), "argument 'modules': 'int' object cannot be converted to 'PyString'"),
+        (lambda: inspect_modules("a"), "argument 'modules': Can't extract `str` to `Vec`"),
+        (lambda: inspect_modules({"a": 1}), "argument 'modules': 'dict' object cannot be converted to 'Sequence'"),
         (lambda: inspect_modules({"a"}), "argument 'modules': 'set' object cannot be converted to 'Sequence'"),
         (
             lambda: inspect_modules(x for x in ["a"]),

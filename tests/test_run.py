@@ -97,6 +97,13 @@ def test_failed_job_skips_its_dependents_only(project):
          "assets form a cycle: a -> b -> a"),
         ('from tolva import asset\n@asset()\ndef a(needed):\n    pass\n',
          "asset 'a': parameter 'needed' has no default and is neither an input nor a partition dimension"),
+        ('from tolva import asset, partitions\n@asset()\ndef u():\n    pass\n'
+         '@asset(inputs={"d": u}, partitions={"d": partitions([1])})\ndef a(d):\n    pass\n',
+         "asset 'a': 'd' is both an input and a partition dimension"),
+        ('from tolva import asset, partitions\n@asset(partitions={"d": partitions([1])})\ndef a():\n    pass\n',
+         "asset 'a': function has no parameter 'd' to receive it"),
+        ('from tolva import asset, partitions\n@asset(partitions={"d": partitions([1])})\ndef a(d, /):\n    pass\n',
+         "asset 'a': parameter 'd' is positional-only and cannot be passed"),
     ],
 )
 def test_graph_errors_stop_before_running(tmp_path, source, message):
@@ -122,7 +129,25 @@ def test_select_runs_only_what_is_needed(project):
     assert result.returncode == 0, result.stderr
     assert not (project / "tolva-out/gathered").exists()
     assert (project / "tolva-out/same_partition/day=2/ticker=MSFT/value.json").exists()
-    assert run(["pipe", "--select", "nope"], project).returncode == 2
+    missing = run(["pipe", "--select", "nope"], project)
+    assert missing.returncode == 2
+    assert missing.stderr == "python -m tolva.run: error: --select: no asset named 'nope'\n"
+
+
+@pytest.mark.parametrize(
+    "args, code, message",
+    [
+        (["pipe", "--jobs", "0"], 2, "error: --jobs must be at least 1"),
+        (["--job", "raw"], 2, "error: --from-plan and --job go together, without modules"),
+        ([], 2, "error: the following arguments are required: MODULE"),
+        (["--from-plan", "PLAN", "--job", "nope"], 2, "tolva.run: error: no job 'nope' in PLAN"),
+    ],
+)
+def test_usage_errors(project, args, code, message):
+    (project / "PLAN").write_text(json.dumps({"version": 1, "workdir": str(project), "jobs": []}))
+    result = run(args, project)
+    assert result.returncode == code
+    assert result.stderr.strip().endswith(message)
 
 
 def test_plan_argv_run_by_hand_materializes_the_job(project, tmp_path):
