@@ -7,6 +7,7 @@
 
 #include "binding/errors.hpp"
 #include "binding/host.hpp"
+#include "binding/recursion_guard.hpp"
 #include "declaration/partitions.hpp"
 
 namespace tolva {
@@ -120,7 +121,9 @@ PyObject* get_wrapped(PyObject* self, void*) noexcept { return Py_XNewRef(wrappe
 template <const char* Name>
 PyObject* forward(PyObject* self, void*) noexcept {
     PyObject* wrapped = wrapped_of(self);
-    return wrapped ? PyObject_GetAttrString(wrapped, Name) : nullptr;
+    if (!wrapped) return nullptr;
+    RecursionGuard guard(" while reading an attribute through an AssetWrapper");
+    return guard ? PyObject_GetAttrString(wrapped, Name) : nullptr;
 }
 
 constexpr char kName[] = "__name__";
@@ -132,7 +135,8 @@ PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
     PyObject* wrapped = wrapped_of(self);
     if (!wrapped) return nullptr;
     if (kwargs && PyDict_GET_SIZE(kwargs) == 0) kwargs = nullptr;
-    return PyObject_Call(wrapped, args, kwargs);
+    RecursionGuard guard(" while calling an AssetWrapper");
+    return guard ? PyObject_Call(wrapped, args, kwargs) : nullptr;
 }
 
 // Forwards the caller's argument vector untouched (offset flag included), so a call
@@ -140,7 +144,9 @@ PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
 PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     PyObject* wrapped = wrapped_of(self);
     if (!wrapped) return nullptr;
-    return PyObject_Vectorcall(wrapped, args, nargsf, kwnames);
+    // The host checks the stack on tp_call but not on vectorcall.
+    RecursionGuard guard(" while calling an AssetWrapper");
+    return guard ? PyObject_Vectorcall(wrapped, args, nargsf, kwnames) : nullptr;
 }
 
 PyObject* wrapper_descr_get(PyObject* self, PyObject*, PyObject*) noexcept { return Py_NewRef(self); }
@@ -189,15 +195,19 @@ PyType_Spec wrapper_spec = {
 // PyType_FromSpec stores tp_doc in the type dict under "__doc__" after the getters
 // were added, shadowing the forwarding getter. This descriptor takes its place and
 // answers both: the class docstring on the class, the wrapped __doc__ on instances.
+// On instances it hands over to a host getset descriptor, so a foreign instance and
+// an assignment meet the host's own checks and messages.
 
-PyObject* doc_descr_get(PyObject*, PyObject* obj, PyObject*) noexcept {
+PyGetSetDef doc_getset = {"__doc__", forward<kDoc>, nullptr, nullptr, nullptr};
+PyObject* g_doc_getset = nullptr;  // kept for the life of the process, like the type
+
+PyObject* doc_descr_get(PyObject*, PyObject* obj, PyObject* type) noexcept {
     if (!obj) return PyUnicode_FromString(kClassDoc);
-    return forward<kDoc>(obj, nullptr);
+    return Py_TYPE(g_doc_getset)->tp_descr_get(g_doc_getset, obj, type);
 }
 
-int doc_descr_set(PyObject*, PyObject*, PyObject*) noexcept {
-    PyErr_SetString(PyExc_AttributeError, "attribute '__doc__' of 'AssetWrapper' objects is not writable");
-    return -1;
+int doc_descr_set(PyObject*, PyObject* obj, PyObject* value) noexcept {
+    return Py_TYPE(g_doc_getset)->tp_descr_set(g_doc_getset, obj, value);
 }
 
 PyType_Slot doc_descr_slots[] = {
@@ -206,18 +216,23 @@ PyType_Slot doc_descr_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec doc_descr_spec = {"_tolva.AssetWrapperDoc", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, doc_descr_slots};
+PyType_Spec doc_descr_spec = {"_tolva.AssetWrapperDoc", sizeof(PyObject), 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, doc_descr_slots};
 
 PyObject* create_type() {
     Ref type = Ref::steal(PyType_FromSpec(&wrapper_spec));
     if (!type) return nullptr;
+    PyTypeObject* wrapper_type = reinterpret_cast<PyTypeObject*>(type.get());
+    Ref getset = Ref::steal(PyDescr_NewGetSet(wrapper_type, &doc_getset));
+    if (!getset) return nullptr;
     Ref descr_type = Ref::steal(PyType_FromSpec(&doc_descr_spec));
     if (!descr_type) return nullptr;
-    Ref descr = Ref::steal(PyObject_CallNoArgs(descr_type.get()));
+    PyTypeObject* doc_type = reinterpret_cast<PyTypeObject*>(descr_type.get());
+    Ref descr = Ref::steal(doc_type->tp_alloc(doc_type, 0));
     if (!descr) return nullptr;
-    PyObject* dict = reinterpret_cast<PyTypeObject*>(type.get())->tp_dict;
-    if (PyDict_SetItemString(dict, "__doc__", descr.get()) < 0) return nullptr;
-    PyType_Modified(reinterpret_cast<PyTypeObject*>(type.get()));
+    if (PyDict_SetItemString(wrapper_type->tp_dict, "__doc__", descr.get()) < 0) return nullptr;
+    PyType_Modified(wrapper_type);
+    g_doc_getset = getset.release();
     return type.release();
 }
 
