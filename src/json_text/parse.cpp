@@ -70,15 +70,19 @@ private:
         return false;
     }
 
+    // The position is the byte at failure_.end - 1 (the first byte of an empty
+    // input): its line counts the line feeds before it, its column runs up to and
+    // including it, so a line feed at the position still belongs to its line.
     ParseResult failure() const {
+        const std::size_t position = failure_.end == 0 ? 0 : failure_.end - 1;
         std::size_t line = 1, line_start = 0;
-        for (std::size_t i = 0; i < failure_.end; ++i) {
+        for (std::size_t i = 0; i < position; ++i) {
             if (begin_[i] == '\n') {
                 ++line;
                 line_start = i + 1;
             }
         }
-        return ParseError{failure_.code, line, failure_.end - line_start};
+        return ParseError{failure_.code, line, position - line_start + 1};
     }
 
     bool at_end() const { return p_ == end_; }
@@ -175,12 +179,13 @@ private:
                 ++p_;
                 int digit = p_[-1] - '0';
                 if (!exponent_overflow && exponent > (std::numeric_limits<std::int32_t>::max() - digit) / 10) {
-                    // An exponent past 32 bits: infinity is an error, anything tiny is zero.
-                    if (nonzero && !exponent_negative) return fail_read(ErrorCode::NumberOutOfRange);
                     exponent_overflow = true;
                 }
                 if (!exponent_overflow) exponent = exponent * 10 + digit;
             }
+            // An exponent past 32 bits: infinity is an error, reported at the number's
+            // last byte like every error found after reading it; anything tiny is zero.
+            if (exponent_overflow && nonzero && !exponent_negative) return fail_read(ErrorCode::NumberOutOfRange);
         }
 
         if (integral && fits) {

@@ -91,7 +91,7 @@ TEST_P(Errors, ReportMessageLineAndColumn) {
 
 INSTANTIATE_TEST_SUITE_P(
     Values, Errors,
-    testing::Values(ErrorCase{"", "EOF while parsing a value at line 1 column 0"},
+    testing::Values(ErrorCase{"", "EOF while parsing a value at line 1 column 1"},
                     ErrorCase{"   ", "EOF while parsing a value at line 1 column 3"},
                     ErrorCase{"NaN", "expected value at line 1 column 1"},
                     ErrorCase{"Infinity", "expected value at line 1 column 1"},
@@ -101,6 +101,8 @@ INSTANTIATE_TEST_SUITE_P(
                     ErrorCase{"nulx", "expected ident at line 1 column 4"},
                     ErrorCase{"tru", "EOF while parsing a value at line 1 column 3"},
                     ErrorCase{"fals3", "expected ident at line 1 column 5"},
+                    ErrorCase{"tru\n", "expected ident at line 1 column 4"},
+                    ErrorCase{"\n\n", "EOF while parsing a value at line 2 column 1"},
                     ErrorCase{"1 2", "trailing characters at line 1 column 3"},
                     ErrorCase{"[1]x", "trailing characters at line 1 column 4"}));
 
@@ -119,7 +121,10 @@ INSTANTIATE_TEST_SUITE_P(
                     ErrorCase{"[1e400]", "number out of range at line 1 column 6"},
                     ErrorCase{"-1e400", "number out of range at line 1 column 6"},
                     ErrorCase{"1.7976931348623159e308", "number out of range at line 1 column 22"},
-                    ErrorCase{"1e99999999999", "number out of range at line 1 column 12"}));
+                    ErrorCase{"1e99999999999", "number out of range at line 1 column 13"},
+                    ErrorCase{"1e99999999999999999999", "number out of range at line 1 column 22"},
+                    ErrorCase{"-557E75137516965225406", "number out of range at line 1 column 22"},
+                    ErrorCase{"[1e99999999999999999999 ]", "number out of range at line 1 column 23"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Strings, Errors,
@@ -129,7 +134,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ErrorCase{R"("\u12G4")", "invalid escape at line 1 column 7"},
                     ErrorCase{R"("\u12)", "EOF while parsing a string at line 1 column 5"},
                     ErrorCase{"\"a\x01\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
-                    ErrorCase{"\"a\nb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
+                    ErrorCase{"\"a\nb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
                     ErrorCase{R"("\udc00")", "lone leading surrogate in hex escape at line 1 column 7"},
                     ErrorCase{R"("\ud800")", "unexpected end of hex escape at line 1 column 8"},
                     ErrorCase{R"("\ud800\n")", "unexpected end of hex escape at line 1 column 9"},
@@ -154,7 +159,9 @@ INSTANTIATE_TEST_SUITE_P(
                     ErrorCase{R"({"a":1,})", "trailing comma at line 1 column 8"},
                     ErrorCase{R"({"a":1 "b":2})", "expected `,` or `}` at line 1 column 8"},
                     ErrorCase{"{\n\"a\":\n1,\n}", "trailing comma at line 4 column 1"},
-                    ErrorCase{"[1\n", "EOF while parsing a list at line 2 column 0"}));
+                    ErrorCase{"[1\n", "EOF while parsing a list at line 1 column 3"},
+                    ErrorCase{"[1,\n", "EOF while parsing a value at line 1 column 4"},
+                    ErrorCase{"[1,\n]", "trailing comma at line 2 column 1"}));
 
 TEST(Nesting, AllowsOneHundredTwentySevenLevels) {
     std::string ok = std::string(127, '[') + std::string(127, ']');
