@@ -102,7 +102,6 @@ def test_skip_line_goes_to_file_descriptor_two(make_module, capfd, monkeypatch):
     [
         ("raise KeyError('k')\n", "KeyError: 'k'"),
         ("import sys\nsys.exit(3)\n", "SystemExit: 3"),
-        ("raise KeyboardInterrupt\n", "KeyboardInterrupt: "),
         ("def broken(:\n", "SyntaxError: invalid syntax"),
         (
             "class E(Exception):\n    def __str__(self):\n        raise RuntimeError\nraise E()\n",
@@ -116,6 +115,15 @@ def test_failed_imports_are_skipped(make_module, capfd, source, line):
     err = capfd.readouterr().err
     assert err.startswith(f"tolva: skipping module '{name}': {line}") and err.endswith("\n")
     assert err.count("\n") == 1
+
+
+def test_ctrl_c_while_importing_ends_the_call(make_module, capfd):
+    interrupted = make_module("raise KeyboardInterrupt('stop')\n", do_import=False)
+    with pytest.raises(KeyboardInterrupt, match="stop"):
+        inspect_modules(["tolva_no_such_module", interrupted, "tolva_never_reached"])
+    assert capfd.readouterr().err == (
+        "tolva: skipping module 'tolva_no_such_module': ModuleNotFoundError: No module named 'tolva_no_such_module'\n"
+    )
 
 
 def test_module_listed_twice_and_assets_bound_twice(make_module):

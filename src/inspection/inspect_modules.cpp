@@ -92,12 +92,13 @@ void write_stderr(std::string_view text) {
 }
 
 // Reports a module that failed to import and discards its exception, unless it is a
-// PanicException, which ends the call.
+// PanicException or the user's Ctrl-C, which end the call.
 bool skip_module(const std::string& name) {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     PyObject* panic = panic_type();
     if (!panic) return false;
-    if (PyErr_GivenExceptionMatches(exc.get(), panic)) {
+    if (PyErr_GivenExceptionMatches(exc.get(), panic) ||
+        PyErr_GivenExceptionMatches(exc.get(), PyExc_KeyboardInterrupt)) {
         PyErr_SetRaisedException(exc.release());
         return false;
     }
