@@ -1,5 +1,6 @@
 """materialize_asset: the two files, captured failures, the setup stage, atomic writes."""
 
+import errno
 import json
 import os
 import random
@@ -227,8 +228,35 @@ def test_setup_failures_leave_older_files_untouched(assets):
 def test_value_json_that_is_a_directory(assets):
     os.makedirs("out/value.json")
     error, error_type = failure(assets, "make")
-    assert error_type == "IsADirectoryError"
+    # The error names the file asked for, never the temporary one beside it.
+    assert (error, error_type) == ("IsADirectoryError: [Errno 21] Is a directory: 'out/value.json'",
+                                   "IsADirectoryError")
     assert sorted(os.listdir("out")) == ["result.json", "value.json"]
+
+
+@pytest.mark.parametrize("function, cause", [("raises_key", KeyError), ("tolva_missing", AttributeError)])
+def test_unrecordable_failure_leaves_no_earlier_success(assets, monkeypatch, function, cause):
+    materialize_asset(assets, "make", "out")
+    assert json.loads(read("out/result.json"))["ok"] is True
+
+    def disk_full(source, target):
+        raise OSError(errno.ENOSPC, "No space left on device", str(source))
+
+    monkeypatch.setattr(os, "replace", disk_full)
+    with pytest.raises(OSError) as info:
+        materialize_asset(assets, function, "out")
+    assert str(info.value) == "[Errno 28] No space left on device: 'out/result.json'"
+    assert type(info.value.__context__) is cause  # the asset's own failure is not lost
+    assert sorted(os.listdir("out")) == ["value.json"]
+
+
+def test_earlier_record_is_removed_only_after_setup(assets):
+    materialize_asset(assets, "make", "out")
+    os.replace("out/result.json", "out/kept")
+    os.makedirs("out/result.json")  # cannot be removed as a file: the asset stage records that
+    with pytest.raises(OSError):
+        materialize_asset(assets, "make", "out")
+    assert os.path.isdir("out/result.json")
 
 
 WRITER = """

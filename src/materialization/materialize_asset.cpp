@@ -62,8 +62,11 @@ Ref call_asset(const Host& host, PyObject* fn, const std::optional<std::string>&
     return Ref::steal(PyObject_Call(fn, no_args.get(), kwargs.get()));
 }
 
-// Steps 4 to 11: every exception raised here is captured by the failure path.
+// Steps 4 to 11: every exception raised here is captured by the failure path. An
+// earlier run's record goes first, so that a failure whose own record cannot be
+// written never leaves an old success standing beside it.
 bool run_asset(const Host& host, const OutputDir& out, const Request& request) {
+    if (!remove_result_record(out)) return false;
     Ref module_name = new_str(request.module_name);
     if (!module_name) return false;
     Ref module = call_method(host.importlib.get(), "import_module", module_name.get());
@@ -90,6 +93,15 @@ bool run_asset(const Host& host, const OutputDir& out, const Request& request) {
     return write_success_record(out, record);
 }
 
+template <class Body>
+bool while_handling(PyObject* exc, Body&& body) {
+    Ref previous = Ref::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(exc);
+    bool ok = body();
+    PyErr_SetHandledException(previous.get());
+    return ok;
+}
+
 // Steps 13 to 17: record the captured exception, then end with sys.exit(1).
 PyObject* fail(const OutputDir& out) {
     Ref captured = Ref::steal(PyErr_GetRaisedException());
@@ -99,7 +111,11 @@ PyObject* fail(const OutputDir& out) {
     if (!type_name) return nullptr;
     std::optional<std::string> error_type = lossy_utf8(type_name.get());
     if (!error_type) return nullptr;
-    if (!write_failure_record(out, *error, *error_type)) return nullptr;
+    // Written as if inside an except clause: an exception raised by the write carries
+    // the asset's exception as its __context__, so the cause is not lost.
+    if (!while_handling(captured.get(), [&] { return write_failure_record(out, *error, *error_type); })) {
+        return nullptr;
+    }
     Ref sys = import_module("sys");
     if (!sys) return nullptr;
     Ref code = Ref::steal(PyLong_FromLong(1));

@@ -27,6 +27,17 @@ Ref temporary_sibling(PyObject* path) {
     return call_method(path, "with_name", temp_name.get());
 }
 
+// An OSError from writing or renaming the temporary file names the final path.
+void name_final_path(PyObject* exc, PyObject* path) {
+    if (!PyErr_GivenExceptionMatches(exc, PyExc_OSError)) return;
+    Ref text = Ref::steal(PyObject_Str(path));
+    // Deleting filename2 drops the "-> temporary" half that os.replace adds.
+    if (!text || PyObject_SetAttrString(exc, "filename", text.get()) < 0 ||
+        PyObject_DelAttrString(exc, "filename2") < 0) {
+        PyErr_Clear();  // the original exception still tells what went wrong
+    }
+}
+
 // Writes the text beside the target and renames it over the target, so a reader (or a
 // worker killed mid-write) sees the old file or the new one, whole, never a torn one.
 bool write_text_atomically(PyObject* path, std::string_view text) {
@@ -41,9 +52,11 @@ bool write_text_atomically(PyObject* path, std::string_view text) {
     Ref written = call_method(temp.get(), "write_text", content.get(), encoding.get());
     Ref replaced = written ? call_method(os.get(), "replace", temp.get(), path) : nullptr;
     if (replaced) return true;
-    // Leave nothing behind; the write's own exception is the one reported.
+    // Leave nothing behind; the write's own exception is the one reported, naming the
+    // file the caller asked for rather than the temporary one.
     Ref failure = Ref::steal(PyErr_GetRaisedException());
     if (!call_method(temp.get(), "unlink", Py_True)) PyErr_Clear();
+    name_final_path(failure.get(), path);
     PyErr_SetRaisedException(failure.release());
     return false;
 }
@@ -72,6 +85,14 @@ bool prepare_output_dir(PyObject* pathlib, std::string_view output_dir, OutputDi
     if (!Ref::steal(PyObject_Call(mkdir.get(), empty.get(), options.get()))) return false;
     out.result_path = child(out.dir.get(), "result.json");
     return static_cast<bool>(out.result_path);
+}
+
+bool remove_result_record(const OutputDir& out) {
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs || PyDict_SetItemString(kwargs.get(), "missing_ok", Py_True) < 0) return false;
+    Ref unlink = attr(out.result_path.get(), "unlink");
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    return unlink && no_args && Ref::steal(PyObject_Call(unlink.get(), no_args.get(), kwargs.get()));
 }
 
 bool write_value_file(const OutputDir& out, PyObject* json_module, PyObject* value, std::string& value_path) {

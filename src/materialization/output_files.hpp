@@ -16,6 +16,9 @@ struct OutputDir {
 // Path(output_dir), mkdir(parents=True, exist_ok=True), then the result.json path.
 bool prepare_output_dir(PyObject* pathlib, std::string_view output_dir, OutputDir& out);
 
+// Removes result.json of an earlier run, if there is one.
+bool remove_result_record(const OutputDir& out);
+
 // value.json from the host's json.dumps(value); keeps str() of its path.
 bool write_value_file(const OutputDir& out, PyObject* json_module, PyObject* value, std::string& value_path);
 
