@@ -83,7 +83,7 @@ def test_inspect_prints_the_document_and_a_newline(project):
 
 def test_inspect_pretty_and_skip_lines(project):
     result = run(["tolva.inspect", "--pretty", "pipeline_mod", "no_such_mod"], project, text=True)
-    assert result.returncode == 0
+    assert result.returncode == 1  # the document is printed, but scripts notice the skipped module
     assert result.stderr == "tolva: skipping module 'no_such_mod': ModuleNotFoundError: No module named 'no_such_mod'\n"
     document = json.loads(result.stdout)
     assert [a["function_name"] for a in document["assets"]] == ["broken", "doubled", "numbers"]
@@ -119,7 +119,11 @@ def test_worker_success_failure_and_setup_error(project):
     assert ok.returncode == 0, ok.stderr
     assert (project / "out/value.json").read_text() == "[1, 2, 3]"
     failed = run(["tolva.worker", "pipeline_mod", "broken", "bad"], project)
-    assert failed.returncode == 1 and failed.stderr == b""
+    assert failed.returncode == 1
+    # The traceback down to the raise in the user's file, then one line.
+    assert failed.stderr.startswith(b"Traceback (most recent call last):\n")
+    assert f'File "{project / "pipeline_mod.py"}", line 16, in broken\n'.encode() in failed.stderr
+    assert failed.stderr.endswith(b'ValueError: boom\npython -m tolva.worker: error: ValueError: boom\n')
     assert json.loads((project / "bad/result.json").read_text())["error"] == "ValueError: boom"
     (project / "afile").write_text("")
     setup = run(["tolva.worker", "pipeline_mod", "numbers", "afile"], project, text=True)

@@ -1,5 +1,7 @@
-"""What the command-line entry points share."""
+"""What the command-line entry points share: argument conventions, one-line errors,
+and importing the user's modules with an error a person can act on."""
 
+import importlib
 import os
 import sys
 
@@ -12,14 +14,25 @@ def make_cwd_importable():
         sys.path.insert(0, cwd)
 
 
+def add_version(parser):
+    from tolva import __version__
+
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+
+
 def describe(exc):
     """One line for an exception: its type and message."""
     text = str(exc)
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
+def error(prog, message):
+    print(f"{prog}: error: {message}".replace("\n", " "), file=sys.stderr)
+
+
 class Failed(Exception):
-    """The call raised; its one-line report is already on standard error."""
+    """The call raised; its one-line report is already on standard error. The
+    exception is kept as args[0]."""
 
 
 def call(prog, fn, *args):
@@ -33,5 +46,28 @@ def call(prog, fn, *args):
     except BaseException as exc:
         if not isinstance(exc, Exception) and type(exc).__name__ != "PanicException":
             raise
-        print(f"{prog}: error: {describe(exc)}".replace("\n", " "), file=sys.stderr)
-        raise Failed from None
+        error(prog, describe(exc))
+        raise Failed(exc) from None
+
+
+def import_error_line(name, exc):
+    """Why a module cannot be imported, with what to do when it cannot be found."""
+    line = f"cannot import module '{name}': {describe(exc)}"
+    if isinstance(exc, ModuleNotFoundError):
+        line += (f" (current directory: {os.getcwd()}; run from the project root or add the project to "
+                 "PYTHONPATH)")
+    return line
+
+
+def import_modules(names):
+    """Imports each module; returns one line per module that failed. Ctrl-C is not
+    a failure of the module and passes through."""
+    problems = []
+    for name in names:
+        try:
+            importlib.import_module(name)
+        except KeyboardInterrupt:
+            raise
+        except BaseException as exc:
+            problems.append(import_error_line(name, exc))
+    return problems

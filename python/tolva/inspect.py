@@ -1,7 +1,8 @@
 """python -m tolva.inspect MODULE [MODULE ...]: print the assets of modules as JSON.
 
 Writes the text that ``_tolva.inspect_modules`` returns, and a newline, to standard
-output. Modules that fail to import are reported on standard error and skipped.
+output. Modules that fail to import are reported on standard error and skipped; the
+document is still printed, and the exit status is 1 so that scripts notice.
 """
 
 import argparse
@@ -17,6 +18,7 @@ def build_parser(prog=None):
         prog=prog,
         description="Describe every tolva asset of the given modules as one JSON document.",
     )
+    _cli.add_version(parser)
     parser.add_argument("modules", nargs="+", metavar="MODULE", help="module to inspect (dotted name)")
     parser.add_argument("--pretty", action="store_true", help="indent the document for people")
     return parser
@@ -40,7 +42,8 @@ def main(argv=None, prog=None):
     out = sys.stdout.buffer
     out.write(text.encode("utf-8") + b"\n")
     out.flush()
-    return 0
+    # A module that failed to import is never left in sys.modules.
+    return 0 if all(name in sys.modules for name in args.modules) else 1
 
 
 if __name__ == "__main__":

@@ -1,18 +1,105 @@
-"""One job of a plan: gather its inputs from the upstream jobs' files, then run the
-worker on them. Kept apart from planning and scheduling so a job process imports
-little beyond what the worker needs anyway."""
+"""One job of a plan: check the plan, gather the job's inputs from its upstream jobs'
+files, run the worker, and record the job's own outcome under OUT/.tolva/jobs/.
+
+Every way of starting a job (the local runner, an engine running the plan's argv, a
+person) ends in run_job. A job never looks at other jobs' state beyond its inputs,
+and never writes outside the plan's output folder.
+"""
 
 import json
 import os
 import sys
+import time
+
+from tolva import records
+
+PROG = "python -m tolva.run"
+PLAN_VERSION = 1
+
+
+class PlanError(Exception):
+    """The plan cannot be trusted: unreadable, of another version, or malformed."""
+
+
+class UpstreamNotReady(Exception):
+    pass
 
 
 def compact(value):
     return json.dumps(value, separators=(",", ":"), ensure_ascii=False, sort_keys=True)
 
 
-class UpstreamNotReady(Exception):
-    pass
+# --- the plan ----------------------------------------------------------------------
+
+
+def _require(condition, plan_file, what):
+    if not condition:
+        raise PlanError(f"plan '{plan_file}' is malformed: {what}")
+
+
+def _is_str_list(value):
+    return isinstance(value, list) and all(isinstance(v, str) for v in value)
+
+
+def _inside(path, folder):
+    path, folder = os.path.realpath(path), os.path.realpath(folder)
+    return path == folder or path.startswith(folder.rstrip(os.sep) + os.sep)
+
+
+def _check_job(plan_file, job, out, ids):
+    _require(isinstance(job, dict), plan_file, "a job is not an object")
+    job_id = job.get("id")
+    _require(isinstance(job_id, str) and job_id, plan_file, "a job has no 'id'")
+    where = f"job '{job_id}'"
+    for key in ("asset", "module", "function", "output_dir"):
+        _require(isinstance(job.get(key), str), plan_file, f"{where} has no '{key}'")
+    _require(isinstance(job.get("partition"), dict), plan_file, f"{where} has no 'partition' object")
+    _require(_is_str_list(job.get("dependencies")), plan_file, f"{where} has no 'dependencies' list")
+    _require(isinstance(job.get("inputs"), list), plan_file, f"{where} has no 'inputs' list")
+    for spec in job["inputs"]:
+        _require(isinstance(spec, dict) and isinstance(spec.get("parameter"), str)
+                 and spec.get("mode") in ("value", "list") and _is_str_list(spec.get("from")),
+                 plan_file, f"{where} has a malformed input")
+        if spec["mode"] == "value":
+            _require(len(spec["from"]) == 1, plan_file, f"{where}: input '{spec['parameter']}' needs one job")
+    for upstream in job["dependencies"] + [i for spec in job["inputs"] for i in spec["from"]]:
+        _require(upstream in ids, plan_file, f"{where} needs unknown job '{upstream}'")
+    # Job ids name files under OUT/.tolva: no component may climb out of it.
+    _require(all(part not in ("", ".", "..") for part in job_id.split("/")) and "\\" not in job_id
+             and "\x00" not in job_id, plan_file, f"{where} is not a safe job id")
+    _require(os.path.isabs(job["output_dir"]) and _inside(job["output_dir"], out) and
+             os.path.realpath(job["output_dir"]) != os.path.realpath(out),
+             plan_file, f"{where} writes outside the output folder {out}")
+
+
+def read_plan(plan_file):
+    """The plan, checked for shape, version and paths; PlanError otherwise."""
+    try:
+        with open(plan_file, encoding="utf-8") as f:
+            plan = json.load(f)
+    except OSError as exc:
+        raise PlanError(f"cannot read plan '{plan_file}': {exc.strerror or exc}") from None
+    except ValueError as exc:
+        raise PlanError(f"plan '{plan_file}' is not valid JSON: {exc}") from None
+    _require(isinstance(plan, dict), plan_file, "not a JSON object")
+    _require(plan.get("version") == PLAN_VERSION, plan_file,
+             f"version {plan.get('version')!r}; this tolva reads version {PLAN_VERSION}")
+    for key in ("workdir", "out"):
+        _require(isinstance(plan.get(key), str) and os.path.isabs(plan[key]), plan_file,
+                 f"no absolute '{key}'")
+    _require(isinstance(plan.get("created", 0), (int, float)), plan_file, "'created' is not a number")
+    _require(isinstance(plan.get("jobs"), list), plan_file, "no 'jobs' list")
+    ids = set()
+    for job in plan["jobs"]:
+        _require(isinstance(job, dict) and isinstance(job.get("id"), str), plan_file, "a job has no 'id'")
+        _require(job["id"] not in ids, plan_file, f"job '{job['id']}' appears twice")
+        ids.add(job["id"])
+    for job in plan["jobs"]:
+        _check_job(plan_file, job, plan["out"], ids)
+    return plan
+
+
+# --- inputs ------------------------------------------------------------------------
 
 
 def _value_text(job):
@@ -20,7 +107,7 @@ def _value_text(job):
     try:
         with open(os.path.join(directory, "result.json"), encoding="utf-8") as f:
             result = json.load(f)
-        if result.get("ok") is not True:
+        if not isinstance(result, dict) or result.get("ok") is not True:
             raise UpstreamNotReady(f"upstream job '{job['id']}' failed")
         with open(os.path.join(directory, "value.json"), encoding="utf-8") as f:
             return f.read()
@@ -45,25 +132,75 @@ def gather_inputs(plan, job):
     return "{" + ",".join(members) + "}"
 
 
+# --- running -----------------------------------------------------------------------
+
+
+def clear_folder(output_dir):
+    """Before the job starts: an earlier run's record must not pass for this one's,
+    and temporary files of workers that were killed go."""
+    os.makedirs(output_dir, exist_ok=True)
+    records.remove_file(os.path.join(output_dir, "result.json"))
+    for name in os.listdir(output_dir):
+        if name.startswith((".value.json.", ".result.json.")) and name.endswith(".tmp"):
+            records.remove_file(os.path.join(output_dir, name))
+
+
 def run_job(plan_file, job_id):
+    """Runs one job of the plan; returns the exit status (0, 1, or 2 for a plan that
+    cannot be trusted or a target that is not an asset)."""
     from tolva import worker
 
-    with open(plan_file, encoding="utf-8") as f:
-        plan = json.load(f)
-    job = next((j for j in plan["jobs"] if j["id"] == job_id), None)
-    if job is None:
-        print(f"tolva.run: error: no job '{job_id}' in {plan_file}", file=sys.stderr)
+    try:
+        plan = read_plan(plan_file)
+        job = next((j for j in plan["jobs"] if j["id"] == job_id), None)
+        if job is None:
+            raise PlanError(f"no job '{job_id}' in {plan_file}")
+        os.chdir(plan["workdir"])
+        _make_workdir_importable()
+    except (PlanError, OSError) as exc:
+        print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 2
-    os.chdir(plan["workdir"])
+    out, started = plan["out"], time.time()
+    clear_folder(job["output_dir"])
+    records.write_job_state(out, job_id, "running", started)
+
+    def finish(status, error_type=None, error=None, frame=None):
+        records.write_job_state(out, job_id, status, started, time.time(), error_type, error, frame)
+
     try:
         inputs = gather_inputs(plan, job)
     except UpstreamNotReady as exc:
-        print(f"tolva.run: error: job '{job_id}': {exc}", file=sys.stderr)
+        print(f"{PROG}: error: job '{job_id}': {exc}", file=sys.stderr)
+        finish("failed", "UpstreamNotReady", str(exc))
         return 1
-    # Inputs live beside the plan, outside every job directory.
-    inputs_file = os.path.join(os.path.dirname(plan_file), ".tolva", "inputs", *job_id.split("/")) + ".json"
-    os.makedirs(os.path.dirname(inputs_file), exist_ok=True)
-    with open(inputs_file, "w", encoding="utf-8") as f:
-        f.write(inputs)
-    return worker.main([job["module"], job["function"], job["output_dir"], "--inputs-file", inputs_file],
-                       prog="tolva-worker")
+    inputs_file = records.inputs_path(out, job_id)
+    records.write_atomically(inputs_file, inputs)
+    sys.stdout.flush()
+    try:
+        outcome = worker.materialize(job["module"], job["function"], job["output_dir"], inputs)
+    except worker.NotAnAsset as exc:
+        print(f"{PROG}: error: job '{job_id}': {exc}", file=sys.stderr)
+        finish("failed", "NotAnAsset", str(exc))
+        return 2
+    except Exception as exc:
+        print(f"{PROG}: error: job '{job_id}': {_describe(exc)}", file=sys.stderr)
+        finish("failed", type(exc).__name__, _describe(exc))
+        return 1
+    if not outcome.ok:
+        worker.report_failure(PROG, outcome)
+        finish("failed", outcome.error_type, outcome.error, outcome.frame())
+        return 1
+    finish("succeeded")
+    return 0
+
+
+def _make_workdir_importable():
+    from tolva import _cli
+
+    _cli.make_cwd_importable()
+
+
+def _describe(exc):
+    from tolva import _cli
+
+    return _cli.describe(exc)

@@ -3,6 +3,7 @@ inputs each job receives. Scheduler-neutral: a plan is plain JSON, and each job 
 command that any engine can run on a machine that sees the same files.
 """
 
+import difflib
 import hashlib
 import importlib
 import inspect as pyinspect
@@ -11,6 +12,7 @@ import json
 import os
 import pathlib
 import re
+import time
 
 PLAN_VERSION = 1
 
@@ -30,6 +32,7 @@ def compact(value):
 # hashed form of an overlong component ("~" and a digest) cannot be forged.
 _SAFE = re.compile(r"[A-Za-z0-9 !#$&'()+,\-.;=@\[\]^_`{}]")
 _MAX_COMPONENT = 120
+_RESERVED = {"CON", "PRN", "AUX", "NUL"} | {f"{port}{n}" for port in ("COM", "LPT") for n in range(1, 10)}
 
 
 def escape_component(text):
@@ -50,6 +53,8 @@ def escape_component(text):
         name = name[:-1] + f"%{ord(name[-1]):02X}"
     if name == "":
         name = "%"  # only the empty text maps here: "%" alone is never an escape
+    if name.split(".")[0].upper() in _RESERVED:
+        name = f"%{ord(name[0]):02X}" + name[1:]  # Windows refuses CON, NUL, COM1, ... even with a suffix
     if len(name) > _MAX_COMPONENT:
         digest = hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:16]
         head = name[: _MAX_COMPONENT - 18]
@@ -99,6 +104,7 @@ class Asset:
         specs = meta.get("partitions") or {}
         self.dimensions = {dim: json.loads(specs[dim]["values_json"]) for dim in sorted(specs)}
         self.label = self.display_name or self.function_name
+        self.components = {}  # dimension -> the folder name of each key, in key order
         self.attribute = self.function_name
         self.parameters = None  # name -> inspect.Parameter, filled by check_signatures
 
@@ -113,14 +119,81 @@ def assets_from_document(document):
         asset = Asset(record)
         by_ref.setdefault(asset.ref, asset)
     assets = list(by_ref.values())
-    # Labels name directories and jobs, so they must be unique.
+    # Labels name directories and jobs: they must differ even where letter case does
+    # not count (macOS and Windows file systems).
     counts = {}
     for asset in assets:
-        counts[asset.label] = counts.get(asset.label, 0) + 1
+        fold = asset_component(asset.label).casefold()
+        counts[fold] = counts.get(fold, 0) + 1
     for asset in assets:
-        if counts[asset.label] > 1:
-            asset.label = f"{asset.label}~{hashlib.sha256(asset.ref.encode()).hexdigest()[:8]}"
+        if counts[asset_component(asset.label).casefold()] > 1:
+            asset.label = f"{asset.label}~{_digest(asset.ref)}"
+    for asset in assets:
+        check_keys(asset)
+        asset.components = {dim: key_components(dim, keys) for dim, keys in asset.dimensions.items()}
     return assets
+
+
+def _digest(text):
+    return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:8]
+
+
+def check_keys(asset):
+    """The runner owns job identity: two keys of one dimension that are the same JSON
+    value (integers beyond 64 bits that became one double, dicts in another member
+    order, plain repeats) would make two jobs with one id and one folder."""
+    for dim, keys in asset.dimensions.items():
+        seen, repeated = set(), []
+        for key in keys:
+            text = compact(key)
+            if text in seen and text not in repeated:
+                repeated.append(text)
+            seen.add(text)
+        if repeated:
+            raise GraphError(f"asset '{asset.label}': dimension '{dim}' lists the same key more than once: "
+                             f"{', '.join(repeated)} (each key names one job and one folder)")
+
+
+def key_components(dim, keys):
+    """Folder names of one dimension's keys; names that differ only in letter case get
+    the key's hash, so they stay apart on case-insensitive file systems."""
+    names = [escape_component(f"{dim}={key_text(key)}") for key in keys]
+    folds = {}
+    for name in names:
+        folds[name.casefold()] = folds.get(name.casefold(), 0) + 1
+    return [f"{name}~{_digest(compact(key))}" if folds[name.casefold()] > 1 else name
+            for name, key in zip(names, keys)]
+
+
+def suggestion(name, known):
+    """"; did you mean 'x'?" from difflib, and the known names when they are few."""
+    text = ""
+    close = difflib.get_close_matches(name, known, n=1)
+    if close:
+        text += f"; did you mean '{close[0]}'?"
+    if len(known) <= 12:
+        text += f" (known assets: {', '.join(sorted(known))})"
+    return text
+
+
+def typed_names(assets):
+    return sorted({a.label for a in assets} | {a.function_name for a in assets})
+
+
+def find_asset(assets, by_ref, name):
+    """The asset a typed name means: an exact reference string, then a display or
+    function name, then module:function. None when nothing matches; GraphError when
+    several do."""
+    if name in by_ref:
+        return by_ref[name]
+    for matches in ([a for a in assets if name in (a.label, a.display_name, a.function_name)],
+                    [a for a in assets if name == f"{a.module}:{a.function_name}"]):
+        if len(matches) == 1:
+            return matches[0]
+        if matches:
+            candidates = ", ".join(f"{a.module}:{a.function_name}" for a in matches)
+            raise GraphError(f"'{name}' names several assets: {candidates}; use one of these")
+    return None
 
 
 def resolve_inputs(assets):
@@ -129,12 +202,16 @@ def resolve_inputs(assets):
     for asset in assets:
         asset.upstream = {}
         for parameter, ref in sorted(asset.inputs.items()):
-            if ref not in by_ref:
+            try:
+                upstream = find_asset(assets, by_ref, ref)
+            except GraphError as exc:
+                raise GraphError(f"asset '{asset.label}': input '{parameter}': {exc}") from None
+            if upstream is None:
                 raise GraphError(
                     f"asset '{asset.label}': input '{parameter}' refers to '{ref}', "
-                    "which is not an asset of the inspected modules"
+                    "which is not an asset of the inspected modules" + suggestion(ref, typed_names(assets))
                 )
-            asset.upstream[parameter] = by_ref[ref]
+            asset.upstream[parameter] = upstream
         clash = sorted(set(asset.upstream) & set(asset.dimensions))
         if clash:
             raise GraphError(f"asset '{asset.label}': '{clash[0]}' is both an input and a partition dimension")
@@ -162,26 +239,65 @@ def topological_order(assets):
     return order
 
 
-def select(assets, names):
-    """The named assets (by label, function name or reference) and all they need."""
+def select_jobs(assets, plan, names):
+    """The jobs that the names ask for (asset names, or job ids as the summary and
+    run.json show them) and every job they need, in plan order."""
+    by_ref = {a.ref: a for a in assets}
+    jobs = {job["id"]: job for job in plan["jobs"]}
     wanted, queue = set(), []
     for name in names:
-        matches = [a for a in assets if name in (a.label, a.function_name, a.display_name, a.ref)]
-        if not matches:
-            raise GraphError(f"--select: no asset named '{name}'")
-        queue.extend(matches)
+        if name in jobs:
+            queue.append(name)
+            continue
+        asset = find_asset(assets, by_ref, name)
+        if asset is None:
+            raise GraphError(f"--select: no asset or job named '{name}'" + suggestion(name, typed_names(assets)))
+        queue.extend(job["id"] for job in plan["jobs"] if job["asset"] == asset.label)
     while queue:
-        asset = queue.pop()
-        if asset.ref not in wanted:
-            wanted.add(asset.ref)
-            queue.extend(asset.upstream.values())
-    return [a for a in assets if a.ref in wanted]
+        job_id = queue.pop()
+        if job_id not in wanted:
+            wanted.add(job_id)
+            queue.extend(jobs[job_id]["dependencies"])
+    return dict(plan, jobs=[job for job in plan["jobs"] if job["id"] in wanted])
 
 
 def _annotation_text(annotation):
     if annotation is pyinspect.Parameter.empty:
         return None
     return annotation.__name__ if isinstance(annotation, type) else str(annotation)
+
+
+def _list_element(annotation):
+    """The element annotation of list[X] (as an object or a postponed string), or None
+    for a bare list; NotImplemented when the annotation is not a list at all."""
+    if annotation is list or annotation == "list":
+        return None
+    if getattr(annotation, "__origin__", None) is list and getattr(annotation, "__args__", None):
+        return annotation.__args__[0]
+    if isinstance(annotation, str) and annotation.startswith("list[") and annotation.endswith("]"):
+        return annotation[5:-1]
+    return NotImplemented
+
+
+def annotation_mismatch(asset, upstream, annotation):
+    """Why the parameter's annotation disagrees with what the upstream returns, or
+    None. A gathering input receives a list with one element per upstream job, so
+    list[X] is compared by X, and a bare list always fits."""
+    upstream_type = upstream.record["return_type"]
+    wanted = _annotation_text(annotation)
+    if not upstream_type or not wanted:
+        return None
+    if not set(upstream.dimensions) <= set(asset.dimensions):
+        element = _list_element(annotation)
+        if element is NotImplemented:
+            return f"is annotated {wanted} but gathers a list of every partition of upstream '{upstream.label}'"
+        element_text = None if element is None else _annotation_text(element)
+        if element_text and element_text != upstream_type:
+            return f"is annotated {wanted} but upstream '{upstream.label}' returns {upstream_type}"
+        return None
+    if upstream_type != wanted:
+        return f"is annotated {wanted} but upstream '{upstream.label}' returns {upstream_type}"
+    return None
 
 
 def check_signatures(assets, warn):
@@ -200,13 +316,9 @@ def check_signatures(assets, warn):
             if parameter.kind is parameter.POSITIONAL_ONLY and (name in asset.upstream or name in asset.dimensions):
                 raise GraphError(f"asset '{asset.label}': parameter '{name}' is positional-only and cannot be passed")
             if name in asset.upstream:
-                upstream_type = asset.upstream[name].record["return_type"]
-                wanted = _annotation_text(parameter.annotation)
-                if upstream_type and wanted and upstream_type != wanted:
-                    warn(
-                        f"asset '{asset.label}': parameter '{name}' is annotated {wanted} but upstream "
-                        f"'{asset.upstream[name].label}' returns {upstream_type}"
-                    )
+                mismatch = annotation_mismatch(asset, asset.upstream[name], parameter.annotation)
+                if mismatch:
+                    warn(f"asset '{asset.label}': parameter '{name}' {mismatch}")
             elif name not in asset.dimensions and parameter.default is parameter.empty:
                 raise GraphError(
                     f"asset '{asset.label}': parameter '{name}' has no default and is neither an input "
@@ -247,37 +359,44 @@ def partitions_of(asset):
         yield dict(zip(dims, keys))
 
 
+def partition_components(asset):
+    """The folder names of each job's partition, in the order of partitions_of."""
+    return itertools.product(*(asset.components[d] for d in asset.dimensions))
+
+
 def build_plan(assets, out_dir, workdir, python, plan_file):
     """Jobs in dependency order, each with its inputs, output directory and argv."""
     out_dir = os.path.abspath(out_dir)
-    jobs, jobs_of = [], {}
+    jobs, jobs_of, job_by_partition = [], {}, {}
     for asset in assets:
         jobs_of[asset.ref] = []
-        for partition in partitions_of(asset):
-            parts = [asset_component(asset.label)] + partition_path(partition)
+        for partition, components in zip(partitions_of(asset), partition_components(asset)):
+            parts = [asset_component(asset.label), *components]
             job_id = "/".join(parts)
-            inputs, dependencies = [], []
+            inputs, dependencies = [], {}
             for parameter in sorted(asset.upstream):
                 upstream = asset.upstream[parameter]
                 if set(upstream.dimensions) <= set(partition):
-                    wanted = {d: partition[d] for d in upstream.dimensions}
-                    sources = [j for j in jobs_of[upstream.ref] if compact(j["partition"]) == compact(wanted)]
+                    wanted = compact({d: partition[d] for d in upstream.dimensions})
+                    sources = [job_by_partition[upstream.ref, wanted]]
                     mode = "value"
                 else:
                     sources, mode = jobs_of[upstream.ref], "list"
                 inputs.append({"parameter": parameter, "mode": mode, "from": [j["id"] for j in sources]})
-                dependencies.extend(j["id"] for j in sources if j["id"] not in dependencies)
+                dependencies.update(dict.fromkeys(j["id"] for j in sources))
             job = {
                 "id": job_id,
                 "asset": asset.label,
                 "module": asset.module,
                 "function": asset.attribute,
                 "partition": partition,
-                "dependencies": dependencies,
+                "dependencies": list(dependencies),
                 "inputs": inputs,
                 "output_dir": os.path.join(out_dir, *parts),
                 "argv": [python, "-m", "tolva.run", "--from-plan", plan_file, "--job", job_id],
             }
             jobs.append(job)
             jobs_of[asset.ref].append(job)
-    return {"version": PLAN_VERSION, "workdir": workdir, "out": out_dir, "python": python, "jobs": jobs}
+            job_by_partition[asset.ref, compact(partition)] = job
+    return {"version": PLAN_VERSION, "created": time.time(), "workdir": workdir, "out": out_dir, "python": python,
+            "jobs": jobs}

@@ -4,32 +4,40 @@ Inspects the modules once, plans one job per asset and partition combination, an
 runs the jobs (at most --jobs at once), each as soon as the jobs it needs succeeded.
 Every job is the command its plan entry names (``python -m tolva.run --from-plan PLAN
 --job ID``), which gathers the job's inputs from its upstream jobs' value.json files
-and runs the worker; ``--plan`` hands those commands to another engine instead.
+and runs the worker; ``--plan`` hands those commands to another engine instead, and
+``--from-plan PLAN --report`` assembles the run record of a plan an engine ran.
 
-Exit status: 0 when every job succeeded, 1 otherwise, 2 for usage or graph errors.
+Exit status: 0 when every job succeeded, 1 otherwise, 2 for usage, import, graph or
+plan errors, 130 when stopped by Ctrl-C or SIGTERM.
 """
 
 import argparse
 import os
 import sys
 
+from tolva import _cli
+
 PROG = "python -m tolva.run"
-RUN_RECORD_VERSION = 1
 
 
 def build_parser(prog=None):
     parser = argparse.ArgumentParser(prog=prog, description="Run the tolva pipeline declared in the given modules.")
+    _cli.add_version(parser)
     parser.add_argument("modules", nargs="*", metavar="MODULE", help="module declaring assets (dotted name)")
     parser.add_argument("--out", default="tolva-out", metavar="DIR", help="output directory (default: ./tolva-out)")
     parser.add_argument("--jobs", "-j", type=int, default=os.cpu_count() or 1, metavar="N",
                         help="jobs running at once (default: the number of CPUs)")
-    parser.add_argument("--select", nargs="+", metavar="NAME", help="run only these assets and what they need")
+    parser.add_argument("--select", action="append", metavar="NAME",
+                        help="run only this asset or job id (as the summary shows it) and what it needs; "
+                             "repeat the flag for several")
     mode = parser.add_mutually_exclusive_group()
     mode.add_argument("--plan", nargs="?", const="", metavar="FILE",
                       help="write the plan (default OUT/plan.json), print it, run nothing")
     mode.add_argument("--dot", action="store_true", help="print the asset graph as Graphviz DOT, run nothing")
-    mode.add_argument("--from-plan", metavar="PLAN", help="run one job of a plan (with --job)")
+    mode.add_argument("--from-plan", metavar="PLAN", help="run one job of a plan (with --job), or --report on it")
     parser.add_argument("--job", metavar="ID", help="the job of --from-plan to run")
+    parser.add_argument("--report", action="store_true",
+                        help="with --from-plan: write OUT/run.json from the jobs' own records and print the summary")
     return parser
 
 
@@ -37,6 +45,10 @@ def main(argv=None, prog=None):
     """Entry point; prog defaults to the name the program was started by."""
     parser = build_parser(prog)
     args = parser.parse_args(argv)
+    if args.report:
+        if args.from_plan is None or args.job is not None or args.modules:
+            parser.error("--report goes with --from-plan, without --job or modules")
+        return report(parser.prog, args.from_plan)
     if args.from_plan is not None or args.job is not None:
         if args.from_plan is None or args.job is None or args.modules:
             parser.error("--from-plan and --job go together, without modules")
@@ -47,39 +59,83 @@ def main(argv=None, prog=None):
         parser.error("the following arguments are required: MODULE")
     if args.jobs < 1:
         parser.error("--jobs must be at least 1")
+    return run(parser.prog, args)
 
-    from tolva import _cli, plan as planning
-    from tolva import scheduler
+
+def run(prog, args):
+    from tolva import plan as planning
+    from tolva import records
 
     _cli.make_cwd_importable()
+    problems = _cli.import_modules(args.modules)
+    for problem in problems:
+        _cli.error(prog, problem)
+    if problems:
+        return 2
     try:
-        assets = load_assets(args.modules, args.select)
+        assets = load_assets(args.modules)
     except planning.GraphError as exc:
-        print(f"{parser.prog}: error: {exc}", file=sys.stderr)
+        _cli.error(prog, exc)
         return 2
     if args.dot:
         sys.stdout.write(to_dot(assets))
         return 0
     out = os.path.abspath(args.out)
+    if os.path.exists(out) and not os.path.isdir(out):
+        _cli.error(prog, f"--out '{args.out}' is not a directory")
+        return 2
     plan_file = os.path.abspath(args.plan) if args.plan else os.path.join(out, "plan.json")
     plan = planning.build_plan(assets, out, os.getcwd(), sys.executable, plan_file)
+    try:
+        if args.select:
+            plan = planning.select_jobs(assets, plan, args.select)
+    except planning.GraphError as exc:
+        _cli.error(prog, exc)
+        return 2
     text = planning.json.dumps(plan, indent=2, ensure_ascii=False) + "\n"
-    scheduler.write_atomically(plan_file, text)
     if args.plan is not None:
+        records.write_atomically(plan_file, text)
         sys.stdout.write(text)
         return 0
-    return scheduler.Run(plan, plan_file, args.jobs, assets).execute()
+    from tolva import scheduler
+
+    try:
+        with records.OutputLock(out):
+            records.write_atomically(plan_file, text)
+            return scheduler.Run(plan, plan_file, args.jobs, [a.label for a in assets]).execute()
+    except records.Busy as busy:
+        _cli.error(prog, f"another run (PID {busy}) is using the output folder {out}; "
+                         "wait for it to end or choose another --out")
+        return 2
+    except OSError as exc:
+        _cli.error(prog, _cli.describe(exc))
+        return 1
 
 
-def load_assets(modules, selected):
+def report(prog, plan_file):
+    from tolva import job, records, scheduler
+
+    try:
+        plan = job.read_plan(plan_file)
+    except job.PlanError as exc:
+        _cli.error(prog, exc)
+        return 2
+    labels = list(dict.fromkeys(j["asset"] for j in plan["jobs"]))
+    try:
+        with records.OutputLock(plan["out"]):
+            return scheduler.report(plan, plan_file, labels)
+    except records.Busy as busy:
+        _cli.error(prog, f"a run (PID {busy}) is using the output folder {plan['out']}; report when it has ended")
+        return 2
+
+
+def load_assets(modules):
     from _tolva import inspect_modules
 
     from tolva import plan as planning
 
     document = inspect_modules(modules)
     assets = planning.resolve_inputs(planning.assets_from_document(document))
-    if selected:
-        assets = planning.select(assets, selected)
     planning.check_signatures(assets, lambda message: print(f"tolva.run: warning: {message}", file=sys.stderr))
     return assets
 

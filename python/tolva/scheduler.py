@@ -1,6 +1,11 @@
-"""Running a plan on this machine: jobs as subprocesses, progress, summary, run record."""
+"""Running a plan on this machine: each job is its plan command in a process of its
+own, at most max_jobs at once, started as soon as the jobs it needs succeeded.
 
-import json
+Keeps the run's statuses and live progress; each job's outcome comes from the state
+file the job itself wrote. Ctrl-C and SIGTERM stop the run, end its jobs and still
+write the run record; a second signal ends the jobs at once.
+"""
+
 import os
 import queue
 import signal
@@ -8,68 +13,68 @@ import subprocess
 import sys
 import threading
 import time
-from datetime import datetime, timezone
+
+from tolva import records
+
+GRACE_SECONDS = 10
 
 
-def write_atomically(path, text):
-    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
-    temp = f"{path}.{os.getpid()}.tmp"
-    with open(temp, "w", encoding="utf-8") as f:
-        f.write(text)
-    os.replace(temp, path)
-
-
-def _now():
-    return datetime.now(timezone.utc).isoformat(timespec="seconds")
+class Stop(BaseException):
+    """Ctrl-C or SIGTERM: stop starting jobs and end the running ones."""
 
 
 class Run:
-    def __init__(self, plan, plan_file, max_jobs, assets):
+    def __init__(self, plan, plan_file, max_jobs, asset_labels):
         self.plan = plan
         self.plan_file = plan_file
+        self.out = plan["out"]
         self.max_jobs = max_jobs
         self.jobs = {job["id"]: job for job in plan["jobs"]}
         self.order = [job["id"] for job in plan["jobs"]]
         self.dependents = {job_id: [] for job_id in self.order}
+        self.waiting_on = {}
         for job in plan["jobs"]:
+            self.waiting_on[job["id"]] = len(job["dependencies"])
             for dependency in job["dependencies"]:
                 self.dependents[dependency].append(job["id"])
+        self.ready = queue.SimpleQueue()
+        for job_id in self.order:
+            if self.waiting_on[job_id] == 0:
+                self.ready.put(job_id)
         self.status = {job_id: "pending" for job_id in self.order}
-        self.results = {}
+        self.outcomes = {}
         self.durations = {}
         self.started_at = {}
         self.processes = {}
         self.finished = queue.Queue()
         self.interactive = sys.stdout.isatty()
-        self.asset_order = [a.label for a in assets]
-        self.state_dir = os.path.join(os.path.dirname(plan_file), ".tolva")
+        self.style = records.Style(sys.stdout)
+        self.asset_labels = asset_labels
+        self.signals = 0
+
+    # --- signals -----------------------------------------------------------------
+
+    def on_signal(self, signum, frame):
+        self.signals += 1
+        if self.signals == 1:
+            raise Stop()
+        self.kill_running()  # a second signal: no more grace
+
+    def install_signals(self):
+        previous = {s: signal.signal(s, self.on_signal) for s in (signal.SIGINT, signal.SIGTERM)}
+        return lambda: [signal.signal(s, handler) for s, handler in previous.items()]
 
     # --- running -----------------------------------------------------------------
 
-    def log_path(self, job_id):
-        return os.path.join(self.state_dir, "logs", *job_id.split("/")) + ".log"
-
-    def ready(self):
-        return [
-            job_id
-            for job_id in self.order
-            if self.status[job_id] == "pending"
-            and all(self.status[d] == "succeeded" for d in self.jobs[job_id]["dependencies"])
-        ]
-
     def start(self, job_id):
         job = self.jobs[job_id]
-        os.makedirs(job["output_dir"], exist_ok=True)
-        try:
-            # A result left by an earlier run must not pass for this one's.
-            os.remove(os.path.join(job["output_dir"], "result.json"))
-        except FileNotFoundError:
-            pass
-        log = self.log_path(job_id)
+        log = records.log_path(self.out, job_id)
         os.makedirs(os.path.dirname(log), exist_ok=True)
         with open(log, "wb") as log_file:
+            # A session of its own: the terminal's Ctrl-C reaches the runner only, which
+            # then ends the job's whole process group.
             process = subprocess.Popen(job["argv"], stdout=log_file, stderr=subprocess.STDOUT,
-                                       stdin=subprocess.DEVNULL, cwd=self.plan["workdir"])
+                                       stdin=subprocess.DEVNULL, cwd=self.plan["workdir"], start_new_session=True)
         self.status[job_id] = "running"
         self.started_at[job_id] = time.monotonic()
         self.processes[job_id] = process
@@ -81,82 +86,111 @@ class Run:
     def finish(self, job_id, returncode):
         self.processes.pop(job_id, None)
         self.durations[job_id] = time.monotonic() - self.started_at[job_id]
-        result = self.read_result(job_id)
-        self.results[job_id] = result
-        ok = returncode == 0 and result.get("ok") is True
+        state = records.outcome_of(records.read_job_state(self.out, job_id, self.plan.get("created")))
+        ok = returncode == 0 and state is not None and state["status"] == "succeeded"
+        if state is None or (not ok and state["status"] == "succeeded"):
+            state = {"status": "failed", "error_type": "NoResult", "error": self.no_result(job_id, returncode)}
+        self.outcomes[job_id] = state
         self.status[job_id] = "succeeded" if ok else "failed"
-        if not ok:
+        if ok:
+            for dependent in self.dependents[job_id]:
+                self.waiting_on[dependent] -= 1
+                if self.waiting_on[dependent] == 0:
+                    self.ready.put(dependent)
+        else:
             self.skip_dependents(job_id)
         self.report(job_id)
 
-    def read_result(self, job_id):
-        path = os.path.join(self.jobs[job_id]["output_dir"], "result.json")
+    def no_result(self, job_id, returncode):
+        if returncode < 0:
+            return f"the job was killed by signal {signal.Signals(-returncode).name} before recording its outcome"
         try:
-            with open(path, encoding="utf-8") as f:
-                return json.load(f)
-        except (OSError, ValueError):
-            return {"ok": False, "error_type": "NoResult", "error": self.last_log_line(job_id)}
-
-    def last_log_line(self, job_id):
-        try:
-            with open(self.log_path(job_id), encoding="utf-8", errors="replace") as f:
+            with open(records.log_path(self.out, job_id), encoding="utf-8", errors="replace") as f:
                 lines = [line.strip() for line in f if line.strip()]
-            return lines[-1] if lines else "the job ended without a result"
         except OSError:
-            return "the job ended without a result"
+            lines = []
+        last = f": {lines[-1]}" if lines else ""
+        return f"the job ended (exit status {returncode}) without recording its outcome{last}"
 
     def skip_dependents(self, job_id):
-        for dependent in self.dependents[job_id]:
+        stack = list(self.dependents[job_id])
+        while stack:
+            dependent = stack.pop()
             if self.status[dependent] == "pending":
                 self.status[dependent] = "skipped"
                 self.report(dependent)
-                self.skip_dependents(dependent)
+                stack.extend(self.dependents[dependent])
 
     def execute(self):
-        self.started = _now()
+        """Runs the plan; returns the exit status (0, 1, or 130 when stopped)."""
+        self.started = time.time()
         self.clock = time.monotonic()
         interrupted = False
+        restore = self.install_signals()
         try:
-            while True:
-                for job_id in self.ready():
-                    if len(self.processes) >= self.max_jobs:
-                        break
-                    self.start(job_id)
-                if not self.processes:
-                    break
-                self.refresh()
-                try:
-                    job_id, returncode = self.finished.get(timeout=0.25 if self.interactive else None)
-                except queue.Empty:
-                    continue
-                self.finish(job_id, returncode)
-        except KeyboardInterrupt:
-            interrupted = True
-            self.stop_running()
+            try:
+                self.loop()
+            except Stop:
+                interrupted = True
+                self.stop_running()
+        finally:
+            restore()
         for job_id in self.order:
             if self.status[job_id] == "pending":
                 self.status[job_id] = "cancelled" if interrupted else "skipped"
+            if self.status[job_id] in ("skipped", "cancelled"):
+                # Not run in this run: no record of an earlier run may read as this one's.
+                records.remove_file(os.path.join(self.jobs[job_id]["output_dir"], "result.json"))
         self.clear_line()
-        self.write_record(interrupted)
-        self.print_summary(interrupted)
+        entries = self.write_record(interrupted)
+        details = {job_id: {"frame": o.get("frame"), "log": records.log_path(self.out, job_id)}
+                   for job_id, o in self.outcomes.items()}
+        records.print_summary(self.asset_labels, entries, details, time.monotonic() - self.clock, interrupted,
+                              self.record_path())
+        if interrupted:
+            return 130
         return 0 if all(s == "succeeded" for s in self.status.values()) else 1
 
-    def stop_running(self):
+    def loop(self):
+        while True:
+            while len(self.processes) < self.max_jobs and not self.ready.empty():
+                job_id = self.ready.get()
+                if self.status[job_id] == "pending":
+                    self.start(job_id)
+            if not self.processes:
+                return
+            self.refresh()
+            try:
+                job_id, returncode = self.finished.get(timeout=0.25 if self.interactive else None)
+            except queue.Empty:
+                continue
+            self.finish(job_id, returncode)
+
+    def signal_running(self, signum):
         for process in self.processes.values():
             try:
-                process.send_signal(signal.SIGTERM)
+                os.killpg(process.pid, signum)
             except ProcessLookupError:
                 pass
-        deadline = time.monotonic() + 10
+
+    def kill_running(self):
+        self.signal_running(signal.SIGKILL)
+
+    def stop_running(self):
+        self.signal_running(signal.SIGTERM)
+        deadline = time.monotonic() + GRACE_SECONDS
         for job_id, process in list(self.processes.items()):
             try:
                 process.wait(timeout=max(0.1, deadline - time.monotonic()))
             except subprocess.TimeoutExpired:
-                process.kill()
+                self.kill_running()
                 process.wait()
             self.durations[job_id] = time.monotonic() - self.started_at[job_id]
             self.status[job_id] = "cancelled"
-            self.results[job_id] = {"ok": False, "error_type": "Interrupted", "error": "stopped by Ctrl-C"}
+            self.outcomes[job_id] = {"status": "cancelled", "error_type": "Interrupted", "error": "stopped by a signal"}
+            now = time.time()
+            records.write_job_state(self.out, job_id, "cancelled", now - self.durations[job_id], now, "Interrupted",
+                                    "stopped by a signal")
         self.processes.clear()
 
     # --- what people see ---------------------------------------------------------
@@ -182,68 +216,54 @@ class Run:
             sys.stdout.flush()
 
     def report(self, job_id):
+        status = self.status[job_id]
         if self.interactive:
-            if self.status[job_id] == "failed":
+            if status == "failed":
                 self.clear_line()
-                print(f"FAILED  {job_id}  (log: {self.log_path(job_id)})")
+                print(self.style.failed(f"FAILED  {job_id}  (log: {records.log_path(self.out, job_id)})"))
             self.refresh()
             return
-        status = self.status[job_id]
         duration = f"  {self.durations[job_id]:.2f}s" if job_id in self.durations else ""
         print(f"{status:<9} {job_id}{duration}", flush=True)
-
-    def print_summary(self, interrupted):
-        rows = []
-        for label in self.asset_order:
-            ids = [j for j in self.order if self.jobs[j]["asset"] == label]
-            if not ids:
-                continue
-            statuses = [self.status[j] for j in ids]
-            seconds = sum(self.durations.get(j, 0.0) for j in ids)
-            rows.append((label, statuses.count("succeeded"), statuses.count("failed"),
-                         statuses.count("skipped") + statuses.count("cancelled"), seconds))
-        width = max([len("asset")] + [len(r[0]) for r in rows])
-        print(f"\n{'asset':<{width}}  succeeded  failed  skipped     time")
-        for label, ok, failed, skipped, seconds in rows:
-            print(f"{label:<{width}}  {ok:>9}  {failed:>6}  {skipped:>7}  {seconds:6.2f}s")
-        for label in self.asset_order:
-            failed = [j for j in self.order if self.jobs[j]["asset"] == label and self.status[j] == "failed"]
-            if failed:
-                result = self.results[failed[0]]
-                print(f"\n{label}: {result.get('error_type')}: {result.get('error')}")
-                print(f"  first failed job: {failed[0]}; log: {self.log_path(failed[0])}")
-        done, failed = self.counts()
-        state = "interrupted" if interrupted else ("failed" if failed else "succeeded")
-        print(f"\n{state}: {done} of {len(self.order)} jobs done, {failed} failed, "
-              f"{time.monotonic() - self.clock:.1f}s; run record: {self.record_path()}")
 
     # --- the run record ----------------------------------------------------------
 
     def record_path(self):
-        return os.path.join(os.path.dirname(self.plan_file), "run.json")
+        return os.path.join(self.out, "run.json")
 
     def write_record(self, interrupted):
-        jobs = []
+        entries = []
         for job_id in self.order:
-            job = self.jobs[job_id]
-            result = self.results.get(job_id, {})
-            entry = {
-                "id": job_id,
-                "asset": job["asset"],
-                "partition": job["partition"],
-                "status": self.status[job_id],
-                "duration": round(self.durations[job_id], 6) if job_id in self.durations else None,
-                "directory": job["output_dir"],
-                "error_type": None if result.get("ok", True) else result.get("error_type"),
-                "error": None if result.get("ok", True) else result.get("error"),
-            }
-            jobs.append(entry)
-        record = {
-            "version": 1,
-            "started": self.started,
-            "finished": _now(),
-            "interrupted": interrupted,
-            "plan": self.plan_file,
-            "jobs": jobs,
-        }
-        write_atomically(self.record_path(), json.dumps(record, indent=2, ensure_ascii=False) + "\n")
+            outcome = self.outcomes.get(job_id, {})
+            entries.append(records.job_entry(self.jobs[job_id], self.status[job_id], self.durations.get(job_id),
+                                             outcome.get("error_type"), outcome.get("error")))
+        records.write_run_record(self.record_path(), self.plan_file, self.started, time.time(), interrupted, entries)
+        return entries
+
+
+def report(plan, plan_file, asset_labels):
+    """Assembles run.json from the jobs' own state files (for a plan that an engine
+    ran) and prints the summary. Returns the exit status."""
+    out, created = plan["out"], plan.get("created")
+    entries, details, started, finished = [], {}, None, None
+    status_of = {}
+    for job in plan["jobs"]:
+        state = records.outcome_of(records.read_job_state(out, job["id"], created))
+        if state is None:
+            status = "skipped"
+            duration = None
+            state = {}
+        else:
+            status = state["status"] if state["status"] in records.STATUSES else "failed"
+            end = state.get("finished") if isinstance(state.get("finished"), (int, float)) else None
+            duration = None if end is None else max(0.0, end - state["started"])
+            started = state["started"] if started is None else min(started, state["started"])
+            finished = end if finished is None or (end or 0) > finished else finished
+        status_of[job["id"]] = status
+        entries.append(records.job_entry(job, status, duration, state.get("error_type"), state.get("error")))
+        details[job["id"]] = {"frame": state.get("frame"), "log": records.log_path(out, job["id"])}
+    now = time.time()
+    path = os.path.join(out, "run.json")
+    records.write_run_record(path, plan_file, started or now, finished or now, False, entries)
+    records.print_summary(asset_labels, entries, details, (finished or now) - (started or now), False, path)
+    return 0 if all(s == "succeeded" for s in status_of.values()) else 1

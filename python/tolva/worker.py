@@ -2,21 +2,148 @@
 
 Computes one asset with ``_tolva.materialize_asset``: ``value.json`` and
 ``result.json`` appear in OUTPUT_DIR. Exit status 0 on success, 1 when the asset
-failed (``result.json`` then holds the failure record) or could not be set up, 2 for
-usage errors. ``--inputs-file`` takes the keyword arguments as a JSON object from a
-file ("-" for standard input), for values too large for a command line.
+failed (``result.json`` then holds the failure record, standard error the traceback
+and a one-line error) or could not be set up, 2 for usage errors and for a target
+that is not a tolva asset. ``--inputs-file`` takes the keyword arguments as a JSON
+object from a file ("-" for standard input), for values too large for a command line.
 """
 
 import argparse
+import importlib
+import json
+import os
 import sys
 
 from tolva import _cli
 
 PROG = "python -m tolva.worker"
+_PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
+
+
+class NotAnAsset(Exception):
+    """The named target exists but is not a tolva asset: it is never run."""
+
+
+class Outcome:
+    """How one materialization ended: the failure record and, when one escaped, the
+    asset's exception, kept for its traceback."""
+
+    def __init__(self, ok, error_type=None, error=None, exception=None):
+        self.ok, self.error_type, self.error, self.exception = ok, error_type, error, exception
+
+    def traceback_text(self):
+        if self.exception is None:
+            return ""
+        import traceback
+
+        return "".join(traceback.format_exception(self.exception))
+
+    def frame(self):
+        """The last frame of the user's own code, as "file:line in function"."""
+        if self.exception is None:
+            return None
+        import sysconfig
+        import traceback
+
+        library = tuple({sysconfig.get_path(k) for k in ("stdlib", "platstdlib", "purelib", "platlib")}
+                        | {_PACKAGE_DIR})
+        frames = traceback.extract_tb(self.exception.__traceback__)
+        own = [f for f in frames if not os.path.abspath(f.filename).startswith(library)]
+        chosen = (own or frames or [None])[-1]
+        return None if chosen is None else f"{chosen.filename}:{chosen.lineno} in {chosen.name}"
+
+
+class _EscapedException:
+    """Keeps the last exception that left a frame of code outside tolva while the
+    asset ran: the exception that escaped the asset, with its whole traceback.
+    materialize_asset records only its text; sys.monitoring sees the object."""
+
+    def __init__(self):
+        self.exception = None
+        self.tool = None
+
+    def __enter__(self):
+        monitoring = getattr(sys, "monitoring", None)
+        if monitoring is None:
+            return self
+        for tool in (3, 4):
+            try:
+                monitoring.use_tool_id(tool, "tolva")
+            except ValueError:
+                continue
+            self.tool = tool
+            monitoring.register_callback(tool, monitoring.events.PY_UNWIND, self._unwound)
+            monitoring.set_events(tool, monitoring.events.PY_UNWIND)
+            break
+        return self
+
+    def _unwound(self, code, offset, exception):
+        if not code.co_filename.startswith(_PACKAGE_DIR):
+            self.exception = exception
+
+    def __exit__(self, *exc_info):
+        if self.tool is not None:
+            sys.monitoring.set_events(self.tool, 0)
+            sys.monitoring.register_callback(self.tool, sys.monitoring.events.PY_UNWIND, None)
+            sys.monitoring.free_tool_id(self.tool)
+        return False
+
+
+def check_target(module_name, function_name):
+    """Refuses a target that imports but is not an asset (a plan edited to name
+    shutil.rmtree, say). Import failures are left to materialize_asset to record."""
+    try:
+        module = importlib.import_module(module_name)
+    except BaseException:
+        return
+    target = getattr(module, function_name, None)
+    if target is None:
+        return
+    try:
+        kind = target.__tolva_kind__
+    except Exception:
+        kind = None
+    if kind != "asset":
+        raise NotAnAsset(f"'{module_name}.{function_name}' is not a tolva asset; only assets are run")
+
+
+def read_record(output_dir):
+    try:
+        with open(os.path.join(output_dir, "result.json"), encoding="utf-8") as f:
+            record = json.load(f)
+        return record if isinstance(record, dict) else None
+    except (OSError, ValueError):
+        return None
+
+
+def materialize(module_name, function_name, output_dir, inputs):
+    """Runs materialize_asset and returns its Outcome. Raises NotAnAsset, and lets a
+    setup failure (the output directory cannot be made) propagate."""
+    from _tolva import materialize_asset
+
+    check_target(module_name, function_name)
+    with _EscapedException() as escaped:
+        try:
+            materialize_asset(module_name, function_name, output_dir, inputs)
+        except SystemExit as exc:
+            if exc.code != 1:
+                raise
+            record = read_record(output_dir) or {}
+            return Outcome(False, record.get("error_type"), record.get("error"), escaped.exception)
+        except Exception as exc:
+            if exc.__context__ is None:
+                raise  # a setup failure: nothing was run
+            # The failure record itself could not be written; the asset's own
+            # exception is this one's __context__.
+            cause = exc.__context__
+            return Outcome(False, type(cause).__name__, f"{_cli.describe(cause)} (and its record could not be "
+                           f"written: {_cli.describe(exc)})", escaped.exception or cause)
+    return Outcome(True)
 
 
 def build_parser(prog=None):
     parser = argparse.ArgumentParser(prog=prog, description="Materialize one tolva asset into a directory.")
+    _cli.add_version(parser)
     parser.add_argument("module", metavar="MODULE", help="module that declares the asset (dotted name)")
     parser.add_argument("function", metavar="FUNCTION", help="name of the asset in that module")
     parser.add_argument("output_dir", metavar="OUTPUT_DIR", help="directory for value.json and result.json")
@@ -38,18 +165,25 @@ def read_inputs(parser, args):
         parser.error(f"cannot read --inputs-file: {_cli.describe(exc)}")
 
 
+def report_failure(prog, outcome):
+    """The traceback, then one line: what a person reads first and what a log ends with."""
+    sys.stderr.write(outcome.traceback_text())
+    print(f"{prog}: error: {outcome.error or outcome.error_type}".replace("\n", " "), file=sys.stderr)
+    sys.stderr.flush()
+
+
 def main(argv=None, prog=None):
     """Entry point; prog defaults to the name the program was started by."""
     parser = build_parser(prog)
     args = parser.parse_args(argv)
     inputs = read_inputs(parser, args)
     _cli.make_cwd_importable()
-    from _tolva import materialize_asset
-
     try:
-        # A failed materialization raises SystemExit(1): its record is in result.json.
-        _cli.call(parser.prog, materialize_asset, args.module, args.function, args.output_dir, inputs)
-    except _cli.Failed:
+        outcome = _cli.call(parser.prog, materialize, args.module, args.function, args.output_dir, inputs)
+    except _cli.Failed as failed:
+        return 2 if isinstance(failed.args[0], NotAnAsset) else 1
+    if not outcome.ok:
+        report_failure(parser.prog, outcome)
         return 1
     return 0
 

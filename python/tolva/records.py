@@ -1,0 +1,227 @@
+"""The run's bookkeeping: each job's own state file, the run record, the summary.
+
+A job records its own outcome in ``OUT/.tolva/jobs/<id>.json``; the runner and
+``--report`` assemble ``run.json`` from those files. Imported by job processes, so it
+stays light (no planning, no subprocesses). Unreadable state reads as unknown.
+"""
+
+import json
+import os
+import sys
+import time
+from datetime import datetime, timezone
+
+RUN_RECORD_VERSION = 1
+STATE_VERSION = 1
+STATUSES = ("succeeded", "failed", "skipped", "cancelled")
+
+
+def write_atomically(path, text):
+    """Writes beside the target, then renames over it: readers see old or new, whole."""
+    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    temp = os.path.join(os.path.dirname(path), f".{os.path.basename(path)}.{os.getpid()}.tmp")
+    try:
+        with open(temp, "w", encoding="utf-8") as f:
+            f.write(text)
+        os.replace(temp, path)
+    except BaseException:
+        try:
+            os.remove(temp)
+        except OSError:
+            pass
+        raise
+
+
+def remove_file(path):
+    try:
+        os.remove(path)
+    except FileNotFoundError:
+        pass
+
+
+def timestamp(seconds):
+    return datetime.fromtimestamp(seconds, timezone.utc).isoformat(timespec="seconds")
+
+
+# --- paths under OUT/.tolva --------------------------------------------------------
+
+
+def state_dir(out):
+    return os.path.join(out, ".tolva")
+
+
+def job_state_path(out, job_id):
+    return os.path.join(state_dir(out), "jobs", *job_id.split("/")) + ".json"
+
+
+def log_path(out, job_id):
+    return os.path.join(state_dir(out), "logs", *job_id.split("/")) + ".log"
+
+
+def inputs_path(out, job_id):
+    return os.path.join(state_dir(out), "inputs", *job_id.split("/")) + ".json"
+
+
+# --- one job's state ---------------------------------------------------------------
+
+
+def write_job_state(out, job_id, status, started, finished=None, error_type=None, error=None, frame=None):
+    state = {"version": STATE_VERSION, "id": job_id, "status": status, "started": started, "finished": finished,
+             "error_type": error_type, "error": error, "frame": frame}
+    write_atomically(job_state_path(out, job_id), json.dumps(state, ensure_ascii=False) + "\n")
+
+
+def read_job_state(out, job_id, not_before=None):
+    """The job's recorded state, or None when it is missing, unreadable, of another
+    version or older than not_before (a record of an earlier plan)."""
+    try:
+        with open(job_state_path(out, job_id), encoding="utf-8") as f:
+            state = json.load(f)
+    except (OSError, ValueError):
+        return None
+    if not isinstance(state, dict) or state.get("version") != STATE_VERSION or state.get("id") != job_id:
+        return None
+    started = state.get("started")
+    if not isinstance(started, (int, float)) or (not_before is not None and started < not_before):
+        return None
+    return state
+
+
+def outcome_of(state):
+    """What a state says of a finished job: a job that started but recorded no end
+    was ended from outside (killed, out of memory)."""
+    if state is None:
+        return None
+    if state.get("status") == "running":
+        return dict(state, status="failed", error_type="NoResult",
+                    error="the job ended without recording its outcome")
+    return state
+
+
+# --- the run record ----------------------------------------------------------------
+
+
+def job_entry(job, status, duration, error_type, error):
+    return {
+        "id": job["id"],
+        "asset": job["asset"],
+        "partition": job["partition"],
+        "status": status,
+        "duration": None if duration is None else round(duration, 6),
+        "directory": job["output_dir"],
+        "error_type": error_type if status == "failed" else None,
+        "error": error if status == "failed" else None,
+    }
+
+
+def write_run_record(path, plan_file, started, finished, interrupted, entries):
+    record = {
+        "version": RUN_RECORD_VERSION,
+        "started": timestamp(started),
+        "finished": timestamp(finished),
+        "interrupted": interrupted,
+        "plan": plan_file,
+        "jobs": entries,
+    }
+    write_atomically(path, json.dumps(record, indent=2, ensure_ascii=False) + "\n")
+
+
+# --- what people see ---------------------------------------------------------------
+
+
+class Style:
+    """Colour on a terminal only, and never when NO_COLOR is set."""
+
+    def __init__(self, stream):
+        self.on = stream.isatty() and not os.environ.get("NO_COLOR")
+
+    def _paint(self, code, text):
+        return f"\033[{code}m{text}\033[0m" if self.on else text
+
+    def failed(self, text):
+        return self._paint("31", text)
+
+    def succeeded(self, text):
+        return self._paint("32", text)
+
+    def dim(self, text):
+        return self._paint("2", text)
+
+    def status(self, status, text):
+        if status == "failed":
+            return self.failed(text)
+        if status == "succeeded":
+            return self.succeeded(text)
+        return self.dim(text)
+
+
+def print_summary(assets, entries, details, elapsed, interrupted, record_path, stream=None):
+    """One row per asset, the first failure of each failed asset with its last user
+    frame and log, then a footer of at most 80 columns."""
+    stream = stream or sys.stdout
+    style = Style(stream)
+    by_asset = {}
+    for entry in entries:
+        by_asset.setdefault(entry["asset"], []).append(entry)
+    labels = [label for label in assets if label in by_asset]
+    width = max([len("asset")] + [len(label) for label in labels])
+    print(f"\n{'asset':<{width}}  succeeded  failed  skipped  cancelled  total job time", file=stream)
+    for label in labels:
+        statuses = [e["status"] for e in by_asset[label]]
+        seconds = sum(e["duration"] or 0.0 for e in by_asset[label])
+        counts = [statuses.count(s) for s in STATUSES]
+        row = (f"{label:<{width}}  {counts[0]:>9}  {counts[1]:>6}  {counts[2]:>7}  {counts[3]:>9}  "
+               f"{seconds:13.2f}s")
+        print(style.failed(row) if counts[1] else row, file=stream)
+    for label in labels:
+        failed = [e for e in by_asset[label] if e["status"] == "failed"]
+        if failed:
+            first = failed[0]
+            detail = details.get(first["id"], {})
+            print(style.failed(f"\n{label}: {first['error'] or first['error_type']}"), file=stream)
+            if detail.get("frame"):
+                print(f"  at {detail['frame']}", file=stream)
+            print(f"  first failed job: {first['id']}; log: {detail.get('log', '')}", file=stream)
+    counts = {s: sum(1 for e in entries if e["status"] == s) for s in STATUSES}
+    done = counts["succeeded"] + counts["failed"]
+    state = "interrupted" if interrupted else ("failed" if counts["failed"] or counts["skipped"] else "succeeded")
+    footer = (f"{state}: {done} of {len(entries)} jobs done, {counts['failed']} failed, "
+              f"{counts['skipped'] + counts['cancelled']} not run, {elapsed:.1f}s")
+    print("\n" + style.status("succeeded" if state == "succeeded" else "failed", footer), file=stream)
+    print(f"run record: {record_path}", file=stream)
+
+
+# --- one run per output folder -----------------------------------------------------
+
+
+class Busy(Exception):
+    """Another run holds the output folder."""
+
+
+class OutputLock:
+    """An exclusive lock on OUT for one run, held as flock on OUT/.tolva/lock, which
+    also names the holder's PID. The kernel drops it when the holder dies."""
+
+    def __init__(self, out):
+        self.path = os.path.join(state_dir(out), "lock")
+        self.fd = None
+
+    def __enter__(self):
+        import fcntl
+
+        os.makedirs(os.path.dirname(self.path), exist_ok=True)
+        fd = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o644)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            holder = os.read(fd, 32).decode("ascii", "replace").strip() or "unknown"
+            os.close(fd)
+            raise Busy(holder) from None
+        os.ftruncate(fd, 0)
+        os.write(fd, f"{os.getpid()}\n".encode())
+        self.fd = fd
+        return self
+
+    def __exit__(self, *exc_info):
+        os.close(self.fd)
+        return False
