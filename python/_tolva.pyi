@@ -1,6 +1,6 @@
 """Type stubs of the native _tolva module."""
 
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any, Generic, ParamSpec, TypeVar, final
 
 _P = ParamSpec("_P")
@@ -38,8 +38,8 @@ class Partitions:
 def asset(
     *,
     name: str | None = None,
-    inputs: dict[str, AssetWrapper[..., Any] | str] | None = None,
-    partitions: dict[str, Partitions] | None = None,
+    inputs: Mapping[str, AssetWrapper[..., Any] | str] | None = None,
+    partitions: Mapping[str, Partitions] | None = None,
     serializer: str | None = None,
 ) -> Callable[[Callable[_P, _R]], AssetWrapper[_P, _R]]: ...
 def partitions(values: list[Any]) -> Partitions: ...

@@ -187,6 +187,7 @@ def test_pip_install_into_a_fresh_venv(tmp_path, project):
                           capture_output=True, text=True, check=True, cwd=tmp_path).stdout.strip()
     assert site.startswith(str(venv))
     assert {"_tolva.pyi", "tolva"} <= set(os.listdir(site)) and (pathlib.Path(site) / "tolva/py.typed").exists()
+    assert (pathlib.Path(site) / "_tolva-stubs/__init__.pyi").read_text() == (ROOT / "python/_tolva.pyi").read_text()
     inspected = subprocess.run([venv / "bin/tolva-inspect", "pipeline_mod"], cwd=project, capture_output=True, text=True)
     assert inspected.returncode == 0 and json.loads(inspected.stdout)["assets"][0]["function_name"] == "broken"
     worked = subprocess.run([venv / "bin/tolva-worker", "pipeline_mod", "numbers", "venv-out", "--inputs", '{"day": "tue"}'],
