@@ -373,3 +373,26 @@ def test_colour_only_on_a_terminal_without_no_color(monkeypatch, no_color, paint
         monkeypatch.setenv("NO_COLOR", no_color)
     assert records.Style(Terminal()).failed("x") == painted
     assert records.Style(sys.stdout if not sys.stdout.isatty() else open(os.devnull)).failed("x") == "x"
+
+
+# --- the README's tour and the example run without a warning -----------------------
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def test_the_readme_tour_runs_as_written_without_a_warning(tmp_path):
+    readme = (ROOT / "README.md").read_text()
+    tour = readme.split("```python\n", 1)[1].split("```", 1)[0]
+    (tmp_path / "mypkg").mkdir()
+    (tmp_path / "mypkg/__init__.py").write_text("")
+    (tmp_path / "mypkg/assets.py").write_text(tour)
+    result = tolva(["mypkg.assets", "--select", "summary", "--jobs", "4", "--out", "results"], tmp_path)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert json.loads((tmp_path / "results/summary/value.json").read_text()) == 2
+    selected = tolva(["--select", "prices/ticker=AAPL", "--select", "summary", "mypkg.assets"], tmp_path)
+    assert (selected.returncode, selected.stderr) == (0, "")
+
+
+def test_the_weather_example_plans_without_a_warning(tmp_path):
+    result = tolva(["examples.weather.weather", "--plan", str(tmp_path / "plan.json")], ROOT)
+    assert (result.returncode, result.stderr) == (0, "")
