@@ -396,3 +396,13 @@ def test_the_readme_tour_runs_as_written_without_a_warning(tmp_path):
 def test_the_weather_example_plans_without_a_warning(tmp_path):
     result = tolva(["examples.weather.weather", "--plan", str(tmp_path / "plan.json")], ROOT)
     assert (result.returncode, result.stderr) == (0, "")
+
+
+def test_worker_prints_no_unrelated_traceback(project):
+    (project / "caught.py").write_text(
+        "from tolva import asset\n@asset()\ndef ok():\n    try:\n        raise KeyError('handled')\n"
+        "    except KeyError:\n        return 1\n")
+    result = tolva(["caught", "missing_name", "out"], project, module="tolva.worker")
+    assert result.returncode == 1
+    assert result.stderr == ("python -m tolva.worker: error: AttributeError: module 'caught' has no attribute "
+                             "'missing_name'\n")

@@ -81,6 +81,14 @@ class _EscapedException:
         if not code.co_filename.startswith(_PACKAGE_DIR):
             self.exception = exception
 
+    def matching(self, record):
+        """The kept exception when it is the one the failure record describes (an
+        error raised in C code unwinds no frame, leaving an older, handled one)."""
+        exc = self.exception
+        if exc is None or type(exc).__name__ != record.get("error_type"):
+            return None
+        return exc if str(record.get("error", "")).endswith(str(exc)) else None
+
     def __exit__(self, *exc_info):
         if self.tool is not None:
             sys.monitoring.set_events(self.tool, 0)
@@ -129,7 +137,7 @@ def materialize(module_name, function_name, output_dir, inputs):
             if exc.code != 1:
                 raise
             record = read_record(output_dir) or {}
-            return Outcome(False, record.get("error_type"), record.get("error"), escaped.exception)
+            return Outcome(False, record.get("error_type"), record.get("error"), escaped.matching(record))
         except Exception as exc:
             if exc.__context__ is None:
                 raise  # a setup failure: nothing was run
