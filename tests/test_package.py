@@ -193,3 +193,15 @@ def test_pip_install_into_a_fresh_venv(tmp_path, project):
     worked = subprocess.run([venv / "bin/tolva-worker", "pipeline_mod", "numbers", "venv-out", "--inputs", '{"day": "tue"}'],
                             cwd=project)
     assert worked.returncode == 0 and (project / "venv-out/result.json").exists()
+
+
+@pytest.mark.skipif(".toolchain" not in os.path.realpath(sys.base_prefix), reason="a Python found on PATH")
+def test_the_provisioned_toolchain_carries_bytecode():
+    import importlib.util
+
+    import json as json_module
+    import pytest as pytest_module
+
+    # Without it, every process recompiles each standard-library module it imports.
+    for module in (json_module, pytest_module, inspect, tolva):
+        assert os.path.exists(importlib.util.cache_from_source(module.__file__)), module.__name__
