@@ -38,9 +38,20 @@ def gathered(rows):
 '''
 
 
+ISOLATION = ["fork"]
+
+
+@pytest.fixture(autouse=True, params=["fork", "interpreter"])
+def isolation(request):
+    """Every runner test runs with jobs forked from the warm server and with a fresh
+    interpreter per job."""
+    ISOLATION[0] = request.param
+    return request.param
+
+
 def run(args, cwd, **kwargs):
-    return subprocess.run([sys.executable, "-m", "tolva.run", *args], cwd=cwd, capture_output=True, text=True,
-                          timeout=300, **kwargs)
+    return subprocess.run([sys.executable, "-m", "tolva.run", *args, "--isolation", ISOLATION[0]], cwd=cwd,
+                          capture_output=True, text=True, timeout=300, **kwargs)
 
 
 def value(cwd, *parts):
@@ -190,7 +201,8 @@ def test_ctrl_c_leaves_a_run_record(tmp_path):
         "import time\nfrom tolva import asset, partitions\n"
         "@asset(partitions={'n': partitions(list(range(6)))})\ndef slow(n):\n    time.sleep(30)\n"
     )
-    process = subprocess.Popen([sys.executable, "-m", "tolva.run", "slow", "--jobs", "2"], cwd=tmp_path,
+    process = subprocess.Popen([sys.executable, "-m", "tolva.run", "slow", "--jobs", "2", "--isolation", ISOLATION[0]],
+                               cwd=tmp_path,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     time.sleep(3)
     process.send_signal(signal.SIGINT)

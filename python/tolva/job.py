@@ -72,6 +72,16 @@ def _check_job(plan_file, job, out, ids):
              plan_file, f"{where} writes outside the output folder {out}")
 
 
+def _check_header(plan, plan_file):
+    _require(isinstance(plan, dict), plan_file, "not a JSON object")
+    _require(plan.get("version") == PLAN_VERSION, plan_file,
+             f"version {plan.get('version')!r}; this tolva reads version {PLAN_VERSION}")
+    for key in ("workdir", "out"):
+        _require(isinstance(plan.get(key), str) and os.path.isabs(plan[key]), plan_file,
+                 f"no absolute '{key}'")
+    _require(isinstance(plan.get("created", 0), (int, float)), plan_file, "'created' is not a number")
+
+
 def read_plan(plan_file):
     """The plan, checked for shape, version and paths; PlanError otherwise."""
     try:
@@ -81,13 +91,7 @@ def read_plan(plan_file):
         raise PlanError(f"cannot read plan '{plan_file}': {exc.strerror or exc}") from None
     except ValueError as exc:
         raise PlanError(f"plan '{plan_file}' is not valid JSON: {exc}") from None
-    _require(isinstance(plan, dict), plan_file, "not a JSON object")
-    _require(plan.get("version") == PLAN_VERSION, plan_file,
-             f"version {plan.get('version')!r}; this tolva reads version {PLAN_VERSION}")
-    for key in ("workdir", "out"):
-        _require(isinstance(plan.get(key), str) and os.path.isabs(plan[key]), plan_file,
-                 f"no absolute '{key}'")
-    _require(isinstance(plan.get("created", 0), (int, float)), plan_file, "'created' is not a number")
+    _check_header(plan, plan_file)
     _require(isinstance(plan.get("jobs"), list), plan_file, "no 'jobs' list")
     ids = set()
     for job in plan["jobs"]:
@@ -97,6 +101,74 @@ def read_plan(plan_file):
     for job in plan["jobs"]:
         _check_job(plan_file, job, plan["out"], ids)
     return plan
+
+
+# --- one job's own file: what it needs of the plan, and nothing else -------------
+
+
+def job_files_dir(plan_file):
+    """Beside the plan, one small file per job, so that a job's command reads only its
+    own entry and its upstream jobs' entries whatever the plan's size."""
+    return os.path.join(os.path.dirname(plan_file), ".tolva", "plans", os.path.basename(plan_file))
+
+
+def job_file_path(plan_file, job_id):
+    return os.path.join(job_files_dir(plan_file), *job_id.split("/")) + ".json"
+
+
+def write_job_files(plan, plan_file):
+    """Writes each job's file after the plan itself, so they are never older than it."""
+    header = {key: plan[key] for key in ("version", "created", "workdir", "out")}
+    by_id = {job["id"]: job for job in plan["jobs"]}
+    made = set()
+    for job in plan["jobs"]:
+        upstream = {i: {"partition": by_id[i]["partition"], "output_dir": by_id[i]["output_dir"]}
+                    for spec in job["inputs"] for i in spec["from"]}
+        path = job_file_path(plan_file, job["id"])
+        folder = os.path.dirname(path)
+        if folder not in made:
+            os.makedirs(folder, exist_ok=True)
+            made.add(folder)
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(json.dumps(dict(header, plan=plan_file, job=job, upstream=upstream), ensure_ascii=False))
+
+
+def read_job_file(plan_file, job_id):
+    """The job's own file when it is at least as new as the plan; None otherwise (the
+    plan was edited or written by hand), and the caller reads the whole plan."""
+    absolute = os.path.abspath(plan_file)
+    path = job_file_path(absolute, job_id)
+    try:
+        if os.stat(path).st_mtime_ns < os.stat(absolute).st_mtime_ns:
+            return None
+        with open(path, encoding="utf-8") as f:
+            entry = json.load(f)
+    except (OSError, ValueError):
+        return None
+    if not isinstance(entry, dict) or entry.get("plan") != absolute or not isinstance(entry.get("upstream"), dict):
+        return None
+    _check_header(entry, plan_file)
+    for upstream_id, known in entry["upstream"].items():
+        _require(isinstance(known, dict) and isinstance(known.get("partition"), dict)
+                 and isinstance(known.get("output_dir"), str) and _inside(known["output_dir"], entry["out"]),
+                 plan_file, f"upstream job '{upstream_id}' is malformed")
+    _check_job(plan_file, entry.get("job"), entry["out"], set(entry["upstream"]))
+    _require(entry["job"]["id"] == job_id, plan_file, f"the file of job '{job_id}' describes another job")
+    return entry
+
+
+def load_job(plan_file, job_id):
+    """The plan's header, the job and the upstream jobs it reads; PlanError otherwise."""
+    entry = read_job_file(plan_file, job_id)
+    if entry is not None:
+        return entry
+    plan = read_plan(plan_file)
+    job = next((j for j in plan["jobs"] if j["id"] == job_id), None)
+    if job is None:
+        raise PlanError(f"no job '{job_id}' in {plan_file}")
+    by_id = {j["id"]: j for j in plan["jobs"]}
+    upstream = {i: by_id[i] for spec in job["inputs"] for i in spec["from"]}
+    return dict(plan, job=job, upstream=upstream)
 
 
 # --- inputs ------------------------------------------------------------------------
@@ -115,13 +187,13 @@ def _value_text(job):
         raise UpstreamNotReady(f"upstream job '{job['id']}' has no value: {exc}") from None
 
 
-def gather_inputs(plan, job):
+def gather_inputs(job, by_id):
     """The job's keyword arguments as JSON text: partition keys by dimension, upstream
-    values by parameter. Upstream values are spliced in as their own JSON text."""
-    by_id = {j["id"]: j for j in plan["jobs"]}
+    values by parameter (by_id holds the upstream jobs). Upstream values are spliced
+    in as their own JSON text."""
     members = [f"{json.dumps(dim)}:{compact(key)}" for dim, key in job["partition"].items()]
     for spec in job["inputs"]:
-        sources = [by_id[i] for i in spec["from"]]
+        sources = [dict(by_id[i], id=i) for i in spec["from"]]
         if spec["mode"] == "value":
             text = _value_text(sources[0])
         else:
@@ -151,10 +223,8 @@ def run_job(plan_file, job_id):
     from tolva import worker
 
     try:
-        plan = read_plan(plan_file)
-        job = next((j for j in plan["jobs"] if j["id"] == job_id), None)
-        if job is None:
-            raise PlanError(f"no job '{job_id}' in {plan_file}")
+        plan = load_job(plan_file, job_id)
+        job = plan["job"]
         os.chdir(plan["workdir"])
         _make_workdir_importable()
     except (PlanError, OSError) as exc:
@@ -168,7 +238,7 @@ def run_job(plan_file, job_id):
         records.write_job_state(out, job_id, status, started, time.time(), error_type, error, frame)
 
     try:
-        inputs = gather_inputs(plan, job)
+        inputs = gather_inputs(job, plan["upstream"])
     except UpstreamNotReady as exc:
         print(f"{PROG}: error: job '{job_id}': {exc}", file=sys.stderr)
         finish("failed", "UpstreamNotReady", str(exc))

@@ -27,6 +27,10 @@ def build_parser(prog=None):
     parser.add_argument("--out", default="tolva-out", metavar="DIR", help="output directory (default: ./tolva-out)")
     parser.add_argument("--jobs", "-j", type=int, default=os.cpu_count() or 1, metavar="N",
                         help="jobs running at once (default: the number of CPUs)")
+    parser.add_argument("--isolation", choices=("fork", "interpreter"), default="fork",
+                        help="fork: each job is forked from a warm process that has imported the modules "
+                             "(default); interpreter: a fresh interpreter per job, for modules that are not "
+                             "safe to fork")
     parser.add_argument("--select", action="append", metavar="NAME",
                         help="run only this asset or job id (as the summary shows it) and what it needs; "
                              "repeat the flag for several")
@@ -93,16 +97,24 @@ def run(prog, args):
         _cli.error(prog, exc)
         return 2
     text = planning.json.dumps(plan, indent=2, ensure_ascii=False) + "\n"
+    from tolva import job
+
     if args.plan is not None:
         records.write_atomically(plan_file, text)
+        job.write_job_files(plan, plan_file)
         sys.stdout.write(text)
         return 0
-    from tolva import scheduler
+    from tolva import executors, scheduler
 
     try:
         with records.OutputLock(out):
             records.write_atomically(plan_file, text)
-            return scheduler.Run(plan, plan_file, args.jobs, [a.label for a in assets]).execute()
+            job.write_job_files(plan, plan_file)
+            executor = executors.make_executor(args.isolation, plan, plan_file, args.modules)
+            try:
+                return scheduler.Run(plan, plan_file, args.jobs, [a.label for a in assets], executor).execute()
+            finally:
+                executor.shutdown()
     except records.Busy as busy:
         _cli.error(prog, f"another run (PID {busy}) is using the output folder {out}; "
                          "wait for it to end or choose another --out")

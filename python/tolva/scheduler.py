@@ -1,17 +1,17 @@
-"""Running a plan on this machine: each job is its plan command in a process of its
-own, at most max_jobs at once, started as soon as the jobs it needs succeeded.
+"""Running a plan: at most max_jobs at once, each job started on an executor as soon
+as the jobs it needs succeeded, with dependency counters and a ready queue, so each
+finished job costs O(1) whatever the plan's size.
 
 Keeps the run's statuses and live progress; each job's outcome comes from the state
 file the job itself wrote. Ctrl-C and SIGTERM stop the run, end its jobs and still
-write the run record; a second signal ends the jobs at once.
+write the run record; a second signal ends the jobs at once. Starts no process itself.
 """
 
+import concurrent.futures
 import os
 import queue
 import signal
-import subprocess
 import sys
-import threading
 import time
 
 from tolva import records
@@ -24,7 +24,7 @@ class Stop(BaseException):
 
 
 class Run:
-    def __init__(self, plan, plan_file, max_jobs, asset_labels):
+    def __init__(self, plan, plan_file, max_jobs, asset_labels, executor):
         self.plan = plan
         self.plan_file = plan_file
         self.out = plan["out"]
@@ -45,8 +45,9 @@ class Run:
         self.outcomes = {}
         self.durations = {}
         self.started_at = {}
-        self.processes = {}
-        self.finished = queue.Queue()
+        self.running = {}  # job id -> Future
+        self.executor = executor
+        self.finished = queue.SimpleQueue()
         self.interactive = sys.stdout.isatty()
         self.style = records.Style(sys.stdout)
         self.asset_labels = asset_labels
@@ -67,29 +68,20 @@ class Run:
     # --- running -----------------------------------------------------------------
 
     def start(self, job_id):
-        job = self.jobs[job_id]
-        log = records.log_path(self.out, job_id)
-        os.makedirs(os.path.dirname(log), exist_ok=True)
-        with open(log, "wb") as log_file:
-            # A session of its own: the terminal's Ctrl-C reaches the runner only, which
-            # then ends the job's whole process group.
-            process = subprocess.Popen(job["argv"], stdout=log_file, stderr=subprocess.STDOUT,
-                                       stdin=subprocess.DEVNULL, cwd=self.plan["workdir"], start_new_session=True)
+        future = self.executor.submit(self.jobs[job_id])
         self.status[job_id] = "running"
         self.started_at[job_id] = time.monotonic()
-        self.processes[job_id] = process
-        threading.Thread(target=self._wait, args=(job_id, process), daemon=True).start()
+        self.running[job_id] = future
+        future.add_done_callback(lambda done, job_id=job_id: self.finished.put((job_id, done.result())))
 
-    def _wait(self, job_id, process):
-        self.finished.put((job_id, process.wait()))
-
-    def finish(self, job_id, returncode):
-        self.processes.pop(job_id, None)
+    def finish(self, job_id, finished):
+        self.running.pop(job_id, None)
         self.durations[job_id] = time.monotonic() - self.started_at[job_id]
-        state = records.outcome_of(records.read_job_state(self.out, job_id, self.plan.get("created")))
-        ok = returncode == 0 and state is not None and state["status"] == "succeeded"
-        if state is None or (not ok and state["status"] == "succeeded"):
-            state = {"status": "failed", "error_type": "NoResult", "error": self.no_result(job_id, returncode)}
+        state = finished.state
+        ok = finished.returncode == 0 and state is not None and state.get("status") == "succeeded"
+        if not ok and (state is None or state.get("status") in ("running", "succeeded")):
+            # Crashed, killed, or ended without a record: the exit status tells why.
+            state = {"status": "failed", "error_type": "NoResult", "error": self.no_result(job_id, finished.returncode)}
         self.outcomes[job_id] = state
         self.status[job_id] = "succeeded" if ok else "failed"
         if ok:
@@ -153,45 +145,36 @@ class Run:
 
     def loop(self):
         while True:
-            while len(self.processes) < self.max_jobs and not self.ready.empty():
+            while len(self.running) < self.max_jobs and not self.ready.empty():
                 job_id = self.ready.get()
                 if self.status[job_id] == "pending":
                     self.start(job_id)
-            if not self.processes:
+            if not self.running:
                 return
             self.refresh()
             try:
-                job_id, returncode = self.finished.get(timeout=0.25 if self.interactive else None)
+                job_id, finished = self.finished.get(timeout=0.25 if self.interactive else None)
             except queue.Empty:
                 continue
-            self.finish(job_id, returncode)
-
-    def signal_running(self, signum):
-        for process in self.processes.values():
-            try:
-                os.killpg(process.pid, signum)
-            except ProcessLookupError:
-                pass
+            self.finish(job_id, finished)
 
     def kill_running(self):
-        self.signal_running(signal.SIGKILL)
+        self.executor.signal(signal.SIGKILL)
 
     def stop_running(self):
-        self.signal_running(signal.SIGTERM)
-        deadline = time.monotonic() + GRACE_SECONDS
-        for job_id, process in list(self.processes.items()):
-            try:
-                process.wait(timeout=max(0.1, deadline - time.monotonic()))
-            except subprocess.TimeoutExpired:
-                self.kill_running()
-                process.wait()
+        self.executor.signal(signal.SIGTERM)
+        _, pending = concurrent.futures.wait(list(self.running.values()), timeout=GRACE_SECONDS)
+        if pending:
+            self.kill_running()
+            concurrent.futures.wait(pending)
+        for job_id in list(self.running):
             self.durations[job_id] = time.monotonic() - self.started_at[job_id]
             self.status[job_id] = "cancelled"
             self.outcomes[job_id] = {"status": "cancelled", "error_type": "Interrupted", "error": "stopped by a signal"}
             now = time.time()
             records.write_job_state(self.out, job_id, "cancelled", now - self.durations[job_id], now, "Interrupted",
                                     "stopped by a signal")
-        self.processes.clear()
+        self.running.clear()
 
     # --- what people see ---------------------------------------------------------
 
@@ -205,7 +188,7 @@ class Run:
             return
         done, failed = self.counts()
         elapsed = time.monotonic() - self.clock
-        line = (f"[{done}/{len(self.order)}] running {len(self.processes)}, failed {failed}, "
+        line = (f"[{done}/{len(self.order)}] running {len(self.running)}, failed {failed}, "
                 f"elapsed {elapsed:.1f}s")
         sys.stdout.write("\r\033[K" + line)
         sys.stdout.flush()

@@ -1,0 +1,233 @@
+"""Executors: how each job of a plan gets a process. Every executor ends in the same
+job function (job.run_job, the function behind the plan's job command), so runs
+cannot drift apart.
+
+An executor is a concurrent.futures.Executor in spirit: submit(job) returns a Future
+whose result is Finished(exit status, the job's own state record, where it ran);
+signal(signum) reaches every job still running. Adding one touches this file only.
+"""
+
+import os
+import queue
+import signal as signals
+import subprocess
+import threading
+from concurrent.futures import Future
+from typing import NamedTuple
+
+from tolva import records
+
+
+class Finished(NamedTuple):
+    returncode: int
+    state: dict | None
+    where: str | None = None
+
+
+def signal_group(pid, signum):
+    """Signals a job's process group (it leads one), or the job alone when it has not
+    made its group yet."""
+    try:
+        os.killpg(pid, signum)
+    except ProcessLookupError:
+        try:
+            os.kill(pid, signum)
+        except ProcessLookupError:
+            pass
+
+
+class _ProcessExecutor:
+    """Starts one process per job and resolves its Future when the process ends."""
+
+    def __init__(self, plan, plan_file):
+        self.plan = plan
+        self.plan_file = plan_file
+        self.out = plan["out"]
+        self.running = {}  # job id -> pid
+        self.lock = threading.Lock()
+
+    def submit(self, job):
+        future = Future()
+        log = records.log_path(self.out, job["id"])
+        os.makedirs(os.path.dirname(log), exist_ok=True)
+        handle, pid = self._start(job, log)
+        with self.lock:
+            self.running[job["id"]] = pid
+        threading.Thread(target=self._wait, args=(job, handle, future), daemon=True).start()
+        return future
+
+    def _wait(self, job, handle, future):
+        returncode = self._join(handle)
+        with self.lock:
+            self.running.pop(job["id"], None)
+        state = records.read_job_state(self.out, job["id"], self.plan.get("created"))
+        future.set_result(Finished(returncode, state))
+
+    def signal(self, signum):
+        with self.lock:
+            pids = list(self.running.values())
+        for pid in pids:
+            signal_group(pid, signum)
+
+    def shutdown(self):
+        pass
+
+
+class InterpreterExecutor(_ProcessExecutor):
+    """A fresh interpreter per job, running the plan's own argv: for modules that are
+    not safe to fork (threads or connections opened at import)."""
+
+    def _start(self, job, log):
+        with open(log, "wb") as log_file:
+            # A session of its own: the terminal's Ctrl-C reaches the runner only, which
+            # then ends the job's whole process group.
+            process = subprocess.Popen(job["argv"], stdout=log_file, stderr=subprocess.STDOUT,
+                                       stdin=subprocess.DEVNULL, cwd=self.plan["workdir"], start_new_session=True)
+        return process, process.pid
+
+    def _join(self, process):
+        return process.wait()
+
+
+def _forked_job(plan_file, job_id, log):
+    """A job's process, forked from the warm server: its own session, standard output
+    and error into the log at the descriptor level, then the job function."""
+    import sys
+
+    os.setsid()
+    _release_server()
+    _die_with_parent()
+    fd = os.open(log, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    null = os.open(os.devnull, os.O_RDONLY)
+    os.dup2(null, 0)
+    os.dup2(fd, 1)
+    os.dup2(fd, 2)
+    os.close(fd)
+    os.close(null)
+    from tolva import job
+
+    code = job.run_job(plan_file, job_id)
+    sys.stdout.flush()
+    sys.stderr.flush()
+    sys.exit(code)
+
+
+def _release_server():
+    """Every forked child holds the write end of the server's "alive" pipe, which keeps
+    the server up while any child lives. A job lets go of it, so the server ends with
+    the runner, and its jobs with the server (below)."""
+    from multiprocessing import forkserver
+
+    server = forkserver._forkserver
+    if server._forkserver_alive_fd is not None:
+        os.close(server._forkserver_alive_fd)
+        server._forkserver_alive_fd = None
+
+
+def _die_with_parent():
+    """The server's children die with it, and the server ends with the runner: no job
+    outlives a runner that was killed outright."""
+    try:
+        import ctypes
+
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.prctl(1, int(signals.SIGKILL))  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+
+
+class ForkExecutor:
+    """Each job is forked from a server process that has already imported the
+    pipeline's modules and everything a job needs, with multiprocessing's forkserver;
+    the runner itself, which has threads, is never forked.
+
+    One thread owns every Process object: it starts them and waits on their
+    sentinels. multiprocessing polls all its children whenever one starts, and a
+    second thread reading the same exit status would find it gone."""
+
+    PRELOAD = ["json", "inspect", "pathlib", "importlib", "traceback", "sysconfig", "ctypes", "_tolva",
+               "tolva", "tolva.records", "tolva.worker", "tolva.job", "tolva.executors"]
+
+    def __init__(self, plan, plan_file, modules):
+        import multiprocessing
+
+        self.plan = plan
+        self.plan_file = plan_file
+        self.out = plan["out"]
+        self.context = multiprocessing.get_context("forkserver")
+        self.context.set_forkserver_preload(self.PRELOAD + list(modules))
+        self.requests = queue.SimpleQueue()
+        self.wake_r, self.wake_w = os.pipe()
+        self.pids = {}  # job id -> pid, for signals
+        self.lock = threading.Lock()
+        self.thread = threading.Thread(target=self._serve, name="tolva jobs", daemon=True)
+        self.thread.start()
+
+    def submit(self, job):
+        future = Future()
+        self.requests.put((job, future))
+        os.write(self.wake_w, b"j")
+        return future
+
+    def signal(self, signum):
+        with self.lock:
+            pids = list(self.pids.values())
+        for pid in pids:
+            signal_group(pid, signum)
+
+    def shutdown(self):
+        self.requests.put(None)
+        os.write(self.wake_w, b"q")
+        self.thread.join()
+        os.close(self.wake_r)
+        os.close(self.wake_w)
+
+    def _serve(self):
+        from multiprocessing.connection import wait
+
+        running = {}  # sentinel -> (job, process, future)
+        while True:
+            for ready in wait([self.wake_r, *running]):
+                if ready != self.wake_r:
+                    self._finish(*running.pop(ready))
+                    continue
+                os.read(self.wake_r, 4096)
+                while not self.requests.empty():
+                    request = self.requests.get()
+                    if request is None:
+                        return
+                    started = self._start(*request)
+                    if started is not None:
+                        running[started[1].sentinel] = started
+
+    def _start(self, job, future):
+        log = records.log_path(self.out, job["id"])
+        try:
+            os.makedirs(os.path.dirname(log), exist_ok=True)
+            process = self.context.Process(target=_forked_job, args=(self.plan_file, job["id"], log),
+                                           name=f"tolva job {job['id']}")
+            process.start()
+        except Exception as exc:
+            error = f"{type(exc).__name__}: {exc}"
+            future.set_result(Finished(1, {"status": "failed", "error_type": "NotStarted", "error": error}))
+            return None
+        with self.lock:
+            self.pids[job["id"]] = process.pid
+        return job, process, future
+
+    def _finish(self, job, process, future):
+        process.join()
+        code = process.exitcode
+        process.close()
+        with self.lock:
+            self.pids.pop(job["id"], None)
+        future.set_result(Finished(code, records.read_job_state(self.out, job["id"], self.plan.get("created"))))
+
+
+ISOLATIONS = {"fork": ForkExecutor, "interpreter": InterpreterExecutor}
+
+
+def make_executor(isolation, plan, plan_file, modules):
+    if isolation == "fork":
+        return ForkExecutor(plan, plan_file, modules)
+    return InterpreterExecutor(plan, plan_file)

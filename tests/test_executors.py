@@ -1,0 +1,130 @@
+"""Jobs forked from a warm server: isolation between jobs, crashes, logs at the
+descriptor level, no process left behind; and a job command that reads only what
+its job needs, whatever the plan's size."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+CRASHY = '''\
+import os, signal, sys
+from tolva import asset, partitions
+
+COUNT = []
+
+
+@asset(partitions={"n": partitions([1, 2, 3, 4])})
+def counted(n):
+    COUNT.append(n)  # module state: each job must start from the imported module
+    print("to stdout", n)
+    sys.stdout.flush()
+    os.write(2, b"raw to fd 2\\n")
+    return len(COUNT)
+
+
+@asset(partitions={"how": partitions(["ok", "signal", "exit"])})
+def crashes(how):
+    if how == "signal":
+        os.kill(os.getpid(), signal.SIGKILL)
+    if how == "exit":
+        os._exit(3)
+    return how
+
+
+@asset(inputs={"all": crashes})
+def after(all):
+    return all
+'''
+
+
+def tolva(args, cwd, **kwargs):
+    return subprocess.run([sys.executable, "-m", "tolva.run", *args], cwd=cwd, capture_output=True, text=True,
+                          timeout=300, **kwargs)
+
+
+@pytest.fixture
+def project(tmp_path):
+    (tmp_path / "crashy.py").write_text(CRASHY)
+    return tmp_path
+
+
+@pytest.mark.parametrize("isolation", ["fork", "interpreter"])
+def test_jobs_are_isolated_crashes_fail_and_logs_hold_both_streams(project, isolation):
+    result = tolva(["crashy", "--jobs", "1", "--isolation", isolation], project)
+    assert result.returncode == 1
+    out = project / "tolva-out"
+    assert [json.loads((out / f"counted/n={n}/value.json").read_text()) for n in range(1, 5)] == [1, 1, 1, 1]
+    log = (out / ".tolva/logs/counted/n=3.log").read_text()
+    assert "to stdout 3\n" in log and "raw to fd 2\n" in log
+    jobs = {j["id"]: j for j in json.loads((out / "run.json").read_text())["jobs"]}
+    assert jobs["crashes/how=ok"]["status"] == "succeeded"
+    assert jobs["crashes/how=signal"]["status"] == "failed"
+    assert jobs["crashes/how=signal"]["error"] == "the job was killed by signal SIGKILL before recording its outcome"
+    assert jobs["crashes/how=exit"]["error"].startswith("the job ended (exit status 3) without recording its outcome")
+    assert jobs["after"]["status"] == "skipped"
+
+
+SLOW = '''\
+import os, time
+from tolva import asset, partitions
+
+
+@asset(partitions={"n": partitions([1, 2])})
+def slow(n):
+    with open(f"pid-{n}", "w") as f:
+        f.write(str(os.getpid()))
+    time.sleep(120)
+'''
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+def test_a_runner_killed_outright_leaves_no_job(tmp_path):
+    (tmp_path / "slow.py").write_text(SLOW)
+    runner = subprocess.Popen([sys.executable, "-m", "tolva.run", "slow", "--jobs", "2"], cwd=tmp_path,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    pid_files = [tmp_path / "pid-1", tmp_path / "pid-2"]
+    deadline = time.monotonic() + 60
+    while not all(p.exists() and p.read_text() for p in pid_files):
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+    runner.send_signal(signal.SIGKILL)
+    runner.wait()
+    pids = [int(p.read_text()) for p in pid_files]
+    deadline = time.monotonic() + 20
+    while any(alive(pid) for pid in pids) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert not any(alive(pid) for pid in pids)
+
+
+def test_a_job_command_reads_only_its_own_part_of_a_large_plan(tmp_path):
+    (tmp_path / "wide.py").write_text(
+        "from tolva import asset, partitions\n"
+        "@asset(partitions={'n': partitions(list(range(20_000)))})\ndef wide(n):\n    return n * 2\n")
+    result = tolva(["wide", "--plan"], tmp_path)
+    assert result.returncode == 0, result.stderr
+    plan_file = tmp_path / "tolva-out/plan.json"
+    argv = next(j for j in json.loads(plan_file.read_text())["jobs"] if j["id"] == "wide/n=12345")["argv"]
+    # The plan itself becomes unreadable but stays older than the job's own file: the
+    # job runs all the same, so it never read the plan.
+    stamp = plan_file.stat()
+    plan_file.write_text("not JSON")
+    os.utime(plan_file, ns=(stamp.st_atime_ns, stamp.st_mtime_ns))
+    done = subprocess.run(argv, cwd="/", capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / "tolva-out/wide/n=12345/value.json").read_text() == "24690"
+    # Edited later than the job files, the plan is read whole again, and checked.
+    plan_file.write_text("not JSON either")
+    stale = subprocess.run(argv, cwd="/", capture_output=True, text=True, timeout=60)
+    assert stale.returncode == 2 and "is not valid JSON" in stale.stderr
