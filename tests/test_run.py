@@ -74,13 +74,17 @@ def test_runs_in_dependency_order_with_both_mapping_rules(project):
         [{"day": 2, "ticker": "AAPL"}, 12], [{"day": 2, "ticker": "MSFT"}, 12],
     ]
     record = json.loads((project / "tolva-out/run.json").read_text())
-    assert record["version"] == 1 and len(record["jobs"]) == 10
+    assert record["version"] == 2 and len(record["jobs"]) == 10
     assert {j["status"] for j in record["jobs"]} == {"succeeded"}
     first = record["jobs"][0]
-    assert list(first) == ["id", "asset", "partition", "status", "duration", "directory", "error_type", "error"]
-    assert re.search(r"^asset +succeeded  failed  skipped  cancelled  total job time$", result.stdout, re.M)
-    assert re.search(r"^prices +4 +0 +0 +0 +[0-9.]+s$", result.stdout, re.M)
-    assert all(len(line) <= 80 for line in result.stdout.splitlines() if not line.startswith("run record: "))
+    assert list(first) == ["id", "asset", "partition", "status", "duration", "directory", "error_type", "error",
+                           "attempts"]
+    assert re.search(r"^asset +succeeded  up-to-date  failed  skipped  cancelled  total job time$", result.stdout,
+                     re.M)
+    assert re.search(r"^prices +4 +0 +0 +0 +0 +[0-9.]+s$", result.stdout, re.M)
+    footer = result.stdout.splitlines()[-2]
+    assert footer.startswith("succeeded: 10 of 10 jobs done (0 up to date), 0 failed, 0 not run, ")
+    assert len(footer) <= 80
 
 
 def test_failed_job_skips_its_dependents_only(project):
@@ -252,7 +256,7 @@ def test_asset_names_never_take_the_runners_files(tmp_path):
     )
     result = run(["names"], tmp_path)
     assert result.returncode == 0, result.stderr
-    assert json.loads((tmp_path / "tolva-out/run.json").read_text())["version"] == 1
+    assert json.loads((tmp_path / "tolva-out/run.json").read_text())["version"] == 2
     assert (tmp_path / "tolva-out/run%2Ejson/value.json").read_text() == "1"
     assert (tmp_path / "tolva-out/%2Etolva/value.json").read_text() == "2"
 

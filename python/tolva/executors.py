@@ -4,6 +4,7 @@ cannot drift apart.
 
 An executor is a concurrent.futures.Executor in spirit: submit(job) returns a Future
 whose result is Finished(exit status, the job's own state record, where it ran);
+submit(job, attempt, force) appends a later attempt to the job's log;
 signal(signum) reaches every job still running. Adding one touches this file only.
 """
 
@@ -46,11 +47,11 @@ class _ProcessExecutor:
         self.running = {}  # job id -> pid
         self.lock = threading.Lock()
 
-    def submit(self, job):
+    def submit(self, job, attempt=1, force=False):
         future = Future()
         log = records.log_path(self.out, job["id"])
         os.makedirs(os.path.dirname(log), exist_ok=True)
-        handle, pid = self._start(job, log)
+        handle, pid = self._start(job, log, attempt, force)
         with self.lock:
             self.running[job["id"]] = pid
         threading.Thread(target=self._wait, args=(job, handle, future), daemon=True).start()
@@ -77,11 +78,14 @@ class InterpreterExecutor(_ProcessExecutor):
     """A fresh interpreter per job, running the plan's own argv: for modules that are
     not safe to fork (threads or connections opened at import)."""
 
-    def _start(self, job, log):
-        with open(log, "wb") as log_file:
+    def _start(self, job, log, attempt, force):
+        argv = job["argv"] + (["--force"] if force else [])
+        with open(log, "ab" if attempt > 1 else "wb") as log_file:
+            log_file.write(attempt_header(attempt))
+            log_file.flush()
             # A session of its own: the terminal's Ctrl-C reaches the runner only, which
             # then ends the job's whole process group.
-            process = subprocess.Popen(job["argv"], stdout=log_file, stderr=subprocess.STDOUT,
+            process = subprocess.Popen(argv, stdout=log_file, stderr=subprocess.STDOUT,
                                        stdin=subprocess.DEVNULL, cwd=self.plan["workdir"], start_new_session=True)
         return process, process.pid
 
@@ -89,7 +93,11 @@ class InterpreterExecutor(_ProcessExecutor):
         return process.wait()
 
 
-def _forked_job(plan_file, job_id, log):
+def attempt_header(attempt):
+    return f"--- attempt {attempt} ---\n".encode() if attempt > 1 else b""
+
+
+def _forked_job(plan_file, job_id, log, attempt, force):
     """A job's process, forked from the warm server: its own session, standard output
     and error into the log at the descriptor level, then the job function."""
     import sys
@@ -97,7 +105,8 @@ def _forked_job(plan_file, job_id, log):
     os.setsid()
     _release_server()
     _die_with_parent()
-    fd = os.open(log, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    fd = os.open(log, os.O_WRONLY | os.O_CREAT | (os.O_APPEND if attempt > 1 else os.O_TRUNC), 0o644)
+    os.write(fd, attempt_header(attempt))
     null = os.open(os.devnull, os.O_RDONLY)
     os.dup2(null, 0)
     os.dup2(fd, 1)
@@ -106,7 +115,7 @@ def _forked_job(plan_file, job_id, log):
     os.close(null)
     from tolva import job
 
-    code = job.run_job(plan_file, job_id)
+    code = job.run_job(plan_file, job_id, force)
     sys.stdout.flush()
     sys.stderr.flush()
     sys.exit(code)
@@ -163,9 +172,9 @@ class ForkExecutor:
         self.thread = threading.Thread(target=self._serve, name="tolva jobs", daemon=True)
         self.thread.start()
 
-    def submit(self, job):
+    def submit(self, job, attempt=1, force=False):
         future = Future()
-        self.requests.put((job, future))
+        self.requests.put((job, future, attempt, force))
         os.write(self.wake_w, b"j")
         return future
 
@@ -200,11 +209,11 @@ class ForkExecutor:
                     if started is not None:
                         running[started[1].sentinel] = started
 
-    def _start(self, job, future):
+    def _start(self, job, future, attempt, force):
         log = records.log_path(self.out, job["id"])
         try:
             os.makedirs(os.path.dirname(log), exist_ok=True)
-            process = self.context.Process(target=_forked_job, args=(self.plan_file, job["id"], log),
+            process = self.context.Process(target=_forked_job, args=(self.plan_file, job["id"], log, attempt, force),
                                            name=f"tolva job {job['id']}")
             process.start()
         except Exception as exc:

@@ -11,7 +11,7 @@ import os
 import sys
 import time
 
-from tolva import records
+from tolva import incremental, records
 
 PROG = "python -m tolva.run"
 PLAN_VERSION = 1
@@ -54,6 +54,7 @@ def _check_job(plan_file, job, out, ids):
     for key in ("asset", "module", "function", "output_dir"):
         _require(isinstance(job.get(key), str), plan_file, f"{where} has no '{key}'")
     _require(isinstance(job.get("partition"), dict), plan_file, f"{where} has no 'partition' object")
+    _require(isinstance(job.get("fingerprint", ""), str), plan_file, f"{where} has a malformed 'fingerprint'")
     _require(_is_str_list(job.get("dependencies")), plan_file, f"{where} has no 'dependencies' list")
     _require(isinstance(job.get("inputs"), list), plan_file, f"{where} has no 'inputs' list")
     for spec in job["inputs"]:
@@ -217,9 +218,10 @@ def clear_folder(output_dir):
             records.remove_file(os.path.join(output_dir, name))
 
 
-def run_job(plan_file, job_id):
-    """Runs one job of the plan; returns the exit status (0, 1, or 2 for a plan that
-    cannot be trusted or a target that is not an asset)."""
+def run_job(plan_file, job_id, force=False):
+    """Runs one job of the plan unless its last success still holds (or force);
+    returns the exit status (0, 1, or 2 for a plan that cannot be trusted or a target
+    that is not an asset)."""
     from tolva import worker
 
     try:
@@ -231,11 +233,9 @@ def run_job(plan_file, job_id):
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 2
     out, started = plan["out"], time.time()
-    clear_folder(job["output_dir"])
-    records.write_job_state(out, job_id, "running", started)
 
-    def finish(status, error_type=None, error=None, frame=None):
-        records.write_job_state(out, job_id, status, started, time.time(), error_type, error, frame)
+    def finish(status, error_type=None, error=None, frame=None, **done):
+        records.write_job_state(out, job_id, status, started, time.time(), error_type, error, frame, **done)
 
     try:
         inputs = gather_inputs(job, plan["upstream"])
@@ -243,8 +243,16 @@ def run_job(plan_file, job_id):
         print(f"{PROG}: error: job '{job_id}': {exc}", file=sys.stderr)
         finish("failed", "UpstreamNotReady", str(exc))
         return 1
-    inputs_file = records.inputs_path(out, job_id)
-    records.write_atomically(inputs_file, inputs)
+    fingerprint = incremental.job_fingerprint(job.get("fingerprint", ""), inputs)
+    held = None if force else incremental.up_to_date(out, job, fingerprint)
+    if held is not None:
+        finish("up-to-date", **held)
+        print(f"{PROG}: job '{job_id}' is up to date; --force runs it again")
+        return 0
+
+    clear_folder(job["output_dir"])
+    records.write_job_state(out, job_id, "running", started)
+    records.write_atomically(records.inputs_path(out, job_id), inputs)
     sys.stdout.flush()
     try:
         outcome = worker.materialize(job["module"], job["function"], job["output_dir"], inputs)
@@ -260,7 +268,7 @@ def run_job(plan_file, job_id):
         worker.report_failure(PROG, outcome)
         finish("failed", outcome.error_type, outcome.error, outcome.frame())
         return 1
-    finish("succeeded")
+    finish("succeeded", fingerprint=fingerprint, **incremental.output_hashes(job["output_dir"]))
     return 0
 
 

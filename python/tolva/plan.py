@@ -105,6 +105,8 @@ class Asset:
         self.dimensions = {dim: json.loads(specs[dim]["values_json"]) for dim in sorted(specs)}
         self.label = self.display_name or self.function_name
         self.components = {}  # dimension -> the folder name of each key, in key order
+        self.function = None  # the user's function, found by check_signatures
+        self.fingerprint = ""  # set by add_fingerprints
         self.attribute = self.function_name
         self.parameters = None  # name -> inspect.Parameter, filled by check_signatures
 
@@ -240,8 +242,9 @@ def topological_order(assets):
 
 
 def select_jobs(assets, plan, names):
-    """The jobs that the names ask for (asset names, or job ids as the summary and
-    run.json show them) and every job they need, in plan order."""
+    """The plan cut to the jobs that the names ask for (asset names, or job ids as the
+    summary and run.json show them) and every job they need, in plan order; and the
+    ids of the jobs asked for."""
     by_ref = {a.ref: a for a in assets}
     jobs = {job["id"]: job for job in plan["jobs"]}
     wanted, queue = set(), []
@@ -253,12 +256,13 @@ def select_jobs(assets, plan, names):
         if asset is None:
             raise GraphError(f"--select: no asset or job named '{name}'" + suggestion(name, typed_names(assets)))
         queue.extend(job["id"] for job in plan["jobs"] if job["asset"] == asset.label)
+    selected = set(queue)
     while queue:
         job_id = queue.pop()
         if job_id not in wanted:
             wanted.add(job_id)
             queue.extend(jobs[job_id]["dependencies"])
-    return dict(plan, jobs=[job for job in plan["jobs"] if job["id"] in wanted])
+    return dict(plan, jobs=[job for job in plan["jobs"] if job["id"] in wanted]), selected
 
 
 def _annotation_text(annotation):
@@ -306,6 +310,7 @@ def check_signatures(assets, warn):
     for asset in assets:
         fn, attribute = _find_function(asset)
         asset.attribute = attribute
+        asset.function = fn
         try:
             parameters = pyinspect.signature(fn).parameters
         except (TypeError, ValueError):
@@ -348,6 +353,32 @@ def _find_function(asset):
         if f"{path}:{asset.function_name}" == asset.ref:
             return fn, attribute
     raise GraphError(f"asset '{asset.label}' is not reachable as an attribute of module '{asset.module}'")
+
+
+def declaration_of(asset):
+    """The declaration as far as one job depends on it: every dimension's name, but not
+    the other keys of the dimension (the job's own key is part of its inputs), so a new
+    partition value leaves the existing jobs up to date."""
+    metadata = asset.record["decorator_metadata"]
+    if not isinstance(metadata, dict):
+        return metadata
+    return dict(metadata, partitions=sorted(metadata.get("partitions") or {}) or metadata.get("partitions"))
+
+
+def add_fingerprints(assets, project_root):
+    """Each asset's fingerprint: its code (as far as the project goes), its
+    declaration, and the tolva and Python versions. Jobs add their inputs at run time."""
+    import sys
+
+    from tolva import __version__, fingerprint
+
+    codes = fingerprint.CodeFingerprints(project_root)
+    python = ".".join(map(str, sys.version_info[:3]))
+    for asset in assets:
+        code = codes.of(asset.function, asset.record["function_source"])
+        declaration = compact(declaration_of(asset))
+        text = f"{code}\0{declaration}\0tolva {__version__}\0python {python}"
+        asset.fingerprint = hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()
 
 
 # --- jobs ------------------------------------------------------------------------
@@ -393,6 +424,7 @@ def build_plan(assets, out_dir, workdir, python, plan_file):
                 "dependencies": list(dependencies),
                 "inputs": inputs,
                 "output_dir": os.path.join(out_dir, *parts),
+                "fingerprint": asset.fingerprint,
                 "argv": [python, "-m", "tolva.run", "--from-plan", plan_file, "--job", job_id],
             }
             jobs.append(job)

@@ -11,9 +11,10 @@ import sys
 import time
 from datetime import datetime, timezone
 
-RUN_RECORD_VERSION = 1
-STATE_VERSION = 1
-STATUSES = ("succeeded", "failed", "skipped", "cancelled")
+RUN_RECORD_VERSION = 2
+STATE_VERSION = 2
+STATUSES = ("succeeded", "up-to-date", "failed", "skipped", "cancelled")
+DONE = ("succeeded", "up-to-date")
 
 
 def write_atomically(path, text):
@@ -65,9 +66,10 @@ def inputs_path(out, job_id):
 # --- one job's state ---------------------------------------------------------------
 
 
-def write_job_state(out, job_id, status, started, finished=None, error_type=None, error=None, frame=None):
+def write_job_state(out, job_id, status, started, finished=None, error_type=None, error=None, frame=None, **done):
+    """done: the fingerprint and output hashes of a success, which later runs compare."""
     state = {"version": STATE_VERSION, "id": job_id, "status": status, "started": started, "finished": finished,
-             "error_type": error_type, "error": error, "frame": frame}
+             "error_type": error_type, "error": error, "frame": frame, **done}
     write_atomically(job_state_path(out, job_id), json.dumps(state, ensure_ascii=False) + "\n")
 
 
@@ -101,7 +103,7 @@ def outcome_of(state):
 # --- the run record ----------------------------------------------------------------
 
 
-def job_entry(job, status, duration, error_type, error):
+def job_entry(job, status, duration, error_type, error, attempts):
     return {
         "id": job["id"],
         "asset": job["asset"],
@@ -111,6 +113,7 @@ def job_entry(job, status, duration, error_type, error):
         "directory": job["output_dir"],
         "error_type": error_type if status == "failed" else None,
         "error": error if status == "failed" else None,
+        "attempts": attempts,
     }
 
 
@@ -150,7 +153,7 @@ class Style:
     def status(self, status, text):
         if status == "failed":
             return self.failed(text)
-        if status == "succeeded":
+        if status in DONE:
             return self.succeeded(text)
         return self.dim(text)
 
@@ -165,14 +168,14 @@ def print_summary(assets, entries, details, elapsed, interrupted, record_path, s
         by_asset.setdefault(entry["asset"], []).append(entry)
     labels = [label for label in assets if label in by_asset]
     width = max([len("asset")] + [len(label) for label in labels])
-    print(f"\n{'asset':<{width}}  succeeded  failed  skipped  cancelled  total job time", file=stream)
+    print(f"\n{'asset':<{width}}  succeeded  up-to-date  failed  skipped  cancelled  total job time", file=stream)
     for label in labels:
         statuses = [e["status"] for e in by_asset[label]]
         seconds = sum(e["duration"] or 0.0 for e in by_asset[label])
         counts = [statuses.count(s) for s in STATUSES]
-        row = (f"{label:<{width}}  {counts[0]:>9}  {counts[1]:>6}  {counts[2]:>7}  {counts[3]:>9}  "
+        row = (f"{label:<{width}}  {counts[0]:>9}  {counts[1]:>10}  {counts[2]:>6}  {counts[3]:>7}  {counts[4]:>9}  "
                f"{seconds:13.2f}s")
-        print(style.failed(row) if counts[1] else row, file=stream)
+        print(style.failed(row) if counts[2] else row, file=stream)
     for label in labels:
         failed = [e for e in by_asset[label] if e["status"] == "failed"]
         if failed:
@@ -183,10 +186,10 @@ def print_summary(assets, entries, details, elapsed, interrupted, record_path, s
                 print(f"  at {detail['frame']}", file=stream)
             print(f"  first failed job: {first['id']}; log: {detail.get('log', '')}", file=stream)
     counts = {s: sum(1 for e in entries if e["status"] == s) for s in STATUSES}
-    done = counts["succeeded"] + counts["failed"]
+    done = counts["succeeded"] + counts["up-to-date"] + counts["failed"]
     state = "interrupted" if interrupted else ("failed" if counts["failed"] or counts["skipped"] else "succeeded")
-    footer = (f"{state}: {done} of {len(entries)} jobs done, {counts['failed']} failed, "
-              f"{counts['skipped'] + counts['cancelled']} not run, {elapsed:.1f}s")
+    footer = (f"{state}: {done} of {len(entries)} jobs done ({counts['up-to-date']} up to date), "
+              f"{counts['failed']} failed, {counts['skipped'] + counts['cancelled']} not run, {elapsed:.1f}s")
     print("\n" + style.status("succeeded" if state == "succeeded" else "failed", footer), file=stream)
     print(f"run record: {record_path}", file=stream)
 

@@ -31,6 +31,10 @@ def build_parser(prog=None):
                         help="fork: each job is forked from a warm process that has imported the modules "
                              "(default); interpreter: a fresh interpreter per job, for modules that are not "
                              "safe to fork")
+    parser.add_argument("--force", action="store_true",
+                        help="run every selected job even when its last success still holds (with --job: that job)")
+    parser.add_argument("--retries", type=int, default=0, metavar="N",
+                        help="run a failed job up to N more times, after a short growing delay (default 0)")
     parser.add_argument("--select", action="append", metavar="NAME",
                         help="run only this asset or job id (as the summary shows it) and what it needs; "
                              "repeat the flag for several")
@@ -58,11 +62,13 @@ def main(argv=None, prog=None):
             parser.error("--from-plan and --job go together, without modules")
         from tolva import job
 
-        return job.run_job(args.from_plan, args.job)
+        return job.run_job(args.from_plan, args.job, args.force)
     if not args.modules:
         parser.error("the following arguments are required: MODULE")
     if args.jobs < 1:
         parser.error("--jobs must be at least 1")
+    if args.retries < 0:
+        parser.error("--retries must be at least 0")
     return run(parser.prog, args)
 
 
@@ -89,10 +95,12 @@ def run(prog, args):
         _cli.error(prog, f"--out '{args.out}' is not a directory")
         return 2
     plan_file = os.path.abspath(args.plan) if args.plan else os.path.join(out, "plan.json")
+    planning.add_fingerprints(assets, os.getcwd())
     plan = planning.build_plan(assets, out, os.getcwd(), sys.executable, plan_file)
+    selected = {j["id"] for j in plan["jobs"]}
     try:
         if args.select:
-            plan = planning.select_jobs(assets, plan, args.select)
+            plan, selected = planning.select_jobs(assets, plan, args.select)
     except planning.GraphError as exc:
         _cli.error(prog, exc)
         return 2
@@ -112,7 +120,9 @@ def run(prog, args):
             job.write_job_files(plan, plan_file)
             executor = executors.make_executor(args.isolation, plan, plan_file, args.modules)
             try:
-                return scheduler.Run(plan, plan_file, args.jobs, [a.label for a in assets], executor).execute()
+                run = scheduler.Run(plan, plan_file, args.jobs, [a.label for a in assets], executor, args.retries,
+                                    selected if args.force else ())
+                return run.execute()
             finally:
                 executor.shutdown()
     except records.Busy as busy:

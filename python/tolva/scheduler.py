@@ -8,6 +8,7 @@ write the run record; a second signal ends the jobs at once. Starts no process i
 """
 
 import concurrent.futures
+import heapq
 import os
 import queue
 import signal
@@ -17,6 +18,7 @@ import time
 from tolva import records
 
 GRACE_SECONDS = 10
+RETRY_DELAY = 0.25  # doubled for each further attempt
 
 
 class Stop(BaseException):
@@ -24,7 +26,7 @@ class Stop(BaseException):
 
 
 class Run:
-    def __init__(self, plan, plan_file, max_jobs, asset_labels, executor):
+    def __init__(self, plan, plan_file, max_jobs, asset_labels, executor, retries=0, forced=()):
         self.plan = plan
         self.plan_file = plan_file
         self.out = plan["out"]
@@ -48,6 +50,10 @@ class Run:
         self.running = {}  # job id -> Future
         self.executor = executor
         self.finished = queue.SimpleQueue()
+        self.retries = retries
+        self.forced = set(forced)
+        self.attempts = {}
+        self.retry_at = []  # heap of (monotonic time, job id)
         self.interactive = sys.stdout.isatty()
         self.style = records.Style(sys.stdout)
         self.asset_labels = asset_labels
@@ -68,9 +74,11 @@ class Run:
     # --- running -----------------------------------------------------------------
 
     def start(self, job_id):
-        future = self.executor.submit(self.jobs[job_id])
+        self.attempts[job_id] = attempt = self.attempts.get(job_id, 0) + 1
+        future = self.executor.submit(self.jobs[job_id], attempt, job_id in self.forced)
         self.status[job_id] = "running"
-        self.started_at[job_id] = time.monotonic()
+        if attempt == 1:
+            self.started_at[job_id] = time.monotonic()
         self.running[job_id] = future
         future.add_done_callback(lambda done, job_id=job_id: self.finished.put((job_id, done.result())))
 
@@ -78,12 +86,18 @@ class Run:
         self.running.pop(job_id, None)
         self.durations[job_id] = time.monotonic() - self.started_at[job_id]
         state = finished.state
-        ok = finished.returncode == 0 and state is not None and state.get("status") == "succeeded"
-        if not ok and (state is None or state.get("status") in ("running", "succeeded")):
+        ok = finished.returncode == 0 and state is not None and state.get("status") in records.DONE
+        if not ok and self.attempts[job_id] <= self.retries:
+            # Another attempt, after a short delay that grows with each one.
+            self.status[job_id] = "pending"
+            delay = RETRY_DELAY * 2 ** (self.attempts[job_id] - 1)
+            heapq.heappush(self.retry_at, (time.monotonic() + delay, job_id))
+            return
+        if not ok and (state is None or state.get("status") in ("running",) + records.DONE):
             # Crashed, killed, or ended without a record: the exit status tells why.
             state = {"status": "failed", "error_type": "NoResult", "error": self.no_result(job_id, finished.returncode)}
         self.outcomes[job_id] = state
-        self.status[job_id] = "succeeded" if ok else "failed"
+        self.status[job_id] = state["status"] if ok else "failed"
         if ok:
             for dependent in self.dependents[job_id]:
                 self.waiting_on[dependent] -= 1
@@ -141,19 +155,25 @@ class Run:
                               self.record_path())
         if interrupted:
             return 130
-        return 0 if all(s == "succeeded" for s in self.status.values()) else 1
+        return 0 if all(s in records.DONE for s in self.status.values()) else 1
 
     def loop(self):
         while True:
+            while self.retry_at and self.retry_at[0][0] <= time.monotonic():
+                self.ready.put(heapq.heappop(self.retry_at)[1])
             while len(self.running) < self.max_jobs and not self.ready.empty():
                 job_id = self.ready.get()
                 if self.status[job_id] == "pending":
                     self.start(job_id)
-            if not self.running:
+            if not self.running and not self.retry_at:
                 return
             self.refresh()
+            timeout = 0.25 if self.interactive else None
+            if self.retry_at:
+                wait = max(0.0, self.retry_at[0][0] - time.monotonic())
+                timeout = wait if timeout is None else min(timeout, wait)
             try:
-                job_id, finished = self.finished.get(timeout=0.25 if self.interactive else None)
+                job_id, finished = self.finished.get(timeout=timeout)
             except queue.Empty:
                 continue
             self.finish(job_id, finished)
@@ -179,7 +199,7 @@ class Run:
     # --- what people see ---------------------------------------------------------
 
     def counts(self):
-        done = sum(1 for s in self.status.values() if s in ("succeeded", "failed", "skipped"))
+        done = sum(1 for s in self.status.values() if s in ("succeeded", "up-to-date", "failed", "skipped"))
         failed = sum(1 for s in self.status.values() if s == "failed")
         return done, failed
 
@@ -219,7 +239,8 @@ class Run:
         for job_id in self.order:
             outcome = self.outcomes.get(job_id, {})
             entries.append(records.job_entry(self.jobs[job_id], self.status[job_id], self.durations.get(job_id),
-                                             outcome.get("error_type"), outcome.get("error")))
+                                             outcome.get("error_type"), outcome.get("error"),
+                                             self.attempts.get(job_id, 0)))
         records.write_run_record(self.record_path(), self.plan_file, self.started, time.time(), interrupted, entries)
         return entries
 
@@ -243,10 +264,11 @@ def report(plan, plan_file, asset_labels):
             started = state["started"] if started is None else min(started, state["started"])
             finished = end if finished is None or (end or 0) > finished else finished
         status_of[job["id"]] = status
-        entries.append(records.job_entry(job, status, duration, state.get("error_type"), state.get("error")))
+        entries.append(records.job_entry(job, status, duration, state.get("error_type"), state.get("error"),
+                                         1 if state else 0))
         details[job["id"]] = {"frame": state.get("frame"), "log": records.log_path(out, job["id"])}
     now = time.time()
     path = os.path.join(out, "run.json")
     records.write_run_record(path, plan_file, started or now, finished or now, False, entries)
     records.print_summary(asset_labels, entries, details, (finished or now) - (started or now), False, path)
-    return 0 if all(s == "succeeded" for s in status_of.values()) else 1
+    return 0 if all(s in records.DONE for s in status_of.values()) else 1

@@ -1,0 +1,166 @@
+"""Incremental runs: exactly the jobs an edit can change run again, an unchanged
+output stops the rerun below it, and nothing stale passes for fresh."""
+
+import json
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+HELPERS = '''\
+SCALE = 10
+
+
+def scaled(x):
+    return x * SCALE
+'''
+
+PIPELINE = '''\
+# a comment outside every function
+from tolva import asset, partitions
+
+import helpers
+
+OFFSET = 1
+DAYS = [1, 2]
+
+
+def unused():
+    return "nobody calls me"
+
+
+@asset(partitions={"day": partitions(DAYS)})
+def raw(day):
+    return day + OFFSET
+
+
+@asset(inputs={"value": raw}, partitions={"day": partitions(DAYS)})
+def scaled(value, day):
+    return helpers.scaled(value)
+
+
+@asset(inputs={"values": scaled})
+def total(values):
+    return sum(v["value"] for v in values)
+
+
+@asset()
+def independent():
+    return "alone"
+'''
+
+
+def tolva(args, cwd):
+    return subprocess.run([sys.executable, "-m", "tolva.run", *args], cwd=cwd, capture_output=True, text=True,
+                          timeout=300)
+
+
+def ran(project, *args):
+    """Runs the pipeline; returns the ids of the jobs that ran (not up to date)."""
+    result = tolva(["pipeline", *args], project)
+    assert result.returncode == 0, result.stdout + result.stderr
+    jobs = json.loads((project / "tolva-out/run.json").read_text())["jobs"]
+    assert {j["status"] for j in jobs} <= {"succeeded", "up-to-date"}
+    return sorted(j["id"] for j in jobs if j["status"] == "succeeded")
+
+
+ALL = ["independent", "raw/day=1", "raw/day=2", "scaled/day=1", "scaled/day=2", "total"]
+
+
+@pytest.fixture
+def project(tmp_path):
+    (tmp_path / "helpers.py").write_text(HELPERS)
+    (tmp_path / "pipeline.py").write_text(PIPELINE)
+    assert ran(tmp_path) == ALL
+    return tmp_path
+
+
+def edit(path, old, new):
+    text = path.read_text()
+    assert old in text
+    path.write_text(text.replace(old, new))
+
+
+def test_an_unchanged_second_run_runs_nothing(project):
+    assert ran(project) == []
+    record = json.loads((project / "tolva-out/run.json").read_text())
+    assert record["version"] == 2 and {j["status"] for j in record["jobs"]} == {"up-to-date"}
+
+
+@pytest.mark.parametrize(
+    "file, old, new, expected",
+    [
+        ("pipeline.py", "# a comment outside every function", "# another comment", []),
+        ("pipeline.py", 'return "nobody calls me"', 'return "still nobody"', []),
+        # The helper's output is the same: its callers rerun, and stop there.
+        ("helpers.py", "return x * SCALE", "return SCALE * x", ["scaled/day=1", "scaled/day=2"]),
+        ("helpers.py", "return x * SCALE", "return x * SCALE + 1", ["scaled/day=1", "scaled/day=2", "total"]),
+        ("helpers.py", "SCALE = 10", "SCALE = 20", ["scaled/day=1", "scaled/day=2", "total"]),
+        ("pipeline.py", "OFFSET = 1", "OFFSET = 2", ["raw/day=1", "raw/day=2", "scaled/day=1", "scaled/day=2",
+                                                      "total"]),
+        ("pipeline.py", "DAYS = [1, 2]", "DAYS = [1, 2, 3]", ["raw/day=3", "scaled/day=3", "total"]),
+        ("pipeline.py", 'return "alone"', 'return "apart"', ["independent"]),
+    ],
+)
+def test_an_edit_reruns_exactly_what_it_can_change(project, file, old, new, expected):
+    edit(project / file, old, new)
+    assert ran(project) == expected
+
+
+def test_outputs_changed_by_hand_or_lost_state_rerun(project):
+    (project / "tolva-out/raw/day=2/value.json").write_text("999")
+    assert ran(project) == ["raw/day=2"]  # rerun to the same value: nothing below it
+    shutil.rmtree(project / "tolva-out/.tolva")
+    assert ran(project) == ALL
+
+
+def test_a_failure_then_a_fix_reruns_it_and_what_it_blocked(project):
+    edit(project / "helpers.py", "return x * SCALE", "raise ValueError('broken helper')")
+    assert tolva(["pipeline"], project).returncode == 1
+    statuses = {j["id"]: j["status"] for j in json.loads((project / "tolva-out/run.json").read_text())["jobs"]}
+    assert statuses["scaled/day=1"] == "failed" and statuses["total"] == "skipped"
+    edit(project / "helpers.py", "raise ValueError('broken helper')", "return x * SCALE")
+    assert ran(project) == ["scaled/day=1", "scaled/day=2", "total"]
+
+
+def test_force_reruns_the_selected_jobs_only(project):
+    assert ran(project, "--force") == ALL
+    assert ran(project, "--force", "--select", "scaled/day=1") == ["scaled/day=1"]
+
+
+def test_the_job_command_by_hand_on_an_up_to_date_job(project):
+    plan = json.loads((project / "tolva-out/plan.json").read_text())
+    argv = next(j["argv"] for j in plan["jobs"] if j["id"] == "total")
+    result = subprocess.run(argv, capture_output=True, text=True)
+    assert (result.returncode, result.stdout) == (
+        0, "python -m tolva.run: job 'total' is up to date; --force runs it again\n")
+    forced = subprocess.run(argv + ["--force"], capture_output=True, text=True)
+    assert forced.returncode == 0 and forced.stdout == ""
+
+
+FLAKY = '''\
+import pathlib
+from tolva import asset
+
+
+@asset()
+def flaky():
+    tries = pathlib.Path("tries")
+    count = int(tries.read_text()) + 1 if tries.exists() else 1
+    tries.write_text(str(count))
+    if count < 3:
+        raise ConnectionError(f"attempt {count} failed")
+    return count
+'''
+
+
+@pytest.mark.parametrize("retries, status, attempts", [(2, "succeeded", 3), (1, "failed", 2)])
+def test_retries(tmp_path, retries, status, attempts):
+    (tmp_path / "flaky.py").write_text(FLAKY)
+    result = tolva(["flaky", "--retries", str(retries)], tmp_path)
+    job = json.loads((tmp_path / "tolva-out/run.json").read_text())["jobs"][0]
+    assert (job["status"], job["attempts"]) == (status, attempts)
+    assert result.returncode == (0 if status == "succeeded" else 1)
+    log = (tmp_path / "tolva-out/.tolva/logs/flaky.log").read_text()
+    assert "ConnectionError: attempt 1 failed" in log and f"--- attempt {attempts} ---" in log
