@@ -16,7 +16,6 @@ import sys
 import tempfile
 import time
 import tracemalloc
-from concurrent.futures import Future
 from contextlib import redirect_stdout
 
 SIZES = {2_000: (40, 50), 50_000: (200, 250)}
@@ -49,6 +48,8 @@ class InstantExecutor:
     """Finishes every job at once: what is left to time is the scheduler itself."""
 
     def submit(self, job):
+        from concurrent.futures import Future
+
         from tolva.executors import Finished
 
         future = Future()

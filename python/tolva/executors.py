@@ -13,16 +13,19 @@ import queue
 import signal as signals
 import subprocess
 import threading
-from concurrent.futures import Future
-from typing import NamedTuple
+from collections import namedtuple
 
 from tolva import records
 
+# How a job ended: its exit status, its own state record, and where it ran.
+Finished = namedtuple("Finished", ["returncode", "state", "where"], defaults=[None])
 
-class Finished(NamedTuple):
-    returncode: int
-    state: dict | None
-    where: str | None = None
+
+def _future():
+    # concurrent.futures brings logging along: loaded only once a job has to run.
+    from concurrent.futures import Future
+
+    return Future()
 
 
 def signal_group(pid, signum):
@@ -48,7 +51,7 @@ class _ProcessExecutor:
         self.lock = threading.Lock()
 
     def submit(self, job, attempt=1, force=False):
-        future = Future()
+        future = _future()
         log = records.log_path(self.out, job["id"])
         os.makedirs(os.path.dirname(log), exist_ok=True)
         handle, pid = self._start(job, log, attempt, force)
@@ -173,7 +176,7 @@ class ForkExecutor:
         self.thread.start()
 
     def submit(self, job, attempt=1, force=False):
-        future = Future()
+        future = _future()
         self.requests.put((job, future, attempt, force))
         os.write(self.wake_w, b"j")
         return future
@@ -233,10 +236,29 @@ class ForkExecutor:
         future.set_result(Finished(code, records.read_job_state(self.out, job["id"], self.plan.get("created"))))
 
 
-ISOLATIONS = {"fork": ForkExecutor, "interpreter": InterpreterExecutor}
+class Lazy:
+    """Makes the executor at the first job that has to run: a run whose jobs are all
+    up to date starts no server and no process."""
+
+    def __init__(self, make):
+        self.make = make
+        self.executor = None
+
+    def submit(self, job, attempt=1, force=False):
+        if self.executor is None:
+            self.executor = self.make()
+        return self.executor.submit(job, attempt, force)
+
+    def signal(self, signum):
+        if self.executor is not None:
+            self.executor.signal(signum)
+
+    def shutdown(self):
+        if self.executor is not None:
+            self.executor.shutdown()
 
 
 def make_executor(isolation, plan, plan_file, modules):
     if isolation == "fork":
-        return ForkExecutor(plan, plan_file, modules)
-    return InterpreterExecutor(plan, plan_file)
+        return Lazy(lambda: ForkExecutor(plan, plan_file, modules))
+    return Lazy(lambda: InterpreterExecutor(plan, plan_file))

@@ -218,6 +218,19 @@ def clear_folder(output_dir):
             records.remove_file(os.path.join(output_dir, name))
 
 
+def still_holds(out, job, upstream, force=False):
+    """Whether the job's last success still holds: (inputs text, fingerprint, the
+    recorded success or None). When it holds, the job is recorded as up to date.
+    The runner asks this before starting a job, and so does the job itself."""
+    inputs = gather_inputs(job, upstream)
+    fingerprint = incremental.job_fingerprint(job.get("fingerprint", ""), inputs)
+    held = None if force else incremental.up_to_date(out, job, fingerprint)
+    if held is not None:
+        now = time.time()
+        records.write_job_state(out, job["id"], "up-to-date", now, now, **held)
+    return inputs, fingerprint, held
+
+
 def run_job(plan_file, job_id, force=False):
     """Runs one job of the plan unless its last success still holds (or force);
     returns the exit status (0, 1, or 2 for a plan that cannot be trusted or a target
@@ -238,15 +251,12 @@ def run_job(plan_file, job_id, force=False):
         records.write_job_state(out, job_id, status, started, time.time(), error_type, error, frame, **done)
 
     try:
-        inputs = gather_inputs(job, plan["upstream"])
+        inputs, fingerprint, held = still_holds(out, job, plan["upstream"], force)
     except UpstreamNotReady as exc:
         print(f"{PROG}: error: job '{job_id}': {exc}", file=sys.stderr)
         finish("failed", "UpstreamNotReady", str(exc))
         return 1
-    fingerprint = incremental.job_fingerprint(job.get("fingerprint", ""), inputs)
-    held = None if force else incremental.up_to_date(out, job, fingerprint)
     if held is not None:
-        finish("up-to-date", **held)
         print(f"{PROG}: job '{job_id}' is up to date; --force runs it again")
         return 0
 

@@ -7,7 +7,6 @@ file the job itself wrote. Ctrl-C and SIGTERM stop the run, end its jobs and sti
 write the run record; a second signal ends the jobs at once. Starts no process itself.
 """
 
-import concurrent.futures
 import heapq
 import os
 import queue
@@ -16,6 +15,7 @@ import sys
 import time
 
 from tolva import records
+from tolva.executors import Finished
 
 GRACE_SECONDS = 10
 RETRY_DELAY = 0.25  # doubled for each further attempt
@@ -73,7 +73,28 @@ class Run:
 
     # --- running -----------------------------------------------------------------
 
+    def still_holds(self, job_id):
+        """Asks the job's own question before starting a process for it."""
+        from tolva import job
+
+        if job_id in self.forced or self.attempts.get(job_id):
+            return False
+        entry = self.jobs[job_id]
+        upstream = {i: self.jobs[i] for spec in entry["inputs"] for i in spec["from"]}
+        try:
+            held = job.still_holds(self.out, entry, upstream)[2]
+        except job.UpstreamNotReady:
+            return False
+        if held is None:
+            return False
+        self.attempts[job_id] = 0
+        self.started_at[job_id] = time.monotonic()
+        self.finish(job_id, Finished(0, {"status": "up-to-date"}))
+        return True
+
     def start(self, job_id):
+        if self.still_holds(job_id):
+            return
         self.attempts[job_id] = attempt = self.attempts.get(job_id, 0) + 1
         future = self.executor.submit(self.jobs[job_id], attempt, job_id in self.forced)
         self.status[job_id] = "running"
@@ -84,6 +105,7 @@ class Run:
 
     def finish(self, job_id, finished):
         self.running.pop(job_id, None)
+        self.attempts.setdefault(job_id, 0)
         self.durations[job_id] = time.monotonic() - self.started_at[job_id]
         state = finished.state
         ok = finished.returncode == 0 and state is not None and state.get("status") in records.DONE
@@ -182,6 +204,8 @@ class Run:
         self.executor.signal(signal.SIGKILL)
 
     def stop_running(self):
+        import concurrent.futures
+
         self.executor.signal(signal.SIGTERM)
         _, pending = concurrent.futures.wait(list(self.running.values()), timeout=GRACE_SECONDS)
         if pending:
