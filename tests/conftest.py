@@ -71,3 +71,13 @@ def raises_quietly(exc_type, fn, *args, **kwargs):
         raise AssertionError(f"{fn!r} did not raise {exc_type.__name__}")
 
     return action
+
+
+def process_alive(pid):
+    """True while the process runs. A zombie has ended: an orphan waits for PID 1 to
+    reap it, which a container's init may never do."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False

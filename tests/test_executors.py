@@ -11,6 +11,8 @@ import time
 
 import pytest
 
+from conftest import process_alive
+
 CRASHY = '''\
 import os, signal, sys
 from tolva import asset, partitions
@@ -82,13 +84,6 @@ def slow(n):
 '''
 
 
-def alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    return True
-
 
 def test_a_runner_killed_outright_leaves_no_job(tmp_path):
     (tmp_path / "slow.py").write_text(SLOW)
@@ -103,9 +98,9 @@ def test_a_runner_killed_outright_leaves_no_job(tmp_path):
     runner.wait()
     pids = [int(p.read_text()) for p in pid_files]
     deadline = time.monotonic() + 20
-    while any(alive(pid) for pid in pids) and time.monotonic() < deadline:
+    while any(process_alive(pid) for pid in pids) and time.monotonic() < deadline:
         time.sleep(0.1)
-    assert not any(alive(pid) for pid in pids)
+    assert not any(process_alive(pid) for pid in pids)
 
 
 def test_a_job_command_reads_only_its_own_part_of_a_large_plan(tmp_path):

@@ -78,7 +78,9 @@ def test_runs_in_dependency_order_with_both_mapping_rules(project):
     assert {j["status"] for j in record["jobs"]} == {"succeeded"}
     first = record["jobs"][0]
     assert list(first) == ["id", "asset", "partition", "status", "duration", "directory", "error_type", "error",
-                           "attempts"]
+                           "attempts", "worker"]
+    assert list(record) == ["version", "started", "finished", "interrupted", "plan", "executor", "jobs"]
+    assert record["executor"] == "local" and first["worker"] is None
     assert re.search(r"^asset +succeeded  up-to-date  failed  skipped  cancelled  total job time$", result.stdout,
                      re.M)
     assert re.search(r"^prices +4 +0 +0 +0 +0 +[0-9.]+s$", result.stdout, re.M)

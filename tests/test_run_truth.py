@@ -12,6 +12,8 @@ import time
 
 import pytest
 
+from conftest import process_alive
+
 from tolva import plan as planning
 from tolva import records
 
@@ -249,13 +251,6 @@ def wait_for(paths, seconds=30):
         time.sleep(0.05)
 
 
-def alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    return True
-
 
 @pytest.mark.parametrize("signals", [[signal.SIGTERM], [signal.SIGINT, signal.SIGINT]])
 def test_signals_end_every_job_and_keep_the_record(tmp_path, signals):
@@ -276,7 +271,7 @@ def test_signals_end_every_job_and_keep_the_record(tmp_path, signals):
     assert "Traceback" not in err
     record = json.loads((tmp_path / "tolva-out/run.json").read_text())
     assert record["interrupted"] is True and {j["status"] for j in record["jobs"]} == {"cancelled"}
-    assert not any(alive(int(p.read_text())) for p in pid_files)
+    assert not any(process_alive(int(p.read_text())) for p in pid_files)
     assert re.search(r"^slow +0 +0 +0 +0 +2 +[0-9.]+s$", out, re.M)
 
 

@@ -103,7 +103,7 @@ def outcome_of(state):
 # --- the run record ----------------------------------------------------------------
 
 
-def job_entry(job, status, duration, error_type, error, attempts):
+def job_entry(job, status, duration, error_type, error, attempts, worker):
     return {
         "id": job["id"],
         "asset": job["asset"],
@@ -114,16 +114,18 @@ def job_entry(job, status, duration, error_type, error, attempts):
         "error_type": error_type if status == "failed" else None,
         "error": error if status == "failed" else None,
         "attempts": attempts,
+        "worker": worker,
     }
 
 
-def write_run_record(path, plan_file, started, finished, interrupted, entries):
+def write_run_record(path, plan_file, started, finished, interrupted, entries, executor):
     record = {
         "version": RUN_RECORD_VERSION,
         "started": timestamp(started),
         "finished": timestamp(finished),
         "interrupted": interrupted,
         "plan": plan_file,
+        "executor": executor,
         "jobs": entries,
     }
     write_atomically(path, json.dumps(record, indent=2, ensure_ascii=False) + "\n")

@@ -27,6 +27,11 @@ def build_parser(prog=None):
     parser.add_argument("--out", default="tolva-out", metavar="DIR", help="output directory (default: ./tolva-out)")
     parser.add_argument("--jobs", "-j", type=int, default=os.cpu_count() or 1, metavar="N",
                         help="jobs running at once (default: the number of CPUs)")
+    parser.add_argument("--executor", choices=("local", "dask"), default="local",
+                        help="local: jobs on this machine (default); dask: jobs as tasks of a Dask cluster")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="with --executor dask: the cluster's scheduler (tcp://HOST:PORT); without it, a "
+                             "local cluster of --jobs worker processes")
     parser.add_argument("--isolation", choices=("fork", "interpreter"), default="fork",
                         help="fork: each job is forked from a warm process that has imported the modules "
                              "(default); interpreter: a fresh interpreter per job, for modules that are not "
@@ -69,6 +74,8 @@ def main(argv=None, prog=None):
         parser.error("--jobs must be at least 1")
     if args.retries < 0:
         parser.error("--retries must be at least 0")
+    if args.scheduler and args.executor != "dask":
+        parser.error("--scheduler goes with --executor dask")
     return run(parser.prog, args)
 
 
@@ -118,10 +125,15 @@ def run(prog, args):
         with records.OutputLock(out):
             records.write_atomically(plan_file, text)
             job.write_job_files(plan, plan_file)
-            executor = executors.make_executor(args.isolation, plan, plan_file, args.modules)
+            executor = make_executor(prog, args, plan, plan_file)
+            if executor is None:
+                return 2
             try:
-                run = scheduler.Run(plan, plan_file, args.jobs, [a.label for a in assets], executor, args.retries,
-                                    selected if args.force else ())
+                # On a cluster, its workers decide how many jobs run at once: every ready
+                # job is submitted, so no worker waits for the runner between two jobs.
+                in_flight = args.jobs if args.executor == "local" else max(1, len(plan["jobs"]))
+                run = scheduler.Run(plan, plan_file, in_flight, [a.label for a in assets], executor, args.retries,
+                                    selected if args.force else (), args.executor)
                 return run.execute()
             finally:
                 executor.shutdown()
@@ -132,6 +144,34 @@ def run(prog, args):
     except OSError as exc:
         _cli.error(prog, _cli.describe(exc))
         return 1
+
+
+def make_executor(prog, args, plan, plan_file):
+    """The executor the options ask for; None (with the reason on standard error) when
+    a Dask cluster cannot be reached or its workers cannot run the plan's jobs."""
+    from tolva import executors
+
+    if args.executor == "local":
+        return executors.make_executor(args.isolation, plan, plan_file, args.modules)
+    where = args.scheduler or "a local cluster"
+    try:
+        executor = executors.DaskExecutor(plan, plan_file, args.scheduler, args.jobs)
+    except ImportError as exc:
+        _cli.error(prog, f"--executor dask needs the distributed package ({exc}); pip install 'tolva[dask]'")
+        return None
+    except Exception as exc:
+        _cli.error(prog, f"cannot reach the Dask scheduler at {where}: {_cli.describe(exc)}")
+        return None
+    try:
+        executor.check_workers(args.modules)
+    except executors.WorkersNotReady as lacking:
+        executor.shutdown()
+        _cli.error(prog, "workers must share the file system holding OUT and the plan, and have the project "
+                         "importable:")
+        for line in lacking.args[0]:
+            print(f"  {line}", file=sys.stderr)
+        return None
+    return executor
 
 
 def report(prog, plan_file):

@@ -26,7 +26,7 @@ class Stop(BaseException):
 
 
 class Run:
-    def __init__(self, plan, plan_file, max_jobs, asset_labels, executor, retries=0, forced=()):
+    def __init__(self, plan, plan_file, max_jobs, asset_labels, executor, retries=0, forced=(), executor_name="local"):
         self.plan = plan
         self.plan_file = plan_file
         self.out = plan["out"]
@@ -53,6 +53,8 @@ class Run:
         self.retries = retries
         self.forced = set(forced)
         self.attempts = {}
+        self.executor_name = executor_name
+        self.where = {}  # job id -> the worker that ran it, where the executor says
         self.retry_at = []  # heap of (monotonic time, job id)
         self.interactive = sys.stdout.isatty()
         self.style = records.Style(sys.stdout)
@@ -108,6 +110,7 @@ class Run:
         self.attempts.setdefault(job_id, 0)
         self.durations[job_id] = time.monotonic() - self.started_at[job_id]
         state = finished.state
+        self.where[job_id] = finished.where
         ok = finished.returncode == 0 and state is not None and state.get("status") in records.DONE
         if not ok and self.attempts[job_id] <= self.retries:
             # Another attempt, after a short delay that grows with each one.
@@ -264,8 +267,9 @@ class Run:
             outcome = self.outcomes.get(job_id, {})
             entries.append(records.job_entry(self.jobs[job_id], self.status[job_id], self.durations.get(job_id),
                                              outcome.get("error_type"), outcome.get("error"),
-                                             self.attempts.get(job_id, 0)))
-        records.write_run_record(self.record_path(), self.plan_file, self.started, time.time(), interrupted, entries)
+                                             self.attempts.get(job_id, 0), self.where.get(job_id)))
+        records.write_run_record(self.record_path(), self.plan_file, self.started, time.time(), interrupted, entries,
+                                 self.executor_name)
         return entries
 
 
@@ -289,10 +293,10 @@ def report(plan, plan_file, asset_labels):
             finished = end if finished is None or (end or 0) > finished else finished
         status_of[job["id"]] = status
         entries.append(records.job_entry(job, status, duration, state.get("error_type"), state.get("error"),
-                                         1 if state else 0))
+                                         1 if state else 0, None))
         details[job["id"]] = {"frame": state.get("frame"), "log": records.log_path(out, job["id"])}
     now = time.time()
     path = os.path.join(out, "run.json")
-    records.write_run_record(path, plan_file, started or now, finished or now, False, entries)
+    records.write_run_record(path, plan_file, started or now, finished or now, False, entries, None)
     records.print_summary(asset_labels, entries, details, (finished or now) - (started or now), False, path)
     return 0 if all(s in records.DONE for s in status_of.values()) else 1
