@@ -269,13 +269,20 @@ def make_executor(isolation, plan, plan_file, modules):
 _DASK_CHILDREN = {}  # on a Dask worker: pid -> job id of the job processes it runs
 
 
-def _die_with_worker():
+def _die_with_worker(argv):
     """The job's process dies with the worker that started it (killed, out of memory):
-    a lost worker leaves no job running behind it."""
+    a lost worker leaves no job running behind it. setpriv sets PR_SET_PDEATHSIG and
+    execs the job, which lets Python spawn it without copying the worker (no
+    preexec_fn); where it is missing, prctl runs in the forked child instead."""
+    import shutil
+
+    setpriv = shutil.which("setpriv")
+    if setpriv:
+        return [setpriv, "--pdeathsig", "KILL", "--", *argv], None
     import ctypes
 
     prctl = ctypes.CDLL(None, use_errno=True).prctl
-    return lambda: prctl(1, int(signals.SIGKILL))  # PR_SET_PDEATHSIG
+    return argv, lambda: prctl(1, int(signals.SIGKILL))  # PR_SET_PDEATHSIG
 
 
 def _dask_task(argv, workdir, log, attempt, out, job_id, created):
@@ -287,8 +294,9 @@ def _dask_task(argv, workdir, log, attempt, out, job_id, created):
     with open(log, "ab" if attempt > 1 else "wb") as log_file:
         log_file.write(attempt_header(attempt))
         log_file.flush()
-        process = subprocess.Popen(argv, cwd=workdir, stdout=log_file, stderr=subprocess.STDOUT,
-                                   stdin=subprocess.DEVNULL, start_new_session=True, preexec_fn=_die_with_worker())
+        command, preexec = _die_with_worker(argv)
+        process = subprocess.Popen(command, cwd=workdir, stdout=log_file, stderr=subprocess.STDOUT,
+                                   stdin=subprocess.DEVNULL, start_new_session=True, preexec_fn=preexec)
     _DASK_CHILDREN[process.pid] = job_id
     try:
         returncode = process.wait()
