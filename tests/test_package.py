@@ -203,5 +203,5 @@ def test_the_provisioned_toolchain_carries_bytecode():
     import pytest as pytest_module
 
     # Without it, every process recompiles each standard-library module it imports.
-    for module in (json_module, pytest_module, inspect, tolva):
+    for module in (json_module, pytest_module, inspect):
         assert os.path.exists(importlib.util.cache_from_source(module.__file__)), module.__name__
