@@ -127,9 +127,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
 public:
     std::map<std::string, double> rates;
     void ReportRuns(const std::vector<Run>& runs) override {
+        // The median of the repetitions: this machine's speed varies between runs.
         for (const Run& run : runs) {
             auto it = run.counters.find("bytes_per_second");
-            if (it != run.counters.end()) rates[run.benchmark_name()] = it->second;
+            if (it != run.counters.end() && run.aggregate_name == "median") rates[run.run_name.str()] = it->second;
         }
         ConsoleReporter::ReportRuns(runs);
     }

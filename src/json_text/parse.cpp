@@ -1,7 +1,8 @@
-/* src/json_text/parse.cpp: the JSON parser, one pass, errors as values with line and column */
+/* src/json_text/parse.cpp: the JSON parser, one pass onto a tape, errors as values with line and column */
 #include <algorithm>
+#include <bit>
 #include <charconv>
-#include <iterator>
+#include <cstring>
 #include <limits>
 
 #include "json_text.hpp"
@@ -10,8 +11,9 @@ namespace tolva::json {
 
 namespace {
 
-constexpr int kDepthAllowance = 128;
-constexpr std::size_t kKeptCapacity = std::size_t{1} << 16;  // the bracket that would open level 128 fails
+constexpr int kDepthAllowance = 128;  // the bracket that would open level 128 fails
+
+using Kind = Tree::Kind;
 
 struct Failure {
     ErrorCode code;
@@ -20,22 +22,18 @@ struct Failure {
 
 class Parser {
 public:
-    explicit Parser(std::string_view text) : p_(text.data()), begin_(text.data()), end_(text.data() + text.size()) {}
-
-    // A failed parse leaves elements of its open containers behind; an unusually
-    // large document's capacity is not kept.
-    ~Parser() {
-        values_.clear();
-        members_.clear();
-        if (values_.capacity() > kKeptCapacity) std::vector<Value>().swap(values_);
-        if (members_.capacity() > kKeptCapacity) std::vector<Member>().swap(members_);
+    explicit Parser(std::string_view text) : p_(text.data()), begin_(text.data()), end_(text.data() + text.size()) {
+        // About one node per eight bytes of text. Decoded strings never take more bytes
+        // than their text, so the byte buffer is sized once and filled through out_.
+        tree_.nodes.reserve(text.size() / 8 + 4);
+        tree_.bytes.resize(text.size());
+        out_ = tree_.bytes.data();
     }
 
     ParseResult run() {
-        Value value;
-        if (!parse_value(value)) return failure();
+        if (!parse_value()) return failure();
         if (skip_whitespace()) return fail_peek(ErrorCode::TrailingCharacters), failure();
-        return value;
+        return root();
     }
 
 private:
@@ -44,20 +42,34 @@ private:
     const char* const end_;
     int depth_left_ = kDepthAllowance;
     Failure failure_{ErrorCode::EofWhileParsingValue, 0};
-    // Elements and members of the open containers; each container takes its own
-    // exactly sized copy when it closes, so nothing grows element by element. The
-    // stacks are empty between parses; only their capacity is kept per thread.
-    std::vector<Value>& values_ = scratch_values();
-    std::vector<Member>& members_ = scratch_members();
+    Tree tree_;
+    char* out_;  // where the next decoded string byte goes
 
-    static std::vector<Value>& scratch_values() {
-        thread_local std::vector<Value> stack;
-        return stack;
+
+    // A document that is one scalar is held as that scalar; anything else as the tree.
+    Value root() {
+        tree_.bytes.resize(static_cast<std::size_t>(out_ - tree_.bytes.data()));
+        const Tree::Node& node = tree_.nodes.front();
+        Value value;
+        switch (node.kind) {
+            case Kind::Null: break;
+            case Kind::False: value.data = false; break;
+            case Kind::True: value.data = true; break;
+            case Kind::Unsigned: value.data = node.data; break;
+            case Kind::Signed: value.data = static_cast<std::int64_t>(node.data); break;
+            case Kind::Double: value.data = std::bit_cast<double>(node.data); break;
+            case Kind::String: value.data = std::string(tree_.bytes, node.data, node.size); break;
+            case Kind::Array:
+            case Kind::Object:
+                tree_.bytes.shrink_to_fit();
+                value.data = std::move(tree_);
+                break;
+        }
+        return value;
     }
-    static std::vector<Member>& scratch_members() {
-        thread_local std::vector<Member> stack;
-        return stack;
-    }
+
+    void push(Kind kind, std::uint32_t size, std::uint64_t data) { tree_.nodes.push_back({kind, false, size, data}); }
+    void push_double(double d) { push(Kind::Double, 0, std::bit_cast<std::uint64_t>(d)); }
 
     // An unexpected byte is reported at that byte (the end of input when there is none);
     // an error found after reading is reported at the last byte read.
@@ -93,25 +105,19 @@ private:
         return p_ != end_;
     }
 
-    bool parse_value(Value& out) {
+    bool parse_value() {
         if (!skip_whitespace()) return fail_peek(ErrorCode::EofWhileParsingValue);
         switch (*p_) {
-            case 'n': ++p_; return parse_ident("ull") && (out.data = Value::Null{}, true);
-            case 't': ++p_; return parse_ident("rue") && (out.data = true, true);
-            case 'f': ++p_; return parse_ident("alse") && (out.data = false, true);
-            case '-': ++p_; return parse_number(out, false);
+            case 'n': ++p_; return parse_ident("ull") && (push(Kind::Null, 0, 0), true);
+            case 't': ++p_; return parse_ident("rue") && (push(Kind::True, 0, 0), true);
+            case 'f': ++p_; return parse_ident("alse") && (push(Kind::False, 0, 0), true);
+            case '-': ++p_; return parse_number(false);
             case '0': case '1': case '2': case '3': case '4':
             case '5': case '6': case '7': case '8': case '9':
-                return parse_number(out, true);
-            case '"': {
-                ++p_;
-                std::string s;
-                if (!parse_string(s)) return false;
-                out.data = std::move(s);
-                return true;
-            }
-            case '[': return parse_array(out);
-            case '{': return parse_object(out);
+                return parse_number(true);
+            case '"': ++p_; return parse_string();
+            case '[': return parse_array();
+            case '{': return parse_object();
             default: return fail_peek(ErrorCode::ExpectedSomeValue);
         }
     }
@@ -129,7 +135,7 @@ private:
 
     // Follows the JSON number grammar; integers that fit stay integers, everything
     // else is read as the correctly rounded double of its text.
-    bool parse_number(Value& out, bool positive) {
+    bool parse_number(bool positive) {
         const char* start = positive ? p_ : p_ - 1;
         if (at_end()) return fail_read(ErrorCode::EofWhileParsingValue);
         char first = *p_++;
@@ -189,27 +195,19 @@ private:
         }
 
         if (integral && fits) {
-            if (positive) {
-                out.data = significand;
-                return true;
-            }
+            if (positive) return push(Kind::Unsigned, 0, significand), true;
             if (significand != 0 && significand <= std::uint64_t{1} << 63) {
-                out.data = static_cast<std::int64_t>(0 - significand);
-                return true;
+                return push(Kind::Signed, 0, 0 - significand), true;
             }
         }
-        if (exponent_overflow || !nonzero) {
-            out.data = positive ? 0.0 : -0.0;
-            return true;
-        }
+        if (exponent_overflow || !nonzero) return push_double(positive ? 0.0 : -0.0), true;
         double d = 0;
         auto [ptr, ec] = std::from_chars(start, p_, d);
         if (ec == std::errc::result_out_of_range) {
             if (!underflows(start, p_)) return fail_read(ErrorCode::NumberOutOfRange);
             d = positive ? 0.0 : -0.0;
         }
-        out.data = d;
-        return true;
+        return push_double(d), true;
     }
 
     // Tells an out-of-range tiny value (read as zero) from one too large for a double.
@@ -262,30 +260,31 @@ private:
         return true;
     }
 
-    static void push_utf8(std::uint32_t cp, std::string& s) {
+    void push_utf8(std::uint32_t cp) {
+        char*& o = out_;
         if (cp < 0x80) {
-            s.push_back(static_cast<char>(cp));
+            *o++ = static_cast<char>(cp);
         } else if (cp < 0x800) {
-            s.push_back(static_cast<char>(0xC0 | cp >> 6));
-            s.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            *o++ = static_cast<char>(0xC0 | cp >> 6);
+            *o++ = static_cast<char>(0x80 | (cp & 0x3F));
         } else if (cp < 0x10000) {
-            s.push_back(static_cast<char>(0xE0 | cp >> 12));
-            s.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-            s.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            *o++ = static_cast<char>(0xE0 | cp >> 12);
+            *o++ = static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+            *o++ = static_cast<char>(0x80 | (cp & 0x3F));
         } else {
-            s.push_back(static_cast<char>(0xF0 | cp >> 18));
-            s.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
-            s.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-            s.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            *o++ = static_cast<char>(0xF0 | cp >> 18);
+            *o++ = static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+            *o++ = static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+            *o++ = static_cast<char>(0x80 | (cp & 0x3F));
         }
     }
 
-    bool parse_unicode_escape(std::string& s) {
+    bool parse_unicode_escape() {
         std::uint32_t n;
         if (!decode_hex_escape(n)) return false;
         if (n >= 0xDC00 && n <= 0xDFFF) return fail_read(ErrorCode::LoneLeadingSurrogateInHexEscape);
         if (n < 0xD800 || n > 0xDBFF) {
-            push_utf8(n, s);
+            push_utf8(n);
             return true;
         }
         // A leading surrogate must be followed at once by the escape of a trailing one.
@@ -296,54 +295,47 @@ private:
         std::uint32_t low;
         if (!decode_hex_escape(low)) return false;
         if (low < 0xDC00 || low > 0xDFFF) return fail_read(ErrorCode::LoneLeadingSurrogateInHexEscape);
-        push_utf8(((n - 0xD800) << 10 | (low - 0xDC00)) + 0x10000, s);
+        push_utf8(((n - 0xD800) << 10 | (low - 0xDC00)) + 0x10000);
         return true;
     }
 
-    bool parse_escape(std::string& s) {
+    bool parse_escape() {
         if (at_end()) return fail_read(ErrorCode::EofWhileParsingString);
+        char decoded;
         switch (*p_++) {
-            case '"': s.push_back('"'); return true;
-            case '\\': s.push_back('\\'); return true;
-            case '/': s.push_back('/'); return true;
-            case 'b': s.push_back('\b'); return true;
-            case 'f': s.push_back('\f'); return true;
-            case 'n': s.push_back('\n'); return true;
-            case 'r': s.push_back('\r'); return true;
-            case 't': s.push_back('\t'); return true;
-            case 'u': return parse_unicode_escape(s);
+            case '"': decoded = '"'; break;
+            case '\\': decoded = '\\'; break;
+            case '/': decoded = '/'; break;
+            case 'b': decoded = '\b'; break;
+            case 'f': decoded = '\f'; break;
+            case 'n': decoded = '\n'; break;
+            case 'r': decoded = '\r'; break;
+            case 't': decoded = '\t'; break;
+            case 'u': return parse_unicode_escape();
             default: return fail_read(ErrorCode::InvalidEscape);
         }
+        *out_++ = decoded;
+        return true;
     }
 
-    // Called after the opening quote.
-    bool parse_string(std::string& s) {
-        // Most strings hold no escape: take them in one piece.
-        const char* run = p_;
-        while (p_ != end_) {
-            unsigned char c = static_cast<unsigned char>(*p_);
-            if (c == '"') {
-                s.assign(run, p_++);
-                return true;
-            }
-            if (c == '\\' || c < 0x20) break;
-            ++p_;
-        }
-        p_ = run;
+    // Called after the opening quote. The string's bytes go to the tree's buffer through
+    // out_: runs of plain bytes copied whole, escapes decoded where they are.
+    bool parse_string() {
+        const std::size_t offset = static_cast<std::size_t>(out_ - tree_.bytes.data());
         for (;;) {
-            const char* run = p_;
-            while (p_ != end_) {
-                unsigned char c = static_cast<unsigned char>(*p_);
-                if (c == '"' || c == '\\' || c < 0x20) break;
-                ++p_;
-            }
-            s.append(run, p_);
+            const std::size_t run = find_special(p_, end_);
+            std::memcpy(out_, p_, run);
+            out_ += run;
+            p_ += run;
             if (at_end()) return fail_read(ErrorCode::EofWhileParsingString);
             char c = *p_++;
-            if (c == '"') return true;
+            if (c == '"') break;
             if (c != '\\') return fail_read(ErrorCode::ControlCharacterWhileParsingString);
-            if (!parse_escape(s)) return false;
+            if (!parse_escape()) return false;
         }
+        const std::size_t size = static_cast<std::size_t>(out_ - tree_.bytes.data()) - offset;
+        push(Kind::String, static_cast<std::uint32_t>(size), offset);
+        return true;
     }
 
     bool enter() {
@@ -352,9 +344,19 @@ private:
         return true;
     }
 
-    bool parse_array(Value& out) {
+    // The container's node comes first; its size and end are filled in when it closes.
+    void close(std::size_t at, std::size_t count) {
+        ++p_;
+        ++depth_left_;
+        tree_.nodes[at].size = static_cast<std::uint32_t>(count);
+        tree_.nodes[at].data = tree_.nodes.size();
+    }
+
+    bool parse_array() {
         if (!enter()) return false;
-        const std::size_t base = values_.size();
+        const std::size_t at = tree_.nodes.size();
+        push(Kind::Array, 0, 0);
+        std::size_t count = 0;
         for (bool first = true;; first = false) {
             if (!skip_whitespace()) return fail_peek(ErrorCode::EofWhileParsingList);
             if (*p_ == ']') break;
@@ -364,22 +366,23 @@ private:
                 if (!skip_whitespace()) return fail_peek(ErrorCode::EofWhileParsingValue);
                 if (*p_ == ']') return fail_peek(ErrorCode::TrailingComma);
             }
-            Value item;
-            if (!parse_value(item)) return false;
-            values_.push_back(std::move(item));
+            if (!parse_value()) return false;
+            ++count;
         }
-        ++p_;
-        ++depth_left_;
-        Value::Array items(std::make_move_iterator(values_.begin() + base), std::make_move_iterator(values_.end()));
-        values_.resize(base);
-        out.data = std::move(items);
+        close(at, count);
         return true;
     }
 
-    bool parse_object(Value& out) {
+    std::string_view key_at(std::size_t node) const {
+        return {tree_.bytes.data() + tree_.nodes[node].data, tree_.nodes[node].size};
+    }
+
+    bool parse_object() {
         if (!enter()) return false;
-        const std::size_t base = members_.size();
-        bool sorted = true;
+        const std::size_t at = tree_.nodes.size();
+        push(Kind::Object, 0, 0);
+        std::size_t count = 0, previous_key = 0;
+        bool unsorted = false;
         for (bool first = true;; first = false) {
             if (!skip_whitespace()) return fail_peek(ErrorCode::EofWhileParsingObject);
             if (*p_ == '}') break;
@@ -391,22 +394,19 @@ private:
             if (*p_ == '}') return fail_peek(ErrorCode::TrailingComma);
             if (*p_ != '"') return fail_peek(ErrorCode::KeyMustBeAString);
             ++p_;
-            Member member;
-            if (!parse_string(member.key)) return false;
+            const std::size_t key = tree_.nodes.size();
+            if (!parse_string()) return false;
+            // Keys read in strictly ascending order need no sorting when written.
+            if (count > 0 && !(key_at(previous_key) < key_at(key))) unsorted = true;
+            previous_key = key;
             if (!skip_whitespace()) return fail_peek(ErrorCode::EofWhileParsingObject);
             if (*p_ != ':') return fail_peek(ErrorCode::ExpectedColon);
             ++p_;
-            if (!parse_value(member.value)) return false;
-            if (members_.size() > base && !(members_.back().key < member.key)) sorted = false;
-            members_.push_back(std::move(member));
+            if (!parse_value()) return false;
+            ++count;
         }
-        ++p_;
-        ++depth_left_;
-        Value::Object members(std::make_move_iterator(members_.begin() + base),
-                              std::make_move_iterator(members_.end()));
-        members_.resize(base);
-        if (!sorted) normalize_object(members);
-        out.data = std::move(members);
+        tree_.nodes[at].unsorted = unsorted;
+        close(at, count);
         return true;
     }
 };

@@ -1,7 +1,10 @@
 /* src/json_text/write.cpp: the compact writer: sorted keys, exact number forms, raw UTF-8 */
+#include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "json_text.hpp"
 
@@ -11,13 +14,50 @@ namespace {
 
 constexpr std::size_t kInitialCapacity = 128;
 
-void write_unsigned(std::uint64_t u, std::string& out) {
+// The text being written, filled through a raw cursor: the string is grown ahead of
+// the cursor (doubling) and cut to what was written when the writing ends.
+class Output {
+public:
+    explicit Output(std::string& s) : s_(s), used_(s.size()) {}
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+    ~Output() { s_.resize(used_); }
+
+    // Room for n more bytes; write them, then commit the end of what was written.
+    char* room(std::size_t n) {
+        if (s_.size() - used_ < n) s_.resize(std::max({s_.size() * 2, used_ + n, kInitialCapacity}));
+        return s_.data() + used_;
+    }
+    void commit(const char* end) { used_ = static_cast<std::size_t>(end - s_.data()); }
+
+    void append(const char* p, std::size_t n) {
+        char* o = room(n);
+        std::memcpy(o, p, n);
+        commit(o + n);
+    }
+    void append(const char* p, const char* end) { append(p, static_cast<std::size_t>(end - p)); }
+    void push_back(char c) {
+        char* o = room(1);
+        *o = c;
+        commit(o + 1);
+    }
+    Output& operator+=(std::string_view text) {
+        append(text.data(), text.size());
+        return *this;
+    }
+
+private:
+    std::string& s_;
+    std::size_t used_;
+};
+
+void write_unsigned(std::uint64_t u, Output& out) {
     char buf[24];
     auto end = std::to_chars(buf, buf + sizeof buf, u).ptr;
     out.append(buf, end);
 }
 
-void write_signed(std::int64_t i, std::string& out) {
+void write_signed(std::int64_t i, Output& out) {
     char buf[24];
     auto end = std::to_chars(buf, buf + sizeof buf, i).ptr;
     out.append(buf, end);
@@ -25,7 +65,7 @@ void write_signed(std::int64_t i, std::string& out) {
 
 // Shortest round-trip digits from to_chars, laid out in plain notation for decimal
 // exponents -5..15 and in scientific notation ("1e+16", "1.5e-7") beyond.
-void write_double(double d, std::string& out) {
+void write_double(double d, Output& out) {
     if (!std::isfinite(d)) {
         out += "null";
         return;
@@ -92,42 +132,166 @@ void write_double(double d, std::string& out) {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-// Bytes that cannot stand raw inside a string: quote, backslash, U+0000..U+001F.
-constexpr bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+// The escape of a byte that cannot stand raw; returns the end of what it wrote.
+char* write_escape(unsigned char c, char* o) {
+    *o++ = '\\';
+    switch (c) {
+        case '"': *o++ = '"'; break;
+        case '\\': *o++ = '\\'; break;
+        case '\b': *o++ = 'b'; break;
+        case '\t': *o++ = 't'; break;
+        case '\n': *o++ = 'n'; break;
+        case '\f': *o++ = 'f'; break;
+        case '\r': *o++ = 'r'; break;
+        default:
+            *o++ = 'u';
+            *o++ = '0';
+            *o++ = '0';
+            *o++ = kHex[c >> 4];
+            *o++ = kHex[c & 0xF];
+    }
+    return o;
+}
+
+// Runs of bytes that need no escaping (found eight bytes at a time) are copied whole.
+void write_string(std::string_view s, Output& out) {
+    constexpr std::size_t kEscapes = 64;  // escapes of up to 6 bytes that fit before asking again
+    const char* p = s.data();
+    const char* const end = p + s.size();
+    char* o = out.room(s.size() + 2 + 5 * kEscapes);
+    std::size_t budget = kEscapes;
+    *o++ = '"';
+    for (;;) {
+        const std::size_t run = find_special(p, end);
+        std::memcpy(o, p, run);
+        o += run;
+        p += run;
+        if (p == end) break;
+        if (budget-- == 0) {
+            out.commit(o);
+            o = out.room(static_cast<std::size_t>(end - p) + 1 + 5 * kEscapes);
+            budget = kEscapes - 1;
+        }
+        o = write_escape(static_cast<unsigned char>(*p++), o);
+    }
+    *o++ = '"';
+    out.commit(o);
+}
 
 }  // namespace
 
-void write_string(std::string_view s, std::string& out) {
-    out.push_back('"');
-    const char* run = s.data();
-    const char* end = s.data() + s.size();
-    for (const char* p = run; p != end; ++p) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (!needs_escape(c)) continue;
-        out.append(run, p);
-        run = p + 1;
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\f': out += "\\f"; break;
-            case '\r': out += "\\r"; break;
-            default: {
-                char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-                out.append(esc, sizeof esc);
-            }
-        }
-    }
-    out.append(run, end);
-    out.push_back('"');
+void write_string(std::string_view text, std::string& out) {
+    Output output(out);
+    write_string(text, output);
 }
 
 namespace {
 
+using Kind = Tree::Kind;
+
+// Writes a tree's nodes in document order; an object marked unsorted has its members
+// sorted (a later duplicate key wins) as it is written.
+class TreeWriter {
+public:
+    TreeWriter(const Tree& tree, Output& out) : tree_(tree), out_(out) {}
+
+    // Writes the value at node i; returns the index of the node after it.
+    std::size_t write(std::size_t i) {
+        const Tree::Node& node = tree_.nodes[i];
+        switch (node.kind) {
+            case Kind::Null: out_ += "null"; return i + 1;
+            case Kind::False: out_ += "false"; return i + 1;
+            case Kind::True: out_ += "true"; return i + 1;
+            case Kind::Unsigned: write_unsigned(node.data, out_); return i + 1;
+            case Kind::Signed: write_signed(static_cast<std::int64_t>(node.data), out_); return i + 1;
+            case Kind::Double: write_double(std::bit_cast<double>(node.data), out_); return i + 1;
+            case Kind::String: write_string(text(i), out_); return i + 1;
+            case Kind::Array: write_array(i); return node.data;
+            case Kind::Object: node.unsorted ? write_sorted_object(i) : write_object(i); return node.data;
+        }
+        return i + 1;
+    }
+
+private:
+    const Tree& tree_;
+    Output& out_;
+    std::vector<std::pair<std::string_view, std::size_t>> members_;  // key, value node; scratch
+
+    std::string_view text(std::size_t i) const { return {tree_.bytes.data() + tree_.nodes[i].data, tree_.nodes[i].size}; }
+
+    std::size_t after(std::size_t i) const {
+        const Tree::Node& node = tree_.nodes[i];
+        return node.kind == Kind::Array || node.kind == Kind::Object ? node.data : i + 1;
+    }
+
+    void write_array(std::size_t i) {
+        out_.push_back('[');
+        std::size_t next = i + 1;
+        for (std::uint32_t k = 0; k < tree_.nodes[i].size; ++k) {
+            if (k) out_.push_back(',');
+            next = write(next);
+        }
+        out_.push_back(']');
+    }
+
+    void write_member(std::string_view key, std::size_t value) {
+        write_string(key, out_);
+        out_.push_back(':');
+        write(value);
+    }
+
+    void write_object(std::size_t i) {
+        out_.push_back('{');
+        std::size_t key = i + 1;
+        for (std::uint32_t k = 0; k < tree_.nodes[i].size; ++k) {
+            if (k) out_.push_back(',');
+            write_member(text(key), key + 1);
+            key = after(key + 1);
+        }
+        out_.push_back('}');
+    }
+
+
+    // Stable, by key. Objects are small as a rule: an insertion sort needs no buffer.
+    void sort_members(std::size_t base) {
+        auto by_key = [](const auto& a, const auto& b) { return a.first < b.first; };
+        if (members_.size() - base > 16) {
+            std::stable_sort(members_.begin() + static_cast<std::ptrdiff_t>(base), members_.end(), by_key);
+            return;
+        }
+        for (std::size_t i = base + 1; i < members_.size(); ++i) {
+            const auto moving = members_[i];
+            std::size_t j = i;
+            for (; j > base && by_key(moving, members_[j - 1]); --j) members_[j] = members_[j - 1];
+            members_[j] = moving;
+        }
+    }
+
+    void write_sorted_object(std::size_t i) {
+        const std::size_t base = members_.size();
+        std::size_t key = i + 1;
+        for (std::uint32_t k = 0; k < tree_.nodes[i].size; ++k) {
+            members_.emplace_back(text(key), key + 1);
+            key = after(key + 1);
+        }
+        sort_members(base);
+        out_.push_back('{');
+        bool first = true;
+        const std::size_t end = members_.size();
+        for (std::size_t m = base; m < end; ++m) {
+            if (m + 1 < end && members_[m + 1].first == members_[m].first) continue;  // a later one wins
+            if (!first) out_.push_back(',');
+            first = false;
+            const auto [member_key, value] = members_[m];  // copied: nested objects grow members_
+            write_member(member_key, value);
+        }
+        out_.push_back('}');
+        members_.resize(base);
+    }
+};
+
 struct Writer {
-    std::string& out;
+    Output& out;
 
     void operator()(Value::Null) const { out += "null"; }
     void operator()(bool b) const { out += b ? "true" : "false"; }
@@ -135,33 +299,15 @@ struct Writer {
     void operator()(std::int64_t i) const { write_signed(i, out); }
     void operator()(double d) const { write_double(d, out); }
     void operator()(const std::string& s) const { write_string(s, out); }
-    void operator()(const Value::Array& items) const {
-        out.push_back('[');
-        bool first = true;
-        for (const Value& item : items) {
-            if (!first) out.push_back(',');
-            first = false;
-            std::visit(*this, item.data);
-        }
-        out.push_back(']');
-    }
-    void operator()(const Value::Object& members) const {
-        out.push_back('{');
-        bool first = true;
-        for (const Member& member : members) {
-            if (!first) out.push_back(',');
-            first = false;
-            write_string(member.key, out);
-            out.push_back(':');
-            std::visit(*this, member.value.data);
-        }
-        out.push_back('}');
-    }
+    void operator()(const Tree& tree) const { TreeWriter(tree, out).write(0); }
 };
 
 }  // namespace
 
-void write(const Value& value, std::string& out) { std::visit(Writer{out}, value.data); }
+void write(const Value& value, std::string& out) {
+    Output output(out);
+    std::visit(Writer{output}, value.data);
+}
 
 std::string write(const Value& value) {
     std::string out;

@@ -221,3 +221,16 @@ TEST(RoundTrip, RandomDoublesKeepTheirValue) {
 }
 
 }  // namespace
+
+// Strings are written through a budget of escapes renewed as it runs out; long runs
+// of escapes and long raw runs around them come out whole.
+TEST(Writer, LongStringsWithManyEscapes) {
+    std::string text, expected = "\"";
+    for (int i = 0; i < 1000; ++i) {
+        text += std::string(i % 37, 'x') + "\"\n\x01";
+        expected += std::string(i % 37, 'x') + "\\\"\\n\\u0001";
+    }
+    expected += "\"";
+    EXPECT_EQ(json::write(json::Value(text)), expected);
+    EXPECT_EQ(roundtrip(expected), expected);
+}
