@@ -149,4 +149,34 @@ inline std::size_t find_special(const char* p, const char* end) {
     return static_cast<std::size_t>(p - start);
 }
 
+// Copies bytes from p to o up to the first byte that find_special would stop at, or
+// end; advances both. Words are stored whole as they are scanned, so o must have 8
+// bytes of room past what the copy needs.
+inline void copy_plain(const char*& p, const char* end, char*& o) {
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+        while (end - p >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            std::memcpy(o, &w, 8);
+            const std::uint64_t quote = w ^ (ones * '"'), backslash = w ^ (ones * '\\');
+            const std::uint64_t hits =
+                (((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) | ((w - ones * 0x20) & ~w)) & highs;
+            if (hits) {
+                const std::size_t n = static_cast<std::size_t>(std::countr_zero(hits) >> 3);
+                p += n;
+                o += n;
+                return;
+            }
+            p += 8;
+            o += 8;
+        }
+    }
+    for (; p != end; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\\' || c < 0x20) break;
+        *o++ = *p;
+    }
+}
+
 }  // namespace tolva::json

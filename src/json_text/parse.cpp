@@ -26,7 +26,7 @@ public:
         // About one node per eight bytes of text. Decoded strings never take more bytes
         // than their text, so the byte buffer is sized once and filled through out_.
         tree_.nodes.reserve(text.size() / 8 + 4);
-        tree_.bytes.resize(text.size());
+        tree_.bytes.resize(text.size() + 8);  // 8 bytes of slack for copy_plain
         out_ = tree_.bytes.data();
     }
 
@@ -61,7 +61,6 @@ private:
             case Kind::String: value.data = std::string(tree_.bytes, node.data, node.size); break;
             case Kind::Array:
             case Kind::Object:
-                tree_.bytes.shrink_to_fit();
                 value.data = std::move(tree_);
                 break;
         }
@@ -323,10 +322,7 @@ private:
     bool parse_string() {
         const std::size_t offset = static_cast<std::size_t>(out_ - tree_.bytes.data());
         for (;;) {
-            const std::size_t run = find_special(p_, end_);
-            std::memcpy(out_, p_, run);
-            out_ += run;
-            p_ += run;
+            copy_plain(p_, end_, out_);
             if (at_end()) return fail_read(ErrorCode::EofWhileParsingString);
             char c = *p_++;
             if (c == '"') break;

@@ -158,18 +158,15 @@ void write_string(std::string_view s, Output& out) {
     constexpr std::size_t kEscapes = 64;  // escapes of up to 6 bytes that fit before asking again
     const char* p = s.data();
     const char* const end = p + s.size();
-    char* o = out.room(s.size() + 2 + 5 * kEscapes);
+    char* o = out.room(s.size() + 2 + 5 * kEscapes + 8);  // 8 bytes of slack for copy_plain
     std::size_t budget = kEscapes;
     *o++ = '"';
     for (;;) {
-        const std::size_t run = find_special(p, end);
-        std::memcpy(o, p, run);
-        o += run;
-        p += run;
+        copy_plain(p, end, o);
         if (p == end) break;
         if (budget-- == 0) {
             out.commit(o);
-            o = out.room(static_cast<std::size_t>(end - p) + 1 + 5 * kEscapes);
+            o = out.room(static_cast<std::size_t>(end - p) + 1 + 5 * kEscapes + 8);
             budget = kEscapes - 1;
         }
         o = write_escape(static_cast<unsigned char>(*p++), o);
