@@ -14,8 +14,10 @@ namespace {
 
 constexpr std::size_t kInitialCapacity = 128;
 
-// The text being written, filled through a raw cursor: the string is grown ahead of
-// the cursor (doubling) and cut to what was written when the writing ends.
+// The text being written, filled through a raw cursor: the string is lengthened
+// ahead of the cursor (its capacity doubling) and cut to what was written when the
+// writing ends. Each byte is lengthened over once, so appending to a long text costs
+// what is appended, not the text's length.
 class Output {
 public:
     explicit Output(std::string& s) : s_(s), used_(s.size()) {}
@@ -25,7 +27,10 @@ public:
 
     // Room for n more bytes; write them, then commit the end of what was written.
     char* room(std::size_t n) {
-        if (s_.size() - used_ < n) s_.resize(std::max({s_.size() * 2, used_ + n, kInitialCapacity}));
+        if (s_.size() - used_ < n) {
+            if (s_.capacity() < used_ + n) s_.reserve(std::max({s_.capacity() * 2, used_ + n, kInitialCapacity}));
+            s_.resize(used_ + n);
+        }
         return s_.data() + used_;
     }
     void commit(const char* end) { used_ = static_cast<std::size_t>(end - s_.data()); }
