@@ -60,21 +60,25 @@ const char kAssetDoc[] =
     "serializer : str, optional\n"
     "    Reserved for future use.  Leave unset.";
 
+// An attribute that may be missing: a plain AttributeError is not even created (most
+// members of a module have no __tolva_kind__); any other exception is discarded too,
+// unless it must end the call. Empty with no exception set when it cannot be read.
+Ref optional_attr(PyObject* obj, const char* name, bool& error) {
+    PyObject* value = nullptr;
+    error = PyObject_GetOptionalAttrString(obj, name, &value) < 0 && !discard_error();
+    return Ref::steal(value);
+}
+
 Ref target_function(PyObject* obj) {
-    Ref original = attr(obj, "__tolva_original__");
-    if (original) return original;
-    if (!discard_error()) return nullptr;
+    bool error;
+    Ref original = optional_attr(obj, "__tolva_original__", error);
+    if (original || error) return original;
     return Ref::borrow(obj);
 }
 
 bool is_asset(PyObject* obj, bool& error) {
-    error = false;
-    Ref kind = attr(obj, "__tolva_kind__");
-    if (!kind) {
-        error = !discard_error();
-        return false;
-    }
-    return PyUnicode_Check(kind.get()) && PyUnicode_EqualToUTF8(kind.get(), "asset");
+    Ref kind = optional_attr(obj, "__tolva_kind__", error);
+    return kind && PyUnicode_Check(kind.get()) && PyUnicode_EqualToUTF8(kind.get(), "asset");
 }
 
 Ref resolved_source_file(PyObject* inspect, PyObject* pathlib, PyObject* fn) {

@@ -2,6 +2,7 @@
 #include "inspection/inspect_modules.hpp"
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -170,15 +171,17 @@ bool return_type(const Host& host, PyObject* fn, json::Value& out) {
     return true;
 }
 
-// The output document, written record by record: a module's source is escaped once
-// and copied into each of its records rather than rebuilt for every one.
+// The output document, written record by record. A module's source is escaped once;
+// each record notes where that text goes, and the final str is filled in one pass,
+// copying the source into every record, so the document (quadratic in a module's
+// size, as every record repeats its module's source) is written once, not grown.
 class DocumentWriter {
 public:
     explicit DocumentWriter(std::string version) { json::write_string(version, version_); }
 
     void begin_module(std::string_view module_source) {
-        module_source_.clear();
-        json::write_string(module_source, module_source_);
+        std::string& escaped = module_sources_.emplace_back();
+        json::write_string(module_source, escaped);
     }
 
     // Members in ascending key order, as the writer would sort them.
@@ -196,7 +199,7 @@ public:
         text_ += ",\"kind\":\"asset\",\"module_path\":";
         json::write_string(module_path, text_);
         text_ += ",\"module_source\":";
-        text_ += module_source_;
+        splices_.push_back({text_.size(), module_sources_.size() - 1});
         text_ += ",\"python_version\":";
         text_ += version_;
         text_ += ",\"return_type\":";
@@ -206,13 +209,56 @@ public:
 
     Ref finish() {
         text_ += "]}";
-        return new_str(text_);
+        std::size_t size = text_.size();
+        bool ascii = is_ascii(text_);
+        for (const Splice& splice : splices_) size += module_sources_[splice.source].size();
+        for (const std::string& source : module_sources_) ascii = ascii && is_ascii(source);
+        if (!ascii) {
+            std::string whole;
+            whole.reserve(size);
+            fill(whole.data(), [&](const char* p, std::size_t n) { whole.append(p, n); });
+            return new_str(whole);
+        }
+        // All ASCII: the bytes are the str's own one-byte characters.
+        Ref str = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+        if (!str) return nullptr;
+        char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str.get()));
+        fill(out, [&](const char* p, std::size_t n) {
+            std::memcpy(out, p, n);
+            out += n;
+        });
+        return str;
     }
 
 private:
+    struct Splice {
+        std::size_t at;      // offset in text_ where the module source goes
+        std::size_t source;  // index in module_sources_
+    };
+
     std::string text_ = "{\"assets\":[";
     std::size_t records_ = 0;
-    std::string version_, module_source_;
+    std::string version_;
+    std::vector<std::string> module_sources_;  // escaped, one per listed module
+    std::vector<Splice> splices_;
+
+    template <class Put>
+    void fill(char*, Put&& put) const {
+        std::size_t from = 0;
+        for (const Splice& splice : splices_) {
+            put(text_.data() + from, splice.at - from);
+            const std::string& source = module_sources_[splice.source];
+            put(source.data(), source.size());
+            from = splice.at;
+        }
+        put(text_.data() + from, text_.size() - from);
+    }
+
+    static bool is_ascii(std::string_view text) {
+        unsigned char high = 0;
+        for (unsigned char c : text) high |= c;
+        return high < 0x80;
+    }
 };
 
 // The steps run in this order on purpose: it decides which exception a faulty asset
