@@ -67,11 +67,40 @@ std::string string_document(std::size_t target) {
     return out + "]";
 }
 
+// The small documents the module really sees: an asset's metadata as json.dumps
+// writes it, and one partition dimension of 1,000 mixed values.
+std::string metadata_document() {
+    return R"({"kind": "asset", "name": "daily prices", "serializer": null, "inputs": {"rows": )"
+           R"("/home/user/project/pipeline/assets.py:raw_prices", "calendar": "/home/user/project/pipeline/)"
+           R"(calendar.py:trading_days"}, "partitions": {"ticker": {"kind": "inline", "values_json": )"
+           R"("[\"AAPL\",\"MSFT\",\"GOOG\"]"}, "day": {"kind": "inline", "values_json": "[1,2,3,4,5]"}}, )"
+           R"("owner": "data-team", "retries": 3, "timeout": 12.5, "tags": ["finance", "daily", "\u00e9t\u00e9"], )"
+           R"("enabled": true, "version": 7})";
+}
+
+std::string partitions_document() {
+    std::mt19937_64 rng(4);
+    std::string out = "[";
+    for (int i = 0; i < 1000; ++i) {
+        if (i) out += ", ";
+        switch (i % 5) {
+            case 0: out += "\"" + random_word(rng, 3, 12, false) + "\""; break;
+            case 1: out += std::to_string(rng() % 100000); break;
+            case 2: out += std::to_string(static_cast<double>(rng() % 100000) / 7.0); break;
+            case 3: out += "{\"region\": \"" + random_word(rng, 2, 6, false) + "\", \"id\": " + std::to_string(i) + "}"; break;
+            default: out += i % 2 ? "true" : "null";
+        }
+    }
+    return out + "]";
+}
+
 const std::map<std::string, std::string>& documents() {
     static const std::map<std::string, std::string> docs = {
         {"mixed", mixed_document(1 << 20)},
         {"floats", float_document(1 << 20)},
         {"strings", string_document(1 << 20)},
+        {"metadata", metadata_document()},
+        {"partitions", partitions_document()},
     };
     return docs;
 }
@@ -139,6 +168,16 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
+    // --write-documents DIR: the documents as files, for the CPython comparison.
+    if (argc == 3 && std::string(argv[1]) == "--write-documents") {
+        for (const auto& [name, doc] : documents()) {
+            std::FILE* f = std::fopen((std::string(argv[2]) + "/" + name + ".json").c_str(), "wb");
+            if (!f) return 1;
+            std::fwrite(doc.data(), 1, doc.size(), f);
+            std::fclose(f);
+        }
+        return 0;
+    }
     for (const auto& [name, doc] : documents()) {
         benchmark::RegisterBenchmark(("parse/tolva/" + name).c_str(), TolvaParse, name);
         benchmark::RegisterBenchmark(("parse/rapidjson/" + name).c_str(), RapidParse, name);
@@ -154,7 +193,7 @@ int main(int argc, char** argv) {
             double ours = reporter.rates[std::string(op) + "/tolva/" + name];
             double theirs = reporter.rates[std::string(op) + "/rapidjson/" + name];
             if (theirs > 0) {
-                std::printf("  %-5s %-8s %7.1f MB/s vs %7.1f MB/s  ratio %.2f\n", op, name.c_str(), ours / 1e6,
+                std::printf("  %-5s %-10s %7.1f MB/s vs %7.1f MB/s  ratio %.2f\n", op, name.c_str(), ours / 1e6,
                             theirs / 1e6, ours / theirs);
             }
         }
