@@ -40,38 +40,51 @@ def signal_group(pid, signum):
             pass
 
 
-class _ProcessExecutor:
+class _RunningJobs:
+    """The pids of the jobs an executor has running, for signals from any thread."""
+
+    def __init__(self):
+        self.pids = {}  # job id -> pid
+        self.lock = threading.Lock()
+
+    def started(self, job_id, pid):
+        with self.lock:
+            self.pids[job_id] = pid
+
+    def ended(self, job_id):
+        with self.lock:
+            self.pids.pop(job_id, None)
+
+    def signal(self, signum):
+        with self.lock:
+            pids = list(self.pids.values())
+        for pid in pids:
+            signal_group(pid, signum)
+
+
+class _ProcessExecutor(_RunningJobs):
     """Starts one process per job and resolves its Future when the process ends."""
 
     def __init__(self, plan, plan_file):
+        super().__init__()
         self.plan = plan
         self.plan_file = plan_file
         self.out = plan["out"]
-        self.running = {}  # job id -> pid
-        self.lock = threading.Lock()
 
     def submit(self, job, attempt=1, force=False):
         future = _future()
         log = records.log_path(self.out, job["id"])
         os.makedirs(os.path.dirname(log), exist_ok=True)
         handle, pid = self._start(job, log, attempt, force)
-        with self.lock:
-            self.running[job["id"]] = pid
+        self.started(job["id"], pid)
         threading.Thread(target=self._wait, args=(job, handle, future), daemon=True).start()
         return future
 
     def _wait(self, job, handle, future):
         returncode = self._join(handle)
-        with self.lock:
-            self.running.pop(job["id"], None)
+        self.ended(job["id"])
         state = records.read_job_state(self.out, job["id"], self.plan.get("created"))
         future.set_result(Finished(returncode, state))
-
-    def signal(self, signum):
-        with self.lock:
-            pids = list(self.running.values())
-        for pid in pids:
-            signal_group(pid, signum)
 
     def shutdown(self):
         pass
@@ -148,7 +161,7 @@ def _die_with_parent():
         pass
 
 
-class ForkExecutor:
+class ForkExecutor(_RunningJobs):
     """Each job is forked from a server process that has already imported the
     pipeline's modules and everything a job needs, with multiprocessing's forkserver;
     the runner itself, which has threads, is never forked.
@@ -163,6 +176,7 @@ class ForkExecutor:
     def __init__(self, plan, plan_file, modules):
         import multiprocessing
 
+        super().__init__()
         self.plan = plan
         self.plan_file = plan_file
         self.out = plan["out"]
@@ -170,8 +184,6 @@ class ForkExecutor:
         self.context.set_forkserver_preload(self.PRELOAD + list(modules))
         self.requests = queue.SimpleQueue()
         self.wake_r, self.wake_w = os.pipe()
-        self.pids = {}  # job id -> pid, for signals
-        self.lock = threading.Lock()
         self.thread = threading.Thread(target=self._serve, name="tolva jobs", daemon=True)
         self.thread.start()
 
@@ -180,12 +192,6 @@ class ForkExecutor:
         self.requests.put((job, future, attempt, force))
         os.write(self.wake_w, b"j")
         return future
-
-    def signal(self, signum):
-        with self.lock:
-            pids = list(self.pids.values())
-        for pid in pids:
-            signal_group(pid, signum)
 
     def shutdown(self):
         self.requests.put(None)
@@ -223,16 +229,14 @@ class ForkExecutor:
             error = f"{type(exc).__name__}: {exc}"
             future.set_result(Finished(1, {"status": "failed", "error_type": "NotStarted", "error": error}))
             return None
-        with self.lock:
-            self.pids[job["id"]] = process.pid
+        self.started(job["id"], process.pid)
         return job, process, future
 
     def _finish(self, job, process, future):
         process.join()
         code = process.exitcode
         process.close()
-        with self.lock:
-            self.pids.pop(job["id"], None)
+        self.ended(job["id"])
         future.set_result(Finished(code, records.read_job_state(self.out, job["id"], self.plan.get("created"))))
 
 
