@@ -13,6 +13,7 @@ namespace tolva::json {
 namespace {
 
 constexpr std::size_t kInitialCapacity = 128;
+constexpr std::size_t kLengthenBy = 4096;
 
 // The text being written, filled through a raw cursor: the string is lengthened
 // ahead of the cursor (its capacity doubling) and cut to what was written when the
@@ -28,8 +29,10 @@ public:
     // Room for n more bytes; write them, then commit the end of what was written.
     char* room(std::size_t n) {
         if (s_.size() - used_ < n) {
-            if (s_.capacity() < used_ + n) s_.reserve(std::max({s_.capacity() * 2, used_ + n, kInitialCapacity}));
-            s_.resize(used_ + n);
+            // Lengthened a few pages at a time: most requests then cost one comparison.
+            const std::size_t size = used_ + std::max(n, kLengthenBy);
+            if (s_.capacity() < size) s_.reserve(std::max({s_.capacity() * 2, size, kInitialCapacity}));
+            s_.resize(size);
         }
         return s_.data() + used_;
     }
