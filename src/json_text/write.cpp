@@ -21,7 +21,10 @@ constexpr std::size_t kLengthenBy = 4096;
 // what is appended, not the text's length.
 class Output {
 public:
-    explicit Output(std::string& s) : s_(s), used_(s.size()) {}
+    // lengthen_by: how far ahead to lengthen the string; an Output that lives for one
+    // string appended to a long text asks for no more than it needs.
+    explicit Output(std::string& s, std::size_t lengthen_by = kLengthenBy)
+        : s_(s), used_(s.size()), lengthen_by_(lengthen_by) {}
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
     ~Output() { s_.resize(used_); }
@@ -30,7 +33,7 @@ public:
     char* room(std::size_t n) {
         if (s_.size() - used_ < n) {
             // Lengthened a few pages at a time: most requests then cost one comparison.
-            const std::size_t size = used_ + std::max(n, kLengthenBy);
+            const std::size_t size = used_ + std::max(n, lengthen_by_);
             if (s_.capacity() < size) s_.reserve(std::max({s_.capacity() * 2, size, kInitialCapacity}));
             s_.resize(size);
         }
@@ -57,6 +60,7 @@ public:
 private:
     std::string& s_;
     std::size_t used_;
+    std::size_t lengthen_by_;
 };
 
 void write_unsigned(std::uint64_t u, Output& out) {
@@ -186,7 +190,7 @@ void write_string(std::string_view s, Output& out) {
 }  // namespace
 
 void write_string(std::string_view text, std::string& out) {
-    Output output(out);
+    Output output(out, 0);
     write_string(text, output);
 }
 
