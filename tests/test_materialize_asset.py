@@ -313,3 +313,20 @@ def test_no_leaks(assets):
             return
 
     assert_no_leak(setup_failure)
+
+
+def test_an_unrecordable_failure_does_not_leak(assets, monkeypatch):
+    def disk_full(source, target):
+        raise OSError(errno.ENOSPC, "No space left on device", str(source))
+
+    monkeypatch.setattr(os, "replace", disk_full)
+
+    def action():
+        try:
+            materialize_asset(assets, "raises_key", "out")
+        except OSError as exc:
+            assert type(exc.__context__) is KeyError
+            return
+        raise AssertionError("no OSError")
+
+    assert_no_leak(action, rounds=300)
