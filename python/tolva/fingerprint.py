@@ -49,11 +49,7 @@ class CodeFingerprints:
 
     def in_project(self, obj):
         module = sys.modules.get(getattr(obj, "__module__", None) or "")
-        path = getattr(module, "__file__", None)
-        if not path:
-            return False
-        path = os.path.realpath(path)
-        return path.startswith(self.project_root) and not path.startswith(self.library)
+        return module is not None and _module_in(module, self.project_root, self.library)
 
     def of(self, fn, source=None):
         """The fingerprint of one asset function (source, when given, is its own text)."""

@@ -84,11 +84,6 @@ def asset_component(label):
     return name
 
 
-def partition_path(partition):
-    """Relative path of a job inside its asset's directory: dim=key per dimension."""
-    return [escape_component(f"{dim}={key_text(key)}") for dim, key in partition.items()]
-
-
 # --- the asset graph -------------------------------------------------------------
 
 

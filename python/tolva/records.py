@@ -8,7 +8,6 @@ stays light (no planning, no subprocesses). Unreadable state reads as unknown.
 import json
 import os
 import sys
-import time
 from datetime import datetime, timezone
 
 RUN_RECORD_VERSION = 2
