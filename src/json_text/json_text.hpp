@@ -123,36 +123,17 @@ std::string write(const Value& value);
 // Appends one string in the writer's escaping, for texts written piece by piece.
 void write_string(std::string_view text, std::string& out);
 
-// The offset of the first byte in [p, end) that is '"', '\\' or below 0x20, or the
-// length when there is none; eight bytes at a time. Inline: strings are scanned in
-// short runs between escapes, where a call would cost as much as the scan.
-inline std::size_t find_special(const char* p, const char* end) {
-    const char* const start = p;
-    if constexpr (std::endian::native == std::endian::little) {
-        constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
-        while (end - p >= 8) {
-            std::uint64_t w;
-            std::memcpy(&w, p, 8);
-            const std::uint64_t quote = w ^ (ones * '"'), backslash = w ^ (ones * '\\');
-            // A byte is flagged when it is zero after the xor, or below 0x20; a borrow can
-            // only flag bytes above a true hit, so the lowest flag is exact.
-            const std::uint64_t hits =
-                (((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) | ((w - ones * 0x20) & ~w)) & highs;
-            if (hits) return static_cast<std::size_t>(p - start) + (std::countr_zero(hits) >> 3);
-            p += 8;
-        }
-    }
-    for (; p != end; ++p) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        if (c == '"' || c == '\\' || c < 0x20) break;
-    }
-    return static_cast<std::size_t>(p - start);
+// The bytes a string cannot hold raw: '"', '\\' and those below 0x20.
+inline bool is_special(char c) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    return u == '"' || u == '\\' || u < 0x20;
 }
 
-// Copies bytes from p to o up to the first byte that find_special would stop at, or
-// end; advances both. Words are stored whole as they are scanned, so o must have 8
-// bytes of room past what the copy needs.
-inline void copy_plain(const char*& p, const char* end, char*& o) {
+// Copies bytes from p to o eight at a time, up to the first special byte or until
+// fewer than eight are left; advances both. Words are stored whole as they are
+// scanned, so o must have 8 bytes of room past what the copy needs. Inline: strings
+// are scanned in short runs between escapes, where a call would cost as much as the scan.
+inline void copy_plain_words(const char*& p, const char* end, char*& o) {
     if constexpr (std::endian::native == std::endian::little) {
         constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
         while (end - p >= 8) {
@@ -160,6 +141,8 @@ inline void copy_plain(const char*& p, const char* end, char*& o) {
             std::memcpy(&w, p, 8);
             std::memcpy(o, &w, 8);
             const std::uint64_t quote = w ^ (ones * '"'), backslash = w ^ (ones * '\\');
+            // A byte is flagged when it is zero after the xor, or below 0x20; a borrow can
+            // only flag bytes above a true hit, so the lowest flag is exact.
             const std::uint64_t hits =
                 (((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) | ((w - ones * 0x20) & ~w)) & highs;
             if (hits) {
@@ -172,11 +155,12 @@ inline void copy_plain(const char*& p, const char* end, char*& o) {
             o += 8;
         }
     }
-    for (; p != end; ++p) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        if (c == '"' || c == '\\' || c < 0x20) break;
-        *o++ = *p;
-    }
+}
+
+// As copy_plain_words, then byte by byte up to the first special byte or end.
+inline void copy_plain(const char*& p, const char* end, char*& o) {
+    copy_plain_words(p, end, o);
+    for (; p != end && !is_special(*p); ++p) *o++ = *p;
 }
 
 }  // namespace tolva::json

@@ -1,5 +1,6 @@
 /* src/json_text/parse.cpp: the JSON parser, one pass onto a tape, errors as values with line and column */
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cstring>
@@ -298,38 +299,64 @@ private:
         return true;
     }
 
+    // The byte each one-letter escape stands for; 0 for the rest.
+    static constexpr std::array<char, 256> kUnescaped = [] {
+        std::array<char, 256> table{};
+        table['"'] = '"';
+        table['\\'] = '\\';
+        table['/'] = '/';
+        table['b'] = '\b';
+        table['f'] = '\f';
+        table['n'] = '\n';
+        table['r'] = '\r';
+        table['t'] = '\t';
+        return table;
+    }();
+
     bool parse_escape() {
         if (at_end()) return fail_read(ErrorCode::EofWhileParsingString);
-        char decoded;
-        switch (*p_++) {
-            case '"': decoded = '"'; break;
-            case '\\': decoded = '\\'; break;
-            case '/': decoded = '/'; break;
-            case 'b': decoded = '\b'; break;
-            case 'f': decoded = '\f'; break;
-            case 'n': decoded = '\n'; break;
-            case 'r': decoded = '\r'; break;
-            case 't': decoded = '\t'; break;
-            case 'u': return parse_unicode_escape();
-            default: return fail_read(ErrorCode::InvalidEscape);
+        const char c = *p_++;
+        if (const char decoded = kUnescaped[static_cast<unsigned char>(c)]) {
+            *out_++ = decoded;
+            return true;
         }
-        *out_++ = decoded;
-        return true;
+        if (c == 'u') return parse_unicode_escape();
+        return fail_read(ErrorCode::InvalidEscape);
     }
 
     // Called after the opening quote. The string's bytes go to the tree's buffer through
-    // out_: runs of plain bytes copied whole, escapes decoded where they are.
+    // out_: runs of plain bytes copied whole, escapes decoded where they are. The cursors
+    // are kept in locals over the runs, since stores through out_ could alias them.
     bool parse_string() {
         const std::size_t offset = static_cast<std::size_t>(out_ - tree_.bytes.data());
+        const char* p = p_;
+        char* o = out_;
         for (;;) {
-            copy_plain(p_, end_, out_);
-            if (at_end()) return fail_read(ErrorCode::EofWhileParsingString);
-            char c = *p_++;
+            copy_plain(p, end_, o);
+            if (p == end_) {
+                p_ = p;
+                return fail_read(ErrorCode::EofWhileParsingString);
+            }
+            const char c = *p++;
             if (c == '"') break;
+            p_ = p;
             if (c != '\\') return fail_read(ErrorCode::ControlCharacterWhileParsingString);
+            // Most escapes stand for one byte: decoded here without leaving the locals.
+            if (p != end_) {
+                if (const char decoded = kUnescaped[static_cast<unsigned char>(*p)]) {
+                    ++p;
+                    *o++ = decoded;
+                    continue;
+                }
+            }
+            out_ = o;
             if (!parse_escape()) return false;
+            p = p_;
+            o = out_;
         }
-        const std::size_t size = static_cast<std::size_t>(out_ - tree_.bytes.data()) - offset;
+        p_ = p;
+        out_ = o;
+        const std::size_t size = static_cast<std::size_t>(o - tree_.bytes.data()) - offset;
         push(Kind::String, static_cast<std::uint32_t>(size), offset);
         return true;
     }

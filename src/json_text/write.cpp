@@ -1,5 +1,6 @@
 /* src/json_text/write.cpp: the compact writer: sorted keys, exact number forms, raw UTF-8 */
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -142,47 +143,73 @@ void write_double(double d, Output& out) {
     out.append(buf, o);
 }
 
-constexpr char kHex[] = "0123456789abcdef";
-
-// The escape of a byte that cannot stand raw; returns the end of what it wrote.
-char* write_escape(unsigned char c, char* o) {
-    *o++ = '\\';
-    switch (c) {
-        case '"': *o++ = '"'; break;
-        case '\\': *o++ = '\\'; break;
-        case '\b': *o++ = 'b'; break;
-        case '\t': *o++ = 't'; break;
-        case '\n': *o++ = 'n'; break;
-        case '\f': *o++ = 'f'; break;
-        case '\r': *o++ = 'r'; break;
-        default:
-            *o++ = 'u';
-            *o++ = '0';
-            *o++ = '0';
-            *o++ = kHex[c >> 4];
-            *o++ = kHex[c & 0xF];
+// What each byte becomes in a string: eight bytes to store whole, the last of which
+// counts those that belong (a plain byte is itself, an escape up to six bytes), so
+// every byte, escaped or not, is written by one store without a branch.
+using Piece = std::array<char, 8>;
+constexpr std::array<Piece, 256> kPieces = [] {
+    constexpr char hex[] = "0123456789abcdef";
+    std::array<Piece, 256> pieces{};
+    for (int c = 0; c < 256; ++c) {
+        Piece& piece = pieces[static_cast<std::size_t>(c)];
+        auto set = [&piece](std::string_view text) {
+            for (std::size_t i = 0; i < text.size(); ++i) piece[i] = text[i];
+            piece[7] = static_cast<char>(text.size());
+        };
+        switch (c) {
+            case '"': set("\\\""); break;
+            case '\\': set("\\\\"); break;
+            case '\b': set("\\b"); break;
+            case '\t': set("\\t"); break;
+            case '\n': set("\\n"); break;
+            case '\f': set("\\f"); break;
+            case '\r': set("\\r"); break;
+            default:
+                if (c < 0x20) {
+                    set({"\\u00", 4});
+                    piece[4] = hex[c >> 4];
+                    piece[5] = hex[c & 0xF];
+                    piece[7] = 6;
+                } else {
+                    piece[0] = static_cast<char>(c);
+                    piece[7] = 1;
+                }
+        }
     }
-    return o;
+    return pieces;
+}();
+
+// Writes one byte as its piece; o must have 8 bytes of room.
+inline char* write_piece(unsigned char c, char* o) {
+    const Piece& piece = kPieces[c];
+    std::memcpy(o, piece.data(), 8);
+    return o + piece[7];
 }
 
-// Runs of bytes that need no escaping (found eight bytes at a time) are copied whole.
+// Runs of bytes that need no escaping (found eight bytes at a time) are copied whole;
+// the last few bytes, fewer than a word, go one piece at a time.
 void write_string(std::string_view s, Output& out) {
     constexpr std::size_t kEscapes = 64;  // escapes of up to 6 bytes that fit before asking again
     const char* p = s.data();
     const char* const end = p + s.size();
-    char* o = out.room(s.size() + 2 + 5 * kEscapes + 8);  // 8 bytes of slack for copy_plain
+    char* o = out.room(s.size() + 2 + 5 * kEscapes + 8);  // 8 bytes of slack for whole-word stores
     std::size_t budget = kEscapes;
     *o++ = '"';
     for (;;) {
-        copy_plain(p, end, o);
-        if (p == end) break;
+        copy_plain_words(p, end, o);
+        if (end - p < 8) break;
         if (budget-- == 0) {
             out.commit(o);
             o = out.room(static_cast<std::size_t>(end - p) + 1 + 5 * kEscapes + 8);
             budget = kEscapes - 1;
         }
-        o = write_escape(static_cast<unsigned char>(*p++), o);
+        o = write_piece(static_cast<unsigned char>(*p++), o);
     }
+    if (budget < 8) {
+        out.commit(o);
+        o = out.room(6 * 8 + 1 + 8);
+    }
+    for (; p != end; ++p) o = write_piece(static_cast<unsigned char>(*p), o);
     *o++ = '"';
     out.commit(o);
 }

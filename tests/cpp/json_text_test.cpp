@@ -234,3 +234,54 @@ TEST(Writer, LongStringsWithManyEscapes) {
     EXPECT_EQ(json::write(json::Value(text)), expected);
     EXPECT_EQ(roundtrip(expected), expected);
 }
+
+namespace {
+
+// The writer's escaping, one byte at a time: what the word-at-a-time writer must match.
+std::string escaped_bytewise(std::string_view text) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\f': out += "\\f"; break;
+            case '\r': out += "\\r"; break;
+            default:
+                if (c < 0x20) {
+                    out += "\\u00";
+                    out += hex[c >> 4];
+                    out += hex[c & 0xF];
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+// Special bytes at every offset within and across words, in strings of every length
+// up to a few words, and dense runs longer than the writer's escape budget: the text
+// matches the bytewise escaping and parses back to the same bytes.
+TEST(Writer, EscapesAtEveryOffsetMatchTheBytewiseForm) {
+    std::mt19937_64 rng(7);
+    const char alphabet[] = {'a', 'Z', ' ', '#', ']', '!', '"', '\\', '\n', '\x01', '\x1f', '\x7f', '\xc3', '\xa9'};
+    for (int round = 0; round < 4000; ++round) {
+        const std::size_t length = round < 3000 ? round % 40 : 200 + rng() % 400;
+        const unsigned density = 1 + round % 5;  // one byte in `density` is drawn from the whole alphabet
+        std::string text;
+        for (std::size_t i = 0; i < length; ++i) {
+            text += rng() % density == 0 ? alphabet[rng() % sizeof alphabet] : alphabet[rng() % 6];
+        }
+        const std::string written = json::write(json::Value(text));
+        ASSERT_EQ(written, escaped_bytewise(text));
+        json::ParseResult back = json::parse(written);
+        ASSERT_TRUE(std::holds_alternative<json::Value>(back)) << written;
+        ASSERT_EQ(std::get<std::string>(std::get<json::Value>(back).data), text);
+    }
+}
