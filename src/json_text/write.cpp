@@ -14,7 +14,8 @@ namespace tolva::json {
 namespace {
 
 constexpr std::size_t kInitialCapacity = 128;
-constexpr std::size_t kLengthenBy = 4096;
+constexpr std::size_t kFirstAhead = 256;
+constexpr std::size_t kMostAhead = 4096;
 
 // The text being written, filled through a raw cursor: the string is lengthened
 // ahead of the cursor (its capacity doubling) and cut to what was written when the
@@ -22,22 +23,18 @@ constexpr std::size_t kLengthenBy = 4096;
 // what is appended, not the text's length.
 class Output {
 public:
-    // lengthen_by: how far ahead to lengthen the string; an Output that lives for one
-    // string appended to a long text asks for no more than it needs.
-    explicit Output(std::string& s, std::size_t lengthen_by = kLengthenBy)
-        : s_(s), used_(s.size()), lengthen_by_(lengthen_by) {}
+    // ahead: how far past a request to lengthen the string at first; it doubles with
+    // each lengthening up to a few pages, so a short value appended to a long text
+    // lengthens it by little, and a long one costs few lengthenings. An Output that
+    // lives for one string asks for no more than it needs (0).
+    explicit Output(std::string& s, std::size_t ahead = kFirstAhead) : s_(s), used_(s.size()), ahead_(ahead) {}
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
     ~Output() { s_.resize(used_); }
 
     // Room for n more bytes; write them, then commit the end of what was written.
     char* room(std::size_t n) {
-        if (s_.size() - used_ < n) {
-            // Lengthened a few pages at a time: most requests then cost one comparison.
-            const std::size_t size = used_ + std::max(n, lengthen_by_);
-            if (s_.capacity() < size) s_.reserve(std::max({s_.capacity() * 2, size, kInitialCapacity}));
-            s_.resize(size);
-        }
+        if (s_.size() - used_ < n) lengthen(n);
         return s_.data() + used_;
     }
     void commit(const char* end) { used_ = static_cast<std::size_t>(end - s_.data()); }
@@ -61,7 +58,14 @@ public:
 private:
     std::string& s_;
     std::size_t used_;
-    std::size_t lengthen_by_;
+    std::size_t ahead_;
+
+    void lengthen(std::size_t n) {
+        const std::size_t size = used_ + std::max(n, ahead_);
+        ahead_ = std::min(ahead_ * 2, kMostAhead);
+        if (s_.capacity() < size) s_.reserve(std::max({s_.capacity() * 2, size, kInitialCapacity}));
+        s_.resize(size);
+    }
 };
 
 void write_unsigned(std::uint64_t u, Output& out) {
