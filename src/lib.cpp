@@ -34,7 +34,7 @@ PyMethodDef function_defs[] = {
 
 // Appends the name to __all__ (made on first use) and sets the attribute.
 bool add_to_module(PyObject* module, PyObject* name, PyObject* value) {
-    Ref all = attr(module, "__all__");
+    Ref all = attr<"__all__">(module);
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
@@ -57,7 +57,7 @@ bool add_function(PyObject* module, PyMethodDef& def) {
     if (!module_name) return false;
     Ref function = Ref::steal(PyCMethod_New(&def, module, module_name.get(), nullptr));
     if (!function) return false;
-    Ref name = attr(function.get(), "__name__");
+    Ref name = attr<"__name__">(function.get());
     if (!name) return false;
     if (!PyUnicode_Check(name.get())) return raise_conversion_error(name.get(), "PyString"), false;
     return add_to_module(module, name.get(), function.get());

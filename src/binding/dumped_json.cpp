@@ -9,7 +9,7 @@
 namespace tolva {
 
 bool dumped_json(PyObject* json_module, PyObject* obj, PyObject* error_type, const char* prefix, json::Value& out) {
-    Ref dumped = call_method(json_module, "dumps", obj);
+    Ref dumped = call_method<"dumps">(json_module, obj);
     if (!dumped) return false;
     std::string_view text;
     if (!PyUnicode_Check(dumped.get())) return raise_conversion_error(dumped.get(), "PyString"), false;

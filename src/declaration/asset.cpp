@@ -63,30 +63,32 @@ const char kAssetDoc[] =
 // An attribute that may be missing: a plain AttributeError is not even created (most
 // members of a module have no __tolva_kind__); any other exception is discarded too,
 // unless it must end the call. Empty with no exception set when it cannot be read.
-Ref optional_attr(PyObject* obj, const char* name, bool& error) {
+template <Name name>
+Ref optional_attr(PyObject* obj, bool& error) {
+    PyObject* text = interned<name>();
     PyObject* value = nullptr;
-    error = PyObject_GetOptionalAttrString(obj, name, &value) < 0 && !discard_error();
+    error = !text || (PyObject_GetOptionalAttr(obj, text, &value) < 0 && !discard_error());
     return Ref::steal(value);
 }
 
 Ref target_function(PyObject* obj) {
     bool error;
-    Ref original = optional_attr(obj, "__tolva_original__", error);
+    Ref original = optional_attr<"__tolva_original__">(obj, error);
     if (original || error) return original;
     return Ref::borrow(obj);
 }
 
 bool is_asset(PyObject* obj, bool& error) {
-    Ref kind = optional_attr(obj, "__tolva_kind__", error);
+    Ref kind = optional_attr<"__tolva_kind__">(obj, error);
     return kind && PyUnicode_Check(kind.get()) && PyUnicode_EqualToUTF8(kind.get(), "asset");
 }
 
 Ref resolved_source_file(PyObject* inspect, PyObject* pathlib, PyObject* fn) {
-    Ref file = call_method(inspect, "getsourcefile", fn);
+    Ref file = call_method<"getsourcefile">(inspect, fn);
     if (!file) return nullptr;
-    Ref path = call_method(pathlib, "Path", file.get());
+    Ref path = call_method<"Path">(pathlib, file.get());
     if (!path) return nullptr;
-    Ref resolved = call_method(path.get(), "resolve");
+    Ref resolved = call_method<"resolve">(path.get());
     if (!resolved) return nullptr;
     return Ref::steal(PyObject_Str(resolved.get()));
 }
@@ -97,15 +99,15 @@ namespace {
 bool asset_reference(PyObject* asset, std::string& out) {
     Ref fn = target_function(asset);
     if (!fn) return false;
-    Ref inspect = import_module("inspect");
+    Ref inspect = import_module<"inspect">();
     if (!inspect) return false;
-    Ref pathlib = import_module("pathlib");
+    Ref pathlib = import_module<"pathlib">();
     if (!pathlib) return false;
     Ref path = resolved_source_file(inspect.get(), pathlib.get(), fn.get());
     if (!path) return false;
     std::string path_text, name_text;
     if (!text_of(path.get(), path_text)) return false;
-    Ref name = attr(fn.get(), "__name__");
+    Ref name = attr<"__name__">(fn.get());
     if (!name || !text_of(name.get(), name_text)) return false;
     out = path_text + ":" + name_text;
     return true;

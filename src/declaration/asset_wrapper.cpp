@@ -118,18 +118,13 @@ PyObject* get_kind(PyObject*, void*) noexcept { return PyUnicode_FromString("ass
 PyObject* get_wrapped(PyObject* self, void*) noexcept { return Py_XNewRef(wrapped_of(self)); }
 
 // The forwarding getters read the wrapped object's attribute afresh on every access.
-template <const char* Name>
+template <Name name>
 PyObject* forward(PyObject* self, void*) noexcept {
     PyObject* wrapped = wrapped_of(self);
     if (!wrapped) return nullptr;
     RecursionGuard guard(" while reading an attribute through an AssetWrapper");
-    return guard ? PyObject_GetAttrString(wrapped, Name) : nullptr;
+    return guard ? attr<name>(wrapped).release() : nullptr;
 }
-
-constexpr char kName[] = "__name__";
-constexpr char kDoc[] = "__doc__";
-constexpr char kModule[] = "__module__";
-constexpr char kQualname[] = "__qualname__";
 
 PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     PyObject* wrapped = wrapped_of(self);
@@ -157,10 +152,10 @@ PyGetSetDef wrapper_getset[] = {
     {"__tolva_metadata__", get_metadata, nullptr, nullptr, nullptr},
     {"__tolva_kind__", get_kind, nullptr, nullptr, nullptr},
     {"__tolva_original__", get_wrapped, nullptr, nullptr, nullptr},
-    {"__name__", forward<kName>, nullptr, nullptr, nullptr},
-    {"__doc__", forward<kDoc>, nullptr, nullptr, nullptr},
-    {"__module__", forward<kModule>, nullptr, nullptr, nullptr},
-    {"__qualname__", forward<kQualname>, nullptr, nullptr, nullptr},
+    {"__name__", forward<"__name__">, nullptr, nullptr, nullptr},
+    {"__doc__", forward<"__doc__">, nullptr, nullptr, nullptr},
+    {"__module__", forward<"__module__">, nullptr, nullptr, nullptr},
+    {"__qualname__", forward<"__qualname__">, nullptr, nullptr, nullptr},
     {"__wrapped__", get_wrapped, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -198,7 +193,7 @@ PyType_Spec wrapper_spec = {
 // On instances it hands over to a host getset descriptor, so a foreign instance and
 // an assignment meet the host's own checks and messages.
 
-PyGetSetDef doc_getset = {"__doc__", forward<kDoc>, nullptr, nullptr, nullptr};
+PyGetSetDef doc_getset = {"__doc__", forward<"__doc__">, nullptr, nullptr, nullptr};
 PyObject* g_doc_getset = nullptr;  // kept for the life of the process, like the type
 
 PyObject* doc_descr_get(PyObject*, PyObject* obj, PyObject* type) noexcept {

@@ -81,7 +81,7 @@ PyObject* partitions_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
         if (!bind_arguments(kSignature, args, nargsf, kwnames, bound)) return nullptr;
         PyObject* list = bound[0];
         if (!PyList_Check(list)) return raise_conversion_error(list, "PyList", "values");
-        Ref json_module = import_module("json");
+        Ref json_module = import_module<"json">();
         if (!json_module) return nullptr;
         std::vector<json::Value> values;
         // User code in dumps may shrink the list, so stop at the smaller of both lengths.

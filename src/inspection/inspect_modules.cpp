@@ -32,9 +32,9 @@ struct Host {
     Ref importlib, inspect, textwrap, sys, pathlib;
 
     bool import() {
-        return (importlib = import_module("importlib")) && (inspect = import_module("inspect")) &&
-               (textwrap = import_module("textwrap")) && (sys = import_module("sys")) &&
-               (pathlib = import_module("pathlib"));
+        return (importlib = import_module<"importlib">()) && (inspect = import_module<"inspect">()) &&
+               (textwrap = import_module<"textwrap">()) && (sys = import_module<"sys">()) &&
+               (pathlib = import_module<"pathlib">());
     }
 };
 
@@ -69,7 +69,7 @@ bool read_int64(PyObject* obj, const char* name, std::int64_t& out) {
 
 // "major.minor.micro" of sys.version_info.
 bool version_text(PyObject* sys, std::string& out) {
-    Ref info = attr(sys, "version_info");
+    Ref info = attr<"version_info">(sys);
     if (!info) return false;
     std::int64_t major, minor, micro;
     if (!read_int64(info.get(), "major", major) || !read_int64(info.get(), "minor", minor) ||
@@ -111,11 +111,11 @@ bool skip_module(const std::string& name) {
 
 // getsource -> dedent -> strip(), plus one line feed.
 bool source_text(const Host& host, PyObject* obj, std::string& out) {
-    Ref source = call_method(host.inspect.get(), "getsource", obj);
+    Ref source = call_method<"getsource">(host.inspect.get(), obj);
     if (!source) return false;
-    Ref dedented = call_method(host.textwrap.get(), "dedent", source.get());
+    Ref dedented = call_method<"dedent">(host.textwrap.get(), source.get());
     if (!dedented) return false;
-    Ref stripped = call_method(dedented.get(), "strip");
+    Ref stripped = call_method<"strip">(dedented.get());
     if (!stripped || !text_of(stripped.get(), out)) return false;
     out.push_back('\n');
     return true;
@@ -123,21 +123,21 @@ bool source_text(const Host& host, PyObject* obj, std::string& out) {
 
 // The metadata as a JSON value, by way of the host's json.dumps.
 bool python_dict_to_json(PyObject* obj, json::Value& out) {
-    Ref json_module = import_module("json");
+    Ref json_module = import_module<"json">();
     return json_module && dumped_json(json_module.get(), obj, PyExc_RuntimeError, "JSON parse error: ", out);
 }
 
 // The resolved source file, or "" when inspect.getsourcefile raises.
 bool file_path(const Host& host, PyObject* fn, std::string& out) {
-    Ref file = call_method(host.inspect.get(), "getsourcefile", fn);
+    Ref file = call_method<"getsourcefile">(host.inspect.get(), fn);
     if (!file) {
         if (!discard_error()) return false;
         out.clear();
         return true;
     }
-    Ref path = call_method(host.pathlib.get(), "Path", file.get());
+    Ref path = call_method<"Path">(host.pathlib.get(), file.get());
     if (!path) return false;
-    Ref resolved = call_method(path.get(), "resolve");
+    Ref resolved = call_method<"resolve">(path.get());
     if (!resolved) return false;
     Ref text = Ref::steal(PyObject_Str(resolved.get()));
     return text && text_of(text.get(), out);
@@ -145,25 +145,25 @@ bool file_path(const Host& host, PyObject* fn, std::string& out) {
 
 // null for no annotation, a class's __name__, or str() of anything else.
 bool return_type(const Host& host, PyObject* fn, json::Value& out) {
-    Ref signature = call_method(host.inspect.get(), "signature", fn);
+    Ref signature = call_method<"signature">(host.inspect.get(), fn);
     if (!signature) return false;
-    Ref annotation = attr(signature.get(), "return_annotation");
+    Ref annotation = attr<"return_annotation">(signature.get());
     if (!annotation) return false;
-    Ref signature_class = attr(host.inspect.get(), "Signature");
+    Ref signature_class = attr<"Signature">(host.inspect.get());
     if (!signature_class) return false;
-    Ref empty = attr(signature_class.get(), "empty");
+    Ref empty = attr<"empty">(signature_class.get());
     if (!empty) return false;
     if (annotation.get() == empty.get()) {
         out = json::Value(nullptr);
         return true;
     }
-    Ref builtins = import_module("builtins");
+    Ref builtins = import_module<"builtins">();
     if (!builtins) return false;
-    Ref is_class = call_method(builtins.get(), "isinstance", annotation.get(),
+    Ref is_class = call_method<"isinstance">(builtins.get(), annotation.get(),
                                reinterpret_cast<PyObject*>(&PyType_Type));
     if (!is_class) return false;
     if (!PyBool_Check(is_class.get())) return raise_conversion_error(is_class.get(), "PyBool"), false;
-    Ref text = is_class.get() == Py_True ? attr(annotation.get(), "__name__")
+    Ref text = is_class.get() == Py_True ? attr<"__name__">(annotation.get())
                                          : Ref::steal(PyObject_Str(annotation.get()));
     std::string name;
     if (!text || !text_of(text.get(), name)) return false;
@@ -264,7 +264,7 @@ private:
 // The steps run in this order on purpose: it decides which exception a faulty asset
 // raises (metadata before source, source before signature).
 bool add_asset_record(const Host& host, PyObject* module, PyObject* member, DocumentWriter& document) {
-    Ref metadata_object = attr(member, "__tolva_metadata__");
+    Ref metadata_object = attr<"__tolva_metadata__">(member);
     if (!metadata_object) return false;
     json::Value metadata;
     if (!python_dict_to_json(metadata_object.get(), metadata)) return false;
@@ -273,14 +273,14 @@ bool add_asset_record(const Host& host, PyObject* module, PyObject* member, Docu
     std::string function_source;
     if (!source_text(host, fn.get(), function_source)) return false;
     std::string function_name;
-    Ref name = attr(fn.get(), "__name__");
+    Ref name = attr<"__name__">(fn.get());
     if (!name || !text_of(name.get(), function_name)) return false;
     std::string path;
     if (!file_path(host, fn.get(), path)) return false;
     json::Value returns;
     if (!return_type(host, fn.get(), returns)) return false;
     std::string module_path;
-    Ref module_name = attr(module, "__name__");
+    Ref module_name = attr<"__name__">(module);
     if (!module_name || !text_of(module_name.get(), module_path)) return false;
     document.add_record(metadata, path, function_name, function_source, module_path, returns);
     return true;
@@ -289,7 +289,7 @@ bool add_asset_record(const Host& host, PyObject* module, PyObject* member, Docu
 bool inspect_module(const Host& host, PyObject* module, DocumentWriter& document) {
     std::string module_source;
     if (!source_text(host, module, module_source)) return false;
-    Ref members = call_method(host.inspect.get(), "getmembers", module);
+    Ref members = call_method<"getmembers">(host.inspect.get(), module);
     if (!members) return false;
     Ref iterator = Ref::steal(PyObject_GetIter(members.get()));
     if (!iterator) return false;
@@ -325,7 +325,7 @@ PyObject* inspect_modules_function(PyObject*, PyObject* const* args, Py_ssize_t 
         for (const std::string& name : names) {
             Ref name_object = new_str(name);
             if (!name_object) return nullptr;
-            Ref module = call_method(host.importlib.get(), "import_module", name_object.get());
+            Ref module = call_method<"import_module">(host.importlib.get(), name_object.get());
             if (!module) {
                 if (!skip_module(name)) return nullptr;
                 continue;

@@ -43,8 +43,8 @@ struct Host {
     Ref importlib, inspect, json, pathlib;
 
     bool import() {
-        return (importlib = import_module("importlib")) && (inspect = import_module("inspect")) &&
-               (json = import_module("json")) && (pathlib = import_module("pathlib"));
+        return (importlib = import_module<"importlib">()) && (inspect = import_module<"inspect">()) &&
+               (json = import_module<"json">()) && (pathlib = import_module<"pathlib">());
     }
 };
 
@@ -54,7 +54,7 @@ Ref call_asset(const Host& host, PyObject* fn, const std::optional<std::string>&
     if (!input_kwargs_json) return Ref::steal(PyObject_CallNoArgs(fn));
     Ref text = new_str(*input_kwargs_json);
     if (!text) return nullptr;
-    Ref kwargs = call_method(host.json.get(), "loads", text.get());
+    Ref kwargs = call_method<"loads">(host.json.get(), text.get());
     if (!kwargs) return nullptr;
     if (!PyDict_Check(kwargs.get())) return raise_conversion_error(kwargs.get(), "PyDict");
     Ref no_args = Ref::steal(PyTuple_New(0));
@@ -69,7 +69,7 @@ bool run_asset(const Host& host, const OutputDir& out, const Request& request) {
     if (!remove_result_record(out)) return false;
     Ref module_name = new_str(request.module_name);
     if (!module_name) return false;
-    Ref module = call_method(host.importlib.get(), "import_module", module_name.get());
+    Ref module = call_method<"import_module">(host.importlib.get(), module_name.get());
     if (!module) return false;
     Ref function_name = new_str(request.function_name);
     if (!function_name) return false;
@@ -82,11 +82,11 @@ bool run_asset(const Host& host, const OutputDir& out, const Request& request) {
 
     SuccessRecord record;
     if (!write_value_file(out, host.json.get(), value.get(), record.value_path)) return false;
-    Ref signature = call_method(host.inspect.get(), "signature", fn.get());
+    Ref signature = call_method<"signature">(host.inspect.get(), fn.get());
     if (!signature) return false;
     Ref signature_text = Ref::steal(PyObject_Str(signature.get()));
     if (!signature_text || !text_of(signature_text.get(), record.signature)) return false;
-    Ref type_name = attr(reinterpret_cast<PyObject*>(Py_TYPE(value.get())), "__name__");
+    Ref type_name = attr<"__name__">(reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
     if (!type_name || !text_of(type_name.get(), record.result_type)) return false;
     record.module_path = request.module_name;
     record.function_name = request.function_name;
@@ -116,11 +116,11 @@ PyObject* fail(const OutputDir& out) {
     if (!while_handling(captured.get(), [&] { return write_failure_record(out, *error, *error_type); })) {
         return nullptr;
     }
-    Ref sys = import_module("sys");
+    Ref sys = import_module<"sys">();
     if (!sys) return nullptr;
     Ref code = Ref::steal(PyLong_FromLong(1));
     if (!code) return nullptr;
-    Ref exited = call_method(sys.get(), "exit", code.get());
+    Ref exited = call_method<"exit">(sys.get(), code.get());
     if (!exited) return nullptr;  // the SystemExit: the normal end of a failed run
     Py_RETURN_NONE;
 }

@@ -14,17 +14,17 @@ namespace {
 Ref child(PyObject* dir, const char* name) {
     Ref text = Ref::steal(PyUnicode_FromString(name));
     if (!text) return nullptr;
-    return call_method(dir, "__truediv__", text.get());
+    return call_method<"__truediv__">(dir, text.get());
 }
 
 // The name of a temporary file beside the final one, unique to this process and write.
 Ref temporary_sibling(PyObject* path) {
     static unsigned long counter = 0;
-    Ref name = attr(path, "name");
+    Ref name = attr<"name">(path);
     if (!name) return nullptr;
     Ref temp_name = Ref::steal(PyUnicode_FromFormat(".%U.%ld.%lu.tmp", name.get(), static_cast<long>(getpid()), ++counter));
     if (!temp_name) return nullptr;
-    return call_method(path, "with_name", temp_name.get());
+    return call_method<"with_name">(path, temp_name.get());
 }
 
 // An OSError from writing or renaming the temporary file names the final path.
@@ -41,7 +41,7 @@ void name_final_path(PyObject* exc, PyObject* path) {
 // Writes the text beside the target and renames it over the target, so a reader (or a
 // worker killed mid-write) sees the old file or the new one, whole, never a torn one.
 bool write_text_atomically(PyObject* path, std::string_view text) {
-    Ref os = import_module("os");
+    Ref os = import_module<"os">();
     if (!os) return false;
     Ref temp = temporary_sibling(path);
     if (!temp) return false;
@@ -49,13 +49,13 @@ bool write_text_atomically(PyObject* path, std::string_view text) {
     if (!content) return false;
     Ref encoding = Ref::steal(PyUnicode_FromString("utf-8"));
     if (!encoding) return false;
-    Ref written = call_method(temp.get(), "write_text", content.get(), encoding.get());
-    Ref replaced = written ? call_method(os.get(), "replace", temp.get(), path) : nullptr;
+    Ref written = call_method<"write_text">(temp.get(), content.get(), encoding.get());
+    Ref replaced = written ? call_method<"replace">(os.get(), temp.get(), path) : nullptr;
     if (replaced) return true;
     // Leave nothing behind; the write's own exception is the one reported, naming the
     // file the caller asked for rather than the temporary one.
     Ref failure = Ref::steal(PyErr_GetRaisedException());
-    if (!call_method(temp.get(), "unlink", Py_True)) PyErr_Clear();
+    if (!call_method<"unlink">(temp.get(), Py_True)) PyErr_Clear();
     name_final_path(failure.get(), path);
     PyErr_SetRaisedException(failure.release());
     return false;
@@ -71,9 +71,9 @@ bool write_record(const OutputDir& out, json::Value::Object members) {
 bool prepare_output_dir(PyObject* pathlib, std::string_view output_dir, OutputDir& out) {
     Ref dir_text = new_str(output_dir);
     if (!dir_text) return false;
-    out.dir = call_method(pathlib, "Path", dir_text.get());
+    out.dir = call_method<"Path">(pathlib, dir_text.get());
     if (!out.dir) return false;
-    Ref mkdir = attr(out.dir.get(), "mkdir");
+    Ref mkdir = attr<"mkdir">(out.dir.get());
     if (!mkdir) return false;
     Ref empty = Ref::steal(PyTuple_New(0));
     Ref options = Ref::steal(PyDict_New());
@@ -90,7 +90,7 @@ bool prepare_output_dir(PyObject* pathlib, std::string_view output_dir, OutputDi
 bool remove_result_record(const OutputDir& out) {
     Ref kwargs = Ref::steal(PyDict_New());
     if (!kwargs || PyDict_SetItemString(kwargs.get(), "missing_ok", Py_True) < 0) return false;
-    Ref unlink = attr(out.result_path.get(), "unlink");
+    Ref unlink = attr<"unlink">(out.result_path.get());
     Ref no_args = Ref::steal(PyTuple_New(0));
     return unlink && no_args && Ref::steal(PyObject_Call(unlink.get(), no_args.get(), kwargs.get()));
 }
@@ -98,7 +98,7 @@ bool remove_result_record(const OutputDir& out) {
 bool write_value_file(const OutputDir& out, PyObject* json_module, PyObject* value, std::string& value_path) {
     Ref path = child(out.dir.get(), "value.json");
     if (!path) return false;
-    Ref dumped = call_method(json_module, "dumps", value);
+    Ref dumped = call_method<"dumps">(json_module, value);
     if (!dumped) return false;
     std::string text;
     if (!text_of(dumped.get(), text)) return false;
