@@ -51,21 +51,25 @@ def host_calls(module):
         json.dumps(member.__tolva_metadata__)
 
 
-def best(fn, repeat=7):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
+def timed(fn):
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
 
 
-def measure(names):
+def measure(names, rounds=8):
+    """The best time of each, taken in alternating order (module, host, host, module,
+    then the reverse) so that a slow spell of the machine weighs on both alike."""
     modules = [importlib.import_module(name) for name in names]
     inspect_modules(names)  # warm linecache and the import system
-    module_time = best(lambda: inspect_modules(names))
-    host_time = best(lambda: [host_calls(module) for module in modules])
-    return module_time, host_time
+    candidate = lambda: inspect_modules(names)
+    baseline = lambda: [host_calls(module) for module in modules]
+    module_times, host_times = [], []
+    for r in range(rounds):
+        order = (candidate, baseline, baseline, candidate) if r % 2 == 0 else (baseline, candidate, candidate, baseline)
+        for fn in order:
+            (module_times if fn is candidate else host_times).append(timed(fn))
+    return min(module_times), min(host_times)
 
 
 def main():
