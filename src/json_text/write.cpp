@@ -309,6 +309,8 @@ private:
 
     void write_sorted_object(std::size_t i) {
         const std::size_t base = members_.size();
+        const std::size_t needed = base + tree_.nodes[i].size;
+        if (members_.capacity() < needed) members_.reserve(std::max(needed, 2 * members_.capacity()));
         std::size_t key = i + 1;
         for (std::uint32_t k = 0; k < tree_.nodes[i].size; ++k) {
             members_.emplace_back(text(key), key + 1);
@@ -351,7 +353,6 @@ void write(const Value& value, std::string& out) {
 
 std::string write(const Value& value) {
     std::string out;
-    out.reserve(kInitialCapacity);
     write(value, out);
     return out;
 }
