@@ -96,4 +96,4 @@ PyObject* init_module() {
 
 }  // namespace tolva
 
-extern "C" PyMODINIT_FUNC PyInit__tolva() { return tolva::guarded(tolva::init_module); }
+PyMODINIT_FUNC PyInit__tolva() { return tolva::guarded(tolva::init_module); }
