@@ -62,8 +62,8 @@ class _RunningJobs:
             signal_group(pid, signum)
 
 
-class _ProcessExecutor(_RunningJobs):
-    """Starts one process per job and resolves its Future when the process ends."""
+class _LocalExecutor(_RunningJobs):
+    """Runs a plan's jobs as processes on this machine."""
 
     def __init__(self, plan, plan_file):
         super().__init__()
@@ -71,46 +71,46 @@ class _ProcessExecutor(_RunningJobs):
         self.plan_file = plan_file
         self.out = plan["out"]
 
+    def _resolve(self, job, returncode, future):
+        """The job's process has ended: its Future gets the status and the job's record."""
+        self.ended(job["id"])
+        future.set_result(Finished(returncode, records.read_job_state(self.out, job["id"], self.plan.get("created"))))
+
+
+class InterpreterExecutor(_LocalExecutor):
+    """A fresh interpreter per job, running the plan's own argv: for modules that are
+    not safe to fork (threads or connections opened at import)."""
+
     def submit(self, job, attempt=1, force=False):
         future = _future()
         log = records.log_path(self.out, job["id"])
         os.makedirs(os.path.dirname(log), exist_ok=True)
-        handle, pid = self._start(job, log, attempt, force)
-        self.started(job["id"], pid)
-        threading.Thread(target=self._wait, args=(job, handle, future), daemon=True).start()
+        process = start_logged(job_argv(job, force), self.plan["workdir"], log, attempt)
+        self.started(job["id"], process.pid)
+        threading.Thread(target=lambda: self._resolve(job, process.wait(), future), daemon=True).start()
         return future
-
-    def _wait(self, job, handle, future):
-        returncode = self._join(handle)
-        self.ended(job["id"])
-        state = records.read_job_state(self.out, job["id"], self.plan.get("created"))
-        future.set_result(Finished(returncode, state))
 
     def shutdown(self):
         pass
 
 
-class InterpreterExecutor(_ProcessExecutor):
-    """A fresh interpreter per job, running the plan's own argv: for modules that are
-    not safe to fork (threads or connections opened at import)."""
-
-    def _start(self, job, log, attempt, force):
-        argv = job["argv"] + (["--force"] if force else [])
-        with open(log, "ab" if attempt > 1 else "wb") as log_file:
-            log_file.write(attempt_header(attempt))
-            log_file.flush()
-            # A session of its own: the terminal's Ctrl-C reaches the runner only, which
-            # then ends the job's whole process group.
-            process = subprocess.Popen(argv, stdout=log_file, stderr=subprocess.STDOUT,
-                                       stdin=subprocess.DEVNULL, cwd=self.plan["workdir"], start_new_session=True)
-        return process, process.pid
-
-    def _join(self, process):
-        return process.wait()
+def job_argv(job, force):
+    return job["argv"] + (["--force"] if force else [])
 
 
 def attempt_header(attempt):
     return f"--- attempt {attempt} ---\n".encode() if attempt > 1 else b""
+
+
+def start_logged(argv, workdir, log, attempt, preexec_fn=None):
+    """Starts a job's command with its output in the job's log (a later attempt is
+    appended), in a session of its own: the terminal's Ctrl-C reaches the runner only,
+    which then ends the job's whole process group."""
+    with open(log, "ab" if attempt > 1 else "wb") as log_file:
+        log_file.write(attempt_header(attempt))
+        log_file.flush()
+        return subprocess.Popen(argv, stdout=log_file, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, cwd=workdir,
+                                start_new_session=True, preexec_fn=preexec_fn)
 
 
 def _forked_job(plan_file, job_id, log, attempt, force):
@@ -149,19 +149,26 @@ def _release_server():
         server._forkserver_alive_fd = None
 
 
+def _death_signal_setter():
+    """A function that has the process calling it killed when its parent ends
+    (PR_SET_PDEATHSIG). libc is loaded here, so a forked child can call it without
+    importing anything."""
+    import ctypes
+
+    prctl = ctypes.CDLL(None, use_errno=True).prctl
+    return lambda: prctl(1, int(signals.SIGKILL))
+
+
 def _die_with_parent():
     """The server's children die with it, and the server ends with the runner: no job
     outlives a runner that was killed outright."""
     try:
-        import ctypes
-
-        libc = ctypes.CDLL(None, use_errno=True)
-        libc.prctl(1, int(signals.SIGKILL))  # PR_SET_PDEATHSIG
+        _death_signal_setter()()
     except (OSError, AttributeError):
         pass
 
 
-class ForkExecutor(_RunningJobs):
+class ForkExecutor(_LocalExecutor):
     """Each job is forked from a server process that has already imported the
     pipeline's modules and everything a job needs, with multiprocessing's forkserver;
     the runner itself, which has threads, is never forked.
@@ -170,16 +177,13 @@ class ForkExecutor(_RunningJobs):
     sentinels. multiprocessing polls all its children whenever one starts, and a
     second thread reading the same exit status would find it gone."""
 
-    PRELOAD = ["json", "inspect", "pathlib", "importlib", "traceback", "sysconfig", "ctypes", "_tolva",
-               "tolva", "tolva.records", "tolva.worker", "tolva.job", "tolva.executors"]
+    PRELOAD = ["json", "inspect", "pathlib", "importlib", "traceback", "ctypes", "_tolva",
+               "tolva", "tolva.records", "tolva.fingerprint", "tolva.worker", "tolva.job", "tolva.executors"]
 
     def __init__(self, plan, plan_file, modules):
         import multiprocessing
 
-        super().__init__()
-        self.plan = plan
-        self.plan_file = plan_file
-        self.out = plan["out"]
+        super().__init__(plan, plan_file)
         self.context = multiprocessing.get_context("forkserver")
         self.context.set_forkserver_preload(self.PRELOAD + list(modules))
         self.requests = queue.SimpleQueue()
@@ -236,8 +240,7 @@ class ForkExecutor(_RunningJobs):
         process.join()
         code = process.exitcode
         process.close()
-        self.ended(job["id"])
-        future.set_result(Finished(code, records.read_job_state(self.out, job["id"], self.plan.get("created"))))
+        self._resolve(job, code, future)
 
 
 class Lazy:
@@ -283,10 +286,7 @@ def _die_with_worker(argv):
     setpriv = shutil.which("setpriv")
     if setpriv:
         return [setpriv, "--pdeathsig", "KILL", "--", *argv], None
-    import ctypes
-
-    prctl = ctypes.CDLL(None, use_errno=True).prctl
-    return argv, lambda: prctl(1, int(signals.SIGKILL))  # PR_SET_PDEATHSIG
+    return argv, _death_signal_setter()
 
 
 def _dask_task(argv, workdir, log, attempt, out, job_id, created):
@@ -295,12 +295,8 @@ def _dask_task(argv, workdir, log, attempt, out, job_id, created):
     from distributed import get_worker
 
     os.makedirs(os.path.dirname(log), exist_ok=True)
-    with open(log, "ab" if attempt > 1 else "wb") as log_file:
-        log_file.write(attempt_header(attempt))
-        log_file.flush()
-        command, preexec = _die_with_worker(argv)
-        process = subprocess.Popen(command, cwd=workdir, stdout=log_file, stderr=subprocess.STDOUT,
-                                   stdin=subprocess.DEVNULL, start_new_session=True, preexec_fn=preexec)
+    command, preexec = _die_with_worker(argv)
+    process = start_logged(command, workdir, log, attempt, preexec)
     _DASK_CHILDREN[process.pid] = job_id
     try:
         returncode = process.wait()
@@ -375,9 +371,8 @@ class DaskExecutor:
 
     def submit(self, job, attempt=1, force=False):
         future = _future()
-        argv = job["argv"] + (["--force"] if force else [])
         log = records.log_path(self.out, job["id"])
-        task = self.client.submit(_dask_task, argv, self.plan["workdir"], log, attempt, self.out, job["id"],
+        task = self.client.submit(_dask_task, job_argv(job, force), self.plan["workdir"], log, attempt, self.out, job["id"],
                                   self.plan.get("created"), pure=False, retries=0,
                                   key=f"tolva-{job['id']}-{attempt}-{os.urandom(4).hex()}")
         with self.lock:

@@ -17,7 +17,9 @@ import types
 _CONSTANT_TYPES = (int, float, complex, str, bytes, bool, type(None))
 
 
-def _library_roots():
+def library_roots():
+    """Where the standard library, installed distributions and tolva itself live: code
+    there is not the user's own."""
     paths = {sysconfig.get_path(key) for key in ("stdlib", "platstdlib", "purelib", "platlib")}
     paths |= {os.path.dirname(os.path.dirname(os.path.abspath(__file__)))}  # tolva itself
     paths |= {p for p in sys.path if "site-packages" in p or "dist-packages" in p}
@@ -43,7 +45,7 @@ class CodeFingerprints:
 
     def __init__(self, project_root):
         self.project_root = os.path.realpath(project_root) + os.sep
-        self.library = _library_roots()
+        self.library = library_roots()
         self.own = {}  # id(obj) -> (text, referenced objects)
         self.keep = []  # the objects behind the ids above
 

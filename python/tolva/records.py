@@ -16,6 +16,11 @@ STATUSES = ("succeeded", "up-to-date", "failed", "skipped", "cancelled")
 DONE = ("succeeded", "up-to-date")
 
 
+def exit_status(statuses):
+    """0 when every job is done (succeeded or up to date), 1 otherwise."""
+    return 0 if all(status in DONE for status in statuses) else 1
+
+
 def write_atomically(path, text):
     """Writes beside the target, then renames over it: readers see old or new, whole."""
     os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
@@ -50,16 +55,21 @@ def state_dir(out):
     return os.path.join(out, ".tolva")
 
 
+def _job_file(out, folder, job_id, suffix):
+    # A job id's "/" separates folders, as in its output folder.
+    return os.path.join(state_dir(out), folder, *job_id.split("/")) + suffix
+
+
 def job_state_path(out, job_id):
-    return os.path.join(state_dir(out), "jobs", *job_id.split("/")) + ".json"
+    return _job_file(out, "jobs", job_id, ".json")
 
 
 def log_path(out, job_id):
-    return os.path.join(state_dir(out), "logs", *job_id.split("/")) + ".log"
+    return _job_file(out, "logs", job_id, ".log")
 
 
 def inputs_path(out, job_id):
-    return os.path.join(state_dir(out), "inputs", *job_id.split("/")) + ".json"
+    return _job_file(out, "inputs", job_id, ".json")
 
 
 # --- one job's state ---------------------------------------------------------------

@@ -180,7 +180,7 @@ class Run:
                               self.record_path())
         if interrupted:
             return 130
-        return 0 if all(s in records.DONE for s in self.status.values()) else 1
+        return records.exit_status(self.status.values())
 
     def loop(self):
         while True:
@@ -278,7 +278,6 @@ def report(plan, plan_file, asset_labels):
     ran) and prints the summary. Returns the exit status."""
     out, created = plan["out"], plan.get("created")
     entries, details, started, finished = [], {}, None, None
-    status_of = {}
     for job in plan["jobs"]:
         state = records.outcome_of(records.read_job_state(out, job["id"], created))
         if state is None:
@@ -291,7 +290,6 @@ def report(plan, plan_file, asset_labels):
             duration = None if end is None else max(0.0, end - state["started"])
             started = state["started"] if started is None else min(started, state["started"])
             finished = end if finished is None or (end or 0) > finished else finished
-        status_of[job["id"]] = status
         entries.append(records.job_entry(job, status, duration, state.get("error_type"), state.get("error"),
                                          1 if state else 0, None))
         details[job["id"]] = {"frame": state.get("frame"), "log": records.log_path(out, job["id"])}
@@ -299,4 +297,4 @@ def report(plan, plan_file, asset_labels):
     path = os.path.join(out, "run.json")
     records.write_run_record(path, plan_file, started or now, finished or now, False, entries, None)
     records.print_summary(asset_labels, entries, details, (finished or now) - (started or now), False, path)
-    return 0 if all(s in records.DONE for s in status_of.values()) else 1
+    return records.exit_status(entry["status"] for entry in entries)

@@ -42,13 +42,13 @@ class Outcome:
         """The last frame of the user's own code, as "file:line in function"."""
         if self.exception is None:
             return None
-        import sysconfig
         import traceback
 
-        library = tuple({sysconfig.get_path(k) for k in ("stdlib", "platstdlib", "purelib", "platlib")}
-                        | {_PACKAGE_DIR})
+        from tolva.fingerprint import library_roots
+
+        library = library_roots()
         frames = traceback.extract_tb(self.exception.__traceback__)
-        own = [f for f in frames if not os.path.abspath(f.filename).startswith(library)]
+        own = [f for f in frames if not os.path.realpath(f.filename).startswith(library)]
         chosen = (own or frames or [None])[-1]
         return None if chosen is None else f"{chosen.filename}:{chosen.lineno} in {chosen.name}"
 

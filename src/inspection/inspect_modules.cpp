@@ -216,14 +216,14 @@ public:
         if (!ascii) {
             std::string whole;
             whole.reserve(size);
-            fill(whole.data(), [&](const char* p, std::size_t n) { whole.append(p, n); });
+            fill([&](const char* p, std::size_t n) { whole.append(p, n); });
             return new_str(whole);
         }
         // All ASCII: the bytes are the str's own one-byte characters.
         Ref str = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
         if (!str) return nullptr;
         char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str.get()));
-        fill(out, [&](const char* p, std::size_t n) {
+        fill([&](const char* p, std::size_t n) {
             std::memcpy(out, p, n);
             out += n;
         });
@@ -243,7 +243,7 @@ private:
     std::vector<Splice> splices_;
 
     template <class Put>
-    void fill(char*, Put&& put) const {
+    void fill(Put&& put) const {
         std::size_t from = 0;
         for (const Splice& splice : splices_) {
             put(text_.data() + from, splice.at - from);

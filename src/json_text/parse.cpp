@@ -46,7 +46,6 @@ private:
     Tree tree_;
     char* out_;  // where the next decoded string byte goes
 
-
     // A document that is one scalar is held as that scalar; anything else as the tree.
     Value root() {
         tree_.bytes.resize(static_cast<std::size_t>(out_ - tree_.bytes.data()));
@@ -313,14 +312,10 @@ private:
         return table;
     }();
 
-    bool parse_escape() {
+    // What follows a backslash when the table has no byte for it: \u, or an error.
+    bool parse_other_escape() {
         if (at_end()) return fail_read(ErrorCode::EofWhileParsingString);
-        const char c = *p_++;
-        if (const char decoded = kUnescaped[static_cast<unsigned char>(c)]) {
-            *out_++ = decoded;
-            return true;
-        }
-        if (c == 'u') return parse_unicode_escape();
+        if (*p_++ == 'u') return parse_unicode_escape();
         return fail_read(ErrorCode::InvalidEscape);
     }
 
@@ -350,7 +345,7 @@ private:
                 }
             }
             out_ = o;
-            if (!parse_escape()) return false;
+            if (!parse_other_escape()) return false;
             p = p_;
             o = out_;
         }

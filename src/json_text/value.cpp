@@ -18,8 +18,6 @@ void push_string(Tree& tree, std::string_view s) {
 
 // Appends a value's nodes to a tree: scalars as one node, a tree's nodes shifted to
 // their new place.
-void append_value(Tree& tree, const Value& value);
-
 struct Appender {
     Tree& tree;
     void operator()(Value::Null) const { tree.nodes.push_back({Kind::Null, false, 0, 0}); }

@@ -1,6 +1,7 @@
 /* src/materialization/output_files.cpp: preparing the output directory and writing its two files */
 #include "materialization/output_files.hpp"
 
+#include <initializer_list>
 #include <unistd.h>
 
 #include "binding/errors.hpp"
@@ -61,6 +62,20 @@ bool write_text_atomically(PyObject* path, std::string_view text) {
     return false;
 }
 
+// path.method(option=True, ...): the pathlib calls here take only such flags.
+template <Name method>
+bool call_with_options(PyObject* path, std::initializer_list<const char*> options) {
+    Ref bound = attr<method>(path);
+    if (!bound) return false;
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!no_args || !kwargs) return false;
+    for (const char* option : options) {
+        if (PyDict_SetItemString(kwargs.get(), option, Py_True) < 0) return false;
+    }
+    return static_cast<bool>(Ref::steal(PyObject_Call(bound.get(), no_args.get(), kwargs.get())));
+}
+
 bool write_record(const OutputDir& out, json::Value::Object members) {
     std::string text = json::write(json::Value(std::move(members)));
     return write_text_atomically(out.result_path.get(), text);
@@ -73,26 +88,13 @@ bool prepare_output_dir(PyObject* pathlib, std::string_view output_dir, OutputDi
     if (!dir_text) return false;
     out.dir = call_method<"Path">(pathlib, dir_text.get());
     if (!out.dir) return false;
-    Ref mkdir = attr<"mkdir">(out.dir.get());
-    if (!mkdir) return false;
-    Ref empty = Ref::steal(PyTuple_New(0));
-    Ref options = Ref::steal(PyDict_New());
-    if (!empty || !options) return false;
-    if (PyDict_SetItemString(options.get(), "parents", Py_True) < 0 ||
-        PyDict_SetItemString(options.get(), "exist_ok", Py_True) < 0) {
-        return false;
-    }
-    if (!Ref::steal(PyObject_Call(mkdir.get(), empty.get(), options.get()))) return false;
+    if (!call_with_options<"mkdir">(out.dir.get(), {"parents", "exist_ok"})) return false;
     out.result_path = child(out.dir.get(), "result.json");
     return static_cast<bool>(out.result_path);
 }
 
 bool remove_result_record(const OutputDir& out) {
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (!kwargs || PyDict_SetItemString(kwargs.get(), "missing_ok", Py_True) < 0) return false;
-    Ref unlink = attr<"unlink">(out.result_path.get());
-    Ref no_args = Ref::steal(PyTuple_New(0));
-    return unlink && no_args && Ref::steal(PyObject_Call(unlink.get(), no_args.get(), kwargs.get()));
+    return call_with_options<"unlink">(out.result_path.get(), {"missing_ok"});
 }
 
 bool write_value_file(const OutputDir& out, PyObject* json_module, PyObject* value, std::string& value_path) {
