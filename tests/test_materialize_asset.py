@@ -254,8 +254,11 @@ def test_earlier_record_is_removed_only_after_setup(assets):
     materialize_asset(assets, "make", "out")
     os.replace("out/result.json", "out/kept")
     os.makedirs("out/result.json")  # cannot be removed as a file: the asset stage records that
-    with pytest.raises(OSError):
+    with pytest.raises(IsADirectoryError) as info:
         materialize_asset(assets, "make", "out")
+    # Recording the removal's failure meets the same folder; both name the file asked for.
+    assert str(info.value) == "[Errno 21] Is a directory: 'out/result.json'"
+    assert str(info.value.__context__) == "[Errno 21] Is a directory: 'out/result.json'"
     assert os.path.isdir("out/result.json")
 
 
