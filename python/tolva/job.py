@@ -11,7 +11,7 @@ import os
 import sys
 import time
 
-from tolva import incremental, records
+from tolva import _cli, incremental, records
 
 PROG = "python -m tolva.run"
 PLAN_VERSION = 1
@@ -241,7 +241,7 @@ def run_job(plan_file, job_id, force=False):
         plan = load_job(plan_file, job_id)
         job = plan["job"]
         os.chdir(plan["workdir"])
-        _make_workdir_importable()
+        _cli.make_cwd_importable()
     except (PlanError, OSError) as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 2
@@ -271,8 +271,8 @@ def run_job(plan_file, job_id, force=False):
         finish("failed", "NotAnAsset", str(exc))
         return 2
     except Exception as exc:
-        print(f"{PROG}: error: job '{job_id}': {_describe(exc)}", file=sys.stderr)
-        finish("failed", type(exc).__name__, _describe(exc))
+        print(f"{PROG}: error: job '{job_id}': {_cli.describe(exc)}", file=sys.stderr)
+        finish("failed", type(exc).__name__, _cli.describe(exc))
         return 1
     if not outcome.ok:
         worker.report_failure(PROG, outcome)
@@ -280,15 +280,3 @@ def run_job(plan_file, job_id, force=False):
         return 1
     finish("succeeded", fingerprint=fingerprint, **incremental.output_hashes(job["output_dir"]))
     return 0
-
-
-def _make_workdir_importable():
-    from tolva import _cli
-
-    _cli.make_cwd_importable()
-
-
-def _describe(exc):
-    from tolva import _cli
-
-    return _cli.describe(exc)

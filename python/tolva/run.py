@@ -111,20 +111,14 @@ def run(prog, args):
     except planning.GraphError as exc:
         _cli.error(prog, exc)
         return 2
-    text = planning.json.dumps(plan, indent=2, ensure_ascii=False) + "\n"
-    from tolva import job
-
     if args.plan is not None:
-        records.write_atomically(plan_file, text)
-        job.write_job_files(plan, plan_file)
-        sys.stdout.write(text)
+        sys.stdout.write(write_plan(plan, plan_file))
         return 0
-    from tolva import executors, scheduler
+    from tolva import scheduler
 
     try:
         with records.OutputLock(out):
-            records.write_atomically(plan_file, text)
-            job.write_job_files(plan, plan_file)
+            write_plan(plan, plan_file)
             executor = make_executor(prog, args, plan, plan_file)
             if executor is None:
                 return 2
@@ -144,6 +138,18 @@ def run(prog, args):
     except OSError as exc:
         _cli.error(prog, _cli.describe(exc))
         return 1
+
+
+def write_plan(plan, plan_file):
+    """Writes the plan, then each job's own file beside it; returns the plan's text."""
+    import json
+
+    from tolva import job, records
+
+    text = json.dumps(plan, indent=2, ensure_ascii=False) + "\n"
+    records.write_atomically(plan_file, text)
+    job.write_job_files(plan, plan_file)
+    return text
 
 
 def make_executor(prog, args, plan, plan_file):

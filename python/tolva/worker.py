@@ -176,7 +176,7 @@ def read_inputs(parser, args):
 def report_failure(prog, outcome):
     """The traceback, then one line: what a person reads first and what a log ends with."""
     sys.stderr.write(outcome.traceback_text())
-    print(f"{prog}: error: {outcome.error or outcome.error_type}".replace("\n", " "), file=sys.stderr)
+    _cli.error(prog, outcome.error or outcome.error_type)
     sys.stderr.flush()
 
 
