@@ -291,7 +291,7 @@ def edited(plan, change):
         (lambda p: "[]", "plan '{file}' is malformed: not a JSON object"),
         (lambda p: edited(p, lambda q: q.pop("workdir")), "plan '{file}' is malformed: no absolute 'workdir'"),
         (lambda p: edited(p, lambda q: q.update(version=7)),
-         "plan '{file}' is malformed: version 7; this tolva reads version 1"),
+         "plan '{file}' is malformed: version 7; this tolva reads version 2"),
         (lambda p: edited(p, lambda q: q["jobs"][1]["dependencies"].append("ghost")),
          "plan '{file}' is malformed: job 'prices/ticker=AAPL' needs unknown job 'ghost'"),
         (lambda p: edited(p, lambda q: q["jobs"][0].update(id="../../escape")),

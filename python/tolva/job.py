@@ -14,7 +14,7 @@ import time
 from tolva import _cli, incremental, records
 
 PROG = "python -m tolva.run"
-PLAN_VERSION = 1
+PLAN_VERSION = 2
 
 
 class PlanError(Exception):
@@ -75,6 +75,10 @@ def _check_job(plan_file, job, out, ids):
 
 def _check_header(plan, plan_file):
     _require(isinstance(plan, dict), plan_file, "not a JSON object")
+    version = plan.get("version")
+    if type(version) is int and version < PLAN_VERSION:
+        raise PlanError(f"plan '{plan_file}' was written by an older tolva (plan version {version}, which maps "
+                        "partitions differently); plan again with --plan")
     _require(plan.get("version") == PLAN_VERSION, plan_file,
              f"version {plan.get('version')!r}; this tolva reads version {PLAN_VERSION}")
     for key in ("workdir", "out"):

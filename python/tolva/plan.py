@@ -14,7 +14,7 @@ import pathlib
 import re
 import time
 
-PLAN_VERSION = 1
+PLAN_VERSION = 2
 
 
 class GraphError(Exception):
@@ -99,6 +99,7 @@ class Asset:
         specs = meta.get("partitions") or {}
         self.dimensions = {dim: json.loads(specs[dim]["values_json"]) for dim in sorted(specs)}
         self.label = self.display_name or self.function_name
+        self.component = None  # the label's folder name, set with the label by name_assets
         self.components = {}  # dimension -> the folder name of each key, in key order
         self.function = None  # the user's function, found by check_signatures
         self.fingerprint = ""  # set by add_fingerprints
@@ -116,19 +117,37 @@ def assets_from_document(document):
         asset = Asset(record)
         by_ref.setdefault(asset.ref, asset)
     assets = list(by_ref.values())
-    # Labels name directories and jobs: they must differ even where letter case does
-    # not count (macOS and Windows file systems).
-    counts = {}
-    for asset in assets:
-        fold = asset_component(asset.label).casefold()
-        counts[fold] = counts.get(fold, 0) + 1
-    for asset in assets:
-        if counts[asset_component(asset.label).casefold()] > 1:
-            asset.label = f"{asset.label}~{_digest(asset.ref)}"
+    name_assets(assets)
     for asset in assets:
         check_keys(asset)
         asset.components = {dim: key_components(dim, keys) for dim, keys in asset.dimensions.items()}
     return assets
+
+
+def _clashes(assets):
+    """Groups of assets whose folder names are equal where letter case does not count
+    (macOS and Windows file systems)."""
+    groups = {}
+    for asset in assets:
+        groups.setdefault(asset_component(asset.label).casefold(), []).append(asset)
+    return [group for group in groups.values() if len(group) > 1]
+
+
+def name_assets(assets):
+    """Labels name folders, jobs, summary rows and graph nodes, one name each. Assets of
+    different modules that share a name show their module (pkg.mod.raw); names that
+    still meet only in letter case get a hash of their reference, after the folder
+    name's escaping, so the folder shows the label as it is."""
+    for group in _clashes(assets):
+        shared = [a for a in group if any(o.label == a.label and o.module != a.module for o in group)]
+        for asset in shared:
+            asset.label = f"{asset.module}.{asset.label}"
+    for asset in assets:
+        asset.component = asset_component(asset.label)
+    for group in _clashes(assets):
+        for asset in group:
+            digest = _digest(asset.ref)
+            asset.label, asset.component = f"{asset.label}~{digest}", f"{asset.component}~{digest}"
 
 
 def _digest(text):
@@ -149,6 +168,9 @@ def check_keys(asset):
         if repeated:
             raise GraphError(f"asset '{asset.label}': dimension '{dim}' lists the same key more than once: "
                              f"{', '.join(repeated)} (each key names one job and one folder)")
+        if not keys:
+            raise GraphError(f"asset '{asset.label}': dimension '{dim}' has no keys, so the asset would have no "
+                             "job; give partitions([...]) at least one value")
 
 
 def key_components(dim, keys):
@@ -212,7 +234,43 @@ def resolve_inputs(assets):
         clash = sorted(set(asset.upstream) & set(asset.dimensions))
         if clash:
             raise GraphError(f"asset '{asset.label}': '{clash[0]}' is both an input and a partition dimension")
-    return topological_order(assets)
+    order = topological_order(assets)
+    for asset in order:
+        check_mapping(asset)
+    return order
+
+
+def shared_dimensions(asset, upstream):
+    """The dimensions on which a downstream job and the upstream jobs it reads agree."""
+    return [dim for dim in upstream.dimensions if dim in asset.dimensions]
+
+
+def reads_one_job(asset, upstream):
+    """Whether each job of the asset reads one upstream job (every dimension of the
+    upstream is the asset's too), rather than a list of them."""
+    return all(dim in asset.dimensions for dim in upstream.dimensions)
+
+
+def shortened(texts, most=8, width=40):
+    """A list of keys for a message: the first few, each cut to a readable width."""
+    shown = [text if len(text) <= width else text[: width - 3] + "..." for text in texts[:most]]
+    more = f", ... ({len(texts) - most} more)" if len(texts) > most else ""
+    return ", ".join(shown) + more
+
+
+def check_mapping(asset):
+    """Every key of the asset on a dimension it shares with an upstream asset must be a
+    key of the upstream too: otherwise a job would read upstream jobs that do not
+    exist. Keys compare as compact JSON, as job identity does."""
+    for parameter, upstream in sorted(asset.upstream.items()):
+        for dim in shared_dimensions(asset, upstream):
+            known = {compact(key) for key in upstream.dimensions[dim]}
+            for key in asset.dimensions[dim]:
+                if compact(key) not in known:
+                    keys = shortened([compact(k) for k in upstream.dimensions[dim]])
+                    raise GraphError(
+                        f"asset '{asset.label}': input '{parameter}': key {compact(key)} of dimension '{dim}' is "
+                        f"not a key of upstream '{upstream.label}' (its keys: {keys})")
 
 
 def topological_order(assets):
@@ -237,20 +295,24 @@ def topological_order(assets):
 
 
 def select_jobs(assets, plan, names):
-    """The plan cut to the jobs that the names ask for (asset names, or job ids as the
-    summary and run.json show them) and every job they need, in plan order; and the
-    ids of the jobs asked for."""
+    """The plan cut to the jobs that the names ask for and every job they need, in plan
+    order; and the ids of the jobs asked for. A name is an asset, a job id as the
+    summary and run.json show it, or asset/dim=key/... with the dimensions in any
+    order and keys as written (strings as they are, other keys as JSON); naming some
+    of an asset's dimensions selects every job of the asset with those keys."""
     by_ref = {a.ref: a for a in assets}
     jobs = {job["id"]: job for job in plan["jobs"]}
+    jobs_of = {}
+    for job in plan["jobs"]:
+        jobs_of.setdefault(job["asset"], []).append(job)
     wanted, queue = set(), []
     for name in names:
         if name in jobs:
             queue.append(name)
             continue
-        asset = find_asset(assets, by_ref, name)
-        if asset is None:
-            raise GraphError(f"--select: no asset or job named '{name}'" + suggestion(name, typed_names(assets)))
-        queue.extend(job["id"] for job in plan["jobs"] if job["asset"] == asset.label)
+        asset, keys = parse_selection(assets, by_ref, name)
+        queue.extend(job["id"] for job in jobs_of.get(asset.label, ())
+                     if all(compact(job["partition"][dim]) in texts for dim, texts in keys.items()))
     selected = set(queue)
     while queue:
         job_id = queue.pop()
@@ -258,6 +320,73 @@ def select_jobs(assets, plan, names):
             wanted.add(job_id)
             queue.extend(jobs[job_id]["dependencies"])
     return dict(plan, jobs=[job for job in plan["jobs"] if job["id"] in wanted]), selected
+
+
+def parse_selection(assets, by_ref, name):
+    """(asset, {dimension: the compact texts of the keys chosen}) for a --select name;
+    GraphError with a suggestion for an unknown asset, dimension or key."""
+    asset = find_asset(assets, by_ref, name)
+    if asset is not None:
+        return asset, {}
+    slashes = [i for i, ch in enumerate(name) if ch == "/"]
+    for i in slashes:
+        asset = find_asset(assets, by_ref, name[:i])
+        if asset is not None:
+            return asset, _selected_keys(asset, name, name[i + 1:])
+    head = name[: slashes[0]] if slashes else name
+    raise GraphError(f"--select: no asset or job named '{name}'" + suggestion(head, typed_names(assets)))
+
+
+def key_as_written(key):
+    return key if isinstance(key, str) else compact(key)
+
+
+def _selected_keys(asset, name, rest):
+    """The dim=key parts after the asset's name. A key may hold "/": a part that does
+    not start with one of the asset's dimensions continues the key before it."""
+    parts = []
+    for piece in rest.split("/"):
+        dim = piece.split("=", 1)[0]
+        if ("=" in piece and dim in asset.dimensions) or not parts:
+            parts.append(piece)
+        else:
+            parts[-1] += "/" + piece
+    chosen = {}
+    for part in parts:
+        dim, sep, text = part.partition("=")
+        if dim not in asset.dimensions:
+            known = f" (its dimensions: {', '.join(asset.dimensions)})" if asset.dimensions else \
+                " (it is not partitioned)"
+            if not sep:
+                raise GraphError(f"--select '{name}': '{part}' after the asset's name is not DIMENSION=KEY{known}")
+            close = difflib.get_close_matches(dim, list(asset.dimensions), n=1)
+            hint = f"; did you mean '{close[0]}'?" if close else ""
+            raise GraphError(f"--select '{name}': asset '{asset.label}' has no dimension '{dim}'{hint}{known}")
+        if dim in chosen:
+            raise GraphError(f"--select '{name}': dimension '{dim}' is given twice")
+        chosen[dim] = {compact(asset.dimensions[dim][i]) for i in _matching_keys(asset, dim, text)}
+        if not chosen[dim]:
+            written = [key_as_written(k) for k in asset.dimensions[dim]]
+            close = difflib.get_close_matches(text, written, n=1)
+            hint = f"; did you mean '{close[0]}'?" if close else ""
+            raise GraphError(f"--select '{name}': dimension '{dim}' of asset '{asset.label}' has no key '{text}'"
+                             f"{hint} (its keys: {shortened(written)})")
+    return chosen
+
+
+def _matching_keys(asset, dim, text):
+    """Indexes of the keys the text names: a string key as it is, then any key as
+    JSON, then the key's escaped folder name as a job id shows it."""
+    keys = asset.dimensions[dim]
+    found = [i for i, key in enumerate(keys) if isinstance(key, str) and key == text]
+    if found:
+        return found
+    try:
+        wanted = compact(json.loads(text))
+    except ValueError:
+        wanted = None
+    found = [i for i, key in enumerate(keys) if compact(key) == wanted]
+    return found or [i for i, component in enumerate(asset.components[dim]) if component == f"{dim}={text}"]
 
 
 def _annotation_text(annotation):
@@ -280,16 +409,19 @@ def _list_element(annotation):
 
 def annotation_mismatch(asset, upstream, annotation):
     """Why the parameter's annotation disagrees with what the upstream returns, or
-    None. A gathering input receives a list with one element per upstream job, so
+    None. An input that reads several upstream jobs receives a list of them, so
     list[X] is compared by X, and a bare list always fits."""
     upstream_type = upstream.record["return_type"]
     wanted = _annotation_text(annotation)
     if not upstream_type or not wanted:
         return None
-    if not set(upstream.dimensions) <= set(asset.dimensions):
+    if not reads_one_job(asset, upstream):
         element = _list_element(annotation)
         if element is NotImplemented:
-            return f"is annotated {wanted} but gathers a list of every partition of upstream '{upstream.label}'"
+            shared = shared_dimensions(asset, upstream)
+            which = f"the partitions of upstream '{upstream.label}' with its own {', '.join(shared)}" if shared \
+                else f"every partition of upstream '{upstream.label}'"
+            return f"is annotated {wanted} but gathers a list of {which}"
         element_text = None if element is None else _annotation_text(element)
         if element_text and element_text != upstream_type:
             return f"is annotated {wanted} but upstream '{upstream.label}' returns {upstream_type}"
@@ -390,24 +522,47 @@ def partition_components(asset):
     return itertools.product(*(asset.components[d] for d in asset.dimensions))
 
 
+class _UpstreamIndex:
+    """The jobs of each upstream asset grouped by their keys on the dimensions that a
+    downstream asset shares with it, built once per pair, so planning stays linear."""
+
+    def __init__(self):
+        self.jobs_of = {}  # asset ref -> its jobs, in job order
+        self.groups = {}  # (asset ref, shared dimensions) -> {shared keys: [jobs]}
+
+    def add(self, asset, job):
+        self.jobs_of.setdefault(asset.ref, []).append(job)
+
+    def read_by(self, asset, upstream, partition):
+        """The upstream jobs that the job of this partition reads, in job order."""
+        dims = tuple(shared_dimensions(asset, upstream))
+        if not dims:
+            return self.jobs_of[upstream.ref]
+        groups = self.groups.get((upstream.ref, dims))
+        if groups is None:
+            groups = self.groups[upstream.ref, dims] = {}
+            for job in self.jobs_of[upstream.ref]:
+                groups.setdefault(compact([job["partition"][d] for d in dims]), []).append(job)
+        return groups[compact([partition[d] for d in dims])]
+
+
 def build_plan(assets, out_dir, workdir, python, plan_file):
-    """Jobs in dependency order, each with its inputs, output directory and argv."""
+    """Jobs in dependency order, each with its inputs, output directory and argv. A
+    job reads, for each input, the upstream jobs whose keys agree with its own on
+    every dimension the two assets share: its one value when the upstream has no
+    other dimension, otherwise the list of them."""
     out_dir = os.path.abspath(out_dir)
-    jobs, jobs_of, job_by_partition = [], {}, {}
+    jobs, index = [], _UpstreamIndex()
     for asset in assets:
-        jobs_of[asset.ref] = []
+        index.jobs_of[asset.ref] = []
         for partition, components in zip(partitions_of(asset), partition_components(asset)):
-            parts = [asset_component(asset.label), *components]
+            parts = [asset.component, *components]
             job_id = "/".join(parts)
             inputs, dependencies = [], {}
             for parameter in sorted(asset.upstream):
                 upstream = asset.upstream[parameter]
-                if set(upstream.dimensions) <= set(partition):
-                    wanted = compact({d: partition[d] for d in upstream.dimensions})
-                    sources = [job_by_partition[upstream.ref, wanted]]
-                    mode = "value"
-                else:
-                    sources, mode = jobs_of[upstream.ref], "list"
+                sources = index.read_by(asset, upstream, partition)
+                mode = "value" if reads_one_job(asset, upstream) else "list"
                 inputs.append({"parameter": parameter, "mode": mode, "from": [j["id"] for j in sources]})
                 dependencies.update(dict.fromkeys(j["id"] for j in sources))
             job = {
@@ -423,7 +578,6 @@ def build_plan(assets, out_dir, workdir, python, plan_file):
                 "argv": [python, "-m", "tolva.run", "--from-plan", plan_file, "--job", job_id],
             }
             jobs.append(job)
-            jobs_of[asset.ref].append(job)
-            job_by_partition[asset.ref, compact(partition)] = job
+            index.add(asset, job)
     return {"version": PLAN_VERSION, "created": time.time(), "workdir": workdir, "out": out_dir, "python": python,
             "jobs": jobs}
