@@ -85,7 +85,7 @@ def edit(path, old, new):
 def test_an_unchanged_second_run_runs_nothing(project):
     assert ran(project) == []
     record = json.loads((project / "tolva-out/run.json").read_text())
-    assert record["version"] == 2 and {j["status"] for j in record["jobs"]} == {"up-to-date"}
+    assert record["version"] == 3 and {j["status"] for j in record["jobs"]} == {"up-to-date"}
 
 
 @pytest.mark.parametrize(

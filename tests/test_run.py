@@ -74,10 +74,10 @@ def test_runs_in_dependency_order_with_both_mapping_rules(project):
         [{"day": 2, "ticker": "AAPL"}, 12], [{"day": 2, "ticker": "MSFT"}, 12],
     ]
     record = json.loads((project / "tolva-out/run.json").read_text())
-    assert record["version"] == 2 and len(record["jobs"]) == 10
+    assert record["version"] == 3 and len(record["jobs"]) == 10
     assert {j["status"] for j in record["jobs"]} == {"succeeded"}
     first = record["jobs"][0]
-    assert list(first) == ["id", "asset", "partition", "status", "duration", "directory", "error_type", "error",
+    assert list(first) == ["id", "asset", "partition", "status", "reason", "duration", "directory", "error_type", "error",
                            "attempts", "worker"]
     assert list(record) == ["version", "started", "finished", "interrupted", "plan", "executor", "jobs"]
     assert record["executor"] == "local" and first["worker"] is None
@@ -258,7 +258,7 @@ def test_asset_names_never_take_the_runners_files(tmp_path):
     )
     result = run(["names"], tmp_path)
     assert result.returncode == 0, result.stderr
-    assert json.loads((tmp_path / "tolva-out/run.json").read_text())["version"] == 2
+    assert json.loads((tmp_path / "tolva-out/run.json").read_text())["version"] == 3
     assert (tmp_path / "tolva-out/run%2Ejson/value.json").read_text() == "1"
     assert (tmp_path / "tolva-out/%2Etolva/value.json").read_text() == "2"
 

@@ -1,20 +1,42 @@
 """Code fingerprints: what of the user's code an asset's value can depend on.
 
-The asset function's source, the source of every function and class of the project
-that it names, transitively, and the repr of the module-level constants they read.
-Names that lead into the standard library or an installed distribution stop there;
-mutable globals and data read from outside are not tracked (--force is the remedy).
-Computed once per asset in the runner, which has the modules imported.
+An asset's fingerprint covers the bytecode of its function (so comments and layout
+inside it count for nothing, and the @asset(...) call around it is not part of it),
+its defaults and closure, and every global it reads, transitively through the
+project's functions, classes (their whole MRO), instances, containers, partials and
+decorated helpers, modules reached by dotted paths, and modules imported in a
+function's body. Values are described by stable text: no hash seed, object id,
+set order or absolute project path reaches a fingerprint. A value with no stable
+description is named, so the planner can warn about it. Code of the standard
+library and installed distributions is named, not followed.
+
+Computed by the planner over its imported modules and again by each job over the
+code it imported, with the same project roots.
 """
 
+import dataclasses
+import datetime
+import decimal
+import enum
+import fractions
+import functools
 import hashlib
-import inspect
+import importlib
 import os
+import pathlib
+import re
 import sys
 import sysconfig
 import types
+import uuid
 
-_CONSTANT_TYPES = (int, float, complex, str, bytes, bool, type(None))
+_SCALARS = (int, float, complex, str, bytes, bool, type(None), type(Ellipsis), decimal.Decimal, fractions.Fraction,
+            datetime.date, datetime.time, datetime.timedelta, datetime.timezone, uuid.UUID, range)
+# Entries of a class's namespace that the interpreter writes and that move with the
+# text (line numbers) or repeat what the rest already says.
+_CLASS_NOISE = {"__module__", "__dict__", "__weakref__", "__qualname__", "__firstlineno__", "__static_attributes__",
+                "__dataclass_fields__", "__dataclass_params__", "__match_args__", "__annotations_cache__"}
+_IMPORT_NAME = None  # the opcode, looked up on first use
 
 
 def library_roots():
@@ -26,120 +48,348 @@ def library_roots():
     return tuple(sorted(os.path.realpath(p) + os.sep for p in paths if p))
 
 
-def constant_text(value):
-    """A stable text for a constant, or None when the value is not one (a frozenset's
-    repr follows string hashing, which changes between processes)."""
-    if isinstance(value, _CONSTANT_TYPES):
-        return repr(value)
-    if isinstance(value, tuple):
-        items = [constant_text(v) for v in value]
-        return None if None in items else "(" + ",".join(items) + ")"
-    if isinstance(value, frozenset):
-        items = [constant_text(v) for v in value]
-        return None if None in items else "frozenset(" + ",".join(sorted(items)) + ")"
-    return None
+def project_roots(module_names=()):
+    """The sys.path entries from which the named modules and the project modules loaded
+    with them came, less the standard library and installed distributions."""
+    library = library_roots()
+    entries = sorted({os.path.realpath(p or os.getcwd()) for p in sys.path if isinstance(p, str)},
+                     key=len, reverse=True)
+    entries = [e for e in entries if os.path.isdir(e) and not (e + os.sep).startswith(library)]
+    roots = set()
+    for module in list(sys.modules.values()):
+        path = getattr(module, "__file__", None)
+        if not isinstance(path, str):
+            continue
+        path = os.path.realpath(path)
+        if path.startswith(library):
+            continue
+        entry = next((e for e in entries if path.startswith(e + os.sep)), None)
+        if entry is not None:
+            roots.add(entry)
+    return sorted(roots)
+
+
+class Project:
+    """The project's roots, and which code and files are the user's own."""
+
+    def __init__(self, roots):
+        self.roots = tuple(os.path.realpath(r).rstrip(os.sep) + os.sep for r in roots)
+        self.library = library_roots()
+        self._files = {}
+
+    def owns_file(self, path):
+        """Whether a source file is the user's: under a root, outside the library."""
+        owned = self._files.get(path)
+        if owned is None:
+            real = os.path.realpath(path)
+            owned = self._files[path] = real.startswith(self.roots) and not real.startswith(self.library)
+        return owned
+
+    def owns_module(self, module):
+        path = getattr(module, "__file__", None)
+        return isinstance(path, str) and self.owns_file(path)
+
+    def owns(self, obj):
+        code = getattr(obj, "__code__", None)
+        if isinstance(code, types.CodeType):
+            return self.owns_file(code.co_filename)
+        module = sys.modules.get(getattr(obj, "__module__", None) or "")
+        return module is not None and self.owns_module(module)
+
+    def relative(self, path):
+        """A path under a root as "root-relative" text, so a moved checkout reads the
+        same; other paths as they are."""
+        real = os.path.realpath(path)
+        for root in self.roots:
+            if real.startswith(root):
+                return real[len(root):]
+        return real
+
+    def resolve(self, text):
+        """The current file for a path recorded by relative()."""
+        if os.path.isabs(text):
+            return text
+        for root in self.roots:
+            candidate = root + text
+            if os.path.lexists(candidate):
+                return candidate
+        return self.roots[0] + text if self.roots else text
+
+
+def _hash(text):
+    return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()
+
+
+_CODE_DIGESTS = {}
+
+
+def code_digest(code):
+    """The bytecode of a code object and everything compiled into it: names, constants,
+    nested functions, docstrings. Line numbers and positions are left out."""
+    digest = _CODE_DIGESTS.get(code)
+    if digest is None:
+        consts = []
+        for const in code.co_consts:
+            consts.append("code:" + code_digest(const) if isinstance(const, types.CodeType) else
+                          _sorted_set(const) if isinstance(const, frozenset) else repr(const))
+        parts = [code.co_name, str(code.co_flags), str(code.co_argcount), str(code.co_posonlyargcount),
+                 str(code.co_kwonlyargcount), repr(code.co_varnames), repr(code.co_freevars), repr(code.co_cellvars),
+                 repr(code.co_names), code.co_code.hex(), code.co_exceptiontable.hex(), *consts]
+        digest = _CODE_DIGESTS[code] = _hash("\0".join(parts))
+    return digest
+
+
+def _sorted_set(value):
+    return "{" + ",".join(sorted(repr(v) for v in value)) + "}"
+
+
+def _names_read(code):
+    """Every global or attribute name the code (and code nested in it) names."""
+    names = set(code.co_names)
+    for const in code.co_consts:
+        if isinstance(const, types.CodeType):
+            names |= _names_read(const)
+    return names
+
+
+def _imports_in(code, package):
+    """Modules that the code imports in its body (import x.y, from . import z)."""
+    global _IMPORT_NAME
+    import dis
+
+    if _IMPORT_NAME is None:
+        _IMPORT_NAME = dis.opmap["IMPORT_NAME"]
+    found = []
+    if _IMPORT_NAME in code.co_code[::2]:
+        level = 0
+        for instruction in dis.get_instructions(code):
+            if instruction.opname in ("LOAD_CONST", "LOAD_SMALL_INT") and isinstance(instruction.argval, int):
+                level = instruction.argval
+            elif instruction.opname == "IMPORT_NAME":
+                name = instruction.argval
+                try:
+                    found.append(importlib.util.resolve_name("." * level + name, package) if level else name)
+                except (ImportError, ValueError):
+                    pass
+    for const in code.co_consts:
+        if isinstance(const, types.CodeType):
+            found += _imports_in(const, package)
+    return found
+
+
+def qualified_name(obj):
+    return f"{getattr(obj, '__module__', None) or '?'}.{getattr(obj, '__qualname__', None) or type(obj).__name__}"
 
 
 class CodeFingerprints:
-    """Fingerprints of asset functions, sharing the work on helpers they have in common."""
+    """Fingerprints of asset functions, sharing the work on what they have in common.
 
-    def __init__(self, project_root):
-        self.project_root = os.path.realpath(project_root) + os.sep
-        self.library = library_roots()
-        self.own = {}  # id(obj) -> (text, referenced objects)
+    Each project function or class is a node with a text of its own (its code and the
+    descriptions of what it reads) that names the nodes it leads to. An asset's code
+    fingerprint is the digest of every node it reaches, by name."""
+
+    def __init__(self, project):
+        self.project = project
+        self.nodes = {}  # id(obj) -> (name, digest of its own text, [reached objects], [(name, type)])
         self.keep = []  # the objects behind the ids above
 
-    def in_project(self, obj):
-        module = sys.modules.get(getattr(obj, "__module__", None) or "")
-        return module is not None and _module_in(module, self.project_root, self.library)
-
-    def of(self, fn, source=None):
-        """The fingerprint of one asset function (source, when given, is its own text)."""
-        texts, seen, stack = [], set(), [(fn, source)]
+    def of(self, fn):
+        """(code digest, {node name: digest}, [(global name, type name)] without a
+        stable description) of one asset function."""
+        parts, unstable, seen, stack = {}, [], set(), [fn]
         while stack:
-            obj, given = stack.pop()
+            obj = stack.pop()
             if id(obj) in seen:
                 continue
             seen.add(id(obj))
-            text, referenced = self._own(obj, given)
-            texts.append(text)
-            stack.extend((r, None) for r in referenced if id(r) not in seen)
-        digest = hashlib.sha256()
-        for text in sorted(texts):
-            digest.update(text.encode("utf-8", "surrogatepass"))
-            digest.update(b"\0")
-        return digest.hexdigest()
+            name, digest, reached, loose = self.node(obj)
+            parts[name] = digest
+            unstable += loose
+            stack.extend(r for r in reached if id(r) not in seen)
+        text = "\n".join(f"{name}={digest}" for name, digest in sorted(parts.items()))
+        return _hash(text), dict(sorted(parts.items())), sorted(set(unstable))
 
-    def _own(self, obj, source):
-        if id(obj) not in self.own:
-            self.own[id(obj)] = self._describe(obj, source)
+    def node(self, obj):
+        """(name, digest, reached objects, unstable globals) of one function or class."""
+        found = self.nodes.get(id(obj))
+        if found is None:
+            found = self.nodes[id(obj)] = _Describer(self.project).node(obj)
             self.keep.append(obj)
-        return self.own[id(obj)]
+        return found
 
-    def _describe(self, obj, source):
-        name = f"{getattr(obj, '__module__', '?')}.{getattr(obj, '__qualname__', repr(obj))}"
-        if source is None:
+
+class _Describer:
+    """The text of one node, and the nodes it leads to."""
+
+    def __init__(self, project):
+        self.project = project
+        self.reached = []
+        self.unstable = []
+
+    def node(self, obj):
+        if isinstance(obj, type):
+            text = self.describe_class(obj)
+        else:
+            text = self.describe_function(obj)
+        return qualified_name(obj), _hash(text), self.reached, self.unstable
+
+    # --- functions -------------------------------------------------------------
+
+    def describe_function(self, fn):
+        code = fn.__code__
+        lines = [f"code {code_digest(code)}", f"doc {fn.__doc__!r}"]
+        if fn.__defaults__:
+            lines.append("defaults " + self.value(fn.__defaults__))
+        if fn.__kwdefaults__:
+            lines.append("kwdefaults " + self.value(fn.__kwdefaults__))
+        for name, cell in zip(code.co_freevars, fn.__closure__ or ()):
             try:
-                source = inspect.getsource(obj)
-            except (OSError, TypeError):
-                code = getattr(obj, "__code__", None)
-                source = code.co_code.hex() if code is not None else ""
-        lines = [f"{name}\n{source}"]
-        referenced = []
-        for label, value in self._names(obj):
-            value = getattr(value, "__tolva_original__", value) if _is_asset(value) else value
-            text = constant_text(value)
-            if text is not None:
-                lines.append(f"{label}={text}")
-            elif isinstance(value, (types.FunctionType, type)) and self.in_project(value):
-                referenced.append(value)
-        return "\n".join(lines), referenced
+                lines.append(f"closure {name} = {self.value(cell.cell_contents)}")
+            except ValueError:
+                lines.append(f"closure {name} unset")
+        wrapped = fn.__dict__.get("__wrapped__")
+        if wrapped is not None:
+            lines.append("wraps " + self.value(wrapped))
+        names = _names_read(code)
+        globals_ = fn.__globals__
+        modules = []
+        for name in sorted(names):
+            if name not in globals_:
+                continue
+            value = globals_[name]
+            if isinstance(value, types.ModuleType):
+                modules.append(value)
+                lines.append(f"global {name} = module {value.__name__}")
+                continue
+            text = self.value(value)
+            if text.startswith("unstable "):
+                self.unstable.append((name, text[len("unstable "):]))
+            lines.append(f"global {name} = {text}")
+        package = globals_.get("__package__") or globals_.get("__name__", "")
+        for module_name in sorted(set(_imports_in(code, package))):
+            module = sys.modules.get(module_name) or self._import(module_name)
+            if module is not None:
+                modules.append(module)
+                lines.append(f"imports {module_name}")
+        lines += self.module_attributes(modules, names)
+        return "\n".join(lines)
 
-    def _names(self, obj):
-        """(name, value) of every global, closure value and module attribute that the
-        code of obj (a function, or each function of a class) names."""
-        functions = [obj] if isinstance(obj, types.FunctionType) else [
-            v.__func__ if isinstance(v, (classmethod, staticmethod)) else v
-            for v in vars(obj).values() if isinstance(v, (types.FunctionType, classmethod, staticmethod, property))
-        ] if isinstance(obj, type) else []
-        for fn in functions:
-            if isinstance(fn, property):
-                for accessor in (fn.fget, fn.fset, fn.fdel):
-                    if isinstance(accessor, types.FunctionType):
-                        yield from self._names(accessor)
+    def _import(self, name):
+        """A module that a function imports in its body and nobody has imported yet: it
+        is the project's only if its file is; importing it is what the job will do."""
+        try:
+            spec = importlib.util.find_spec(name)
+        except (ImportError, ValueError):
+            return None
+        if spec is None or not isinstance(spec.origin, str) or not self.project.owns_file(spec.origin):
+            return None
+        try:
+            return importlib.import_module(name)
+        except Exception:
+            return None
+
+    def module_attributes(self, modules, names):
+        """pkg.mod.RATE: the attributes a function names of the project modules it
+        reaches, following submodules to any depth."""
+        lines, seen = [], set()
+        while modules:
+            module = modules.pop()
+            if id(module) in seen or not self.project.owns_module(module):
                 continue
-            if not isinstance(fn, types.FunctionType):
-                continue
-            names = _code_names(fn.__code__)
-            globals_ = fn.__globals__
-            modules = []
-            for name in names:
-                if name in globals_:
-                    value = globals_[name]
-                    if isinstance(value, types.ModuleType):
-                        modules.append((name, value))
-                    else:
-                        yield name, value
-            for cell_name, cell in zip(fn.__code__.co_freevars, fn.__closure__ or ()):
-                try:
-                    yield cell_name, cell.cell_contents
-                except ValueError:
-                    pass
-            # helpers.f: the attribute names of a project module are followed too.
-            for module_name, module in modules:
-                if not _module_in(module, self.project_root, self.library):
+            seen.add(id(module))
+            namespace = vars(module)
+            for name in sorted(names):
+                if name not in namespace:
                     continue
-                for name in names:
-                    if name in vars(module):
-                        yield f"{module_name}.{name}", vars(module)[name]
+                value = namespace[name]
+                if isinstance(value, types.ModuleType):
+                    modules.append(value)
+                    lines.append(f"attribute {module.__name__}.{name} = module {value.__name__}")
+                else:
+                    lines.append(f"attribute {module.__name__}.{name} = {self.value(value)}")
+        return lines
 
+    # --- classes ---------------------------------------------------------------
 
-def _module_in(module, root, library):
-    path = getattr(module, "__file__", None)
-    if not path:
-        return False
-    path = os.path.realpath(path)
-    return path.startswith(root) and not path.startswith(library)
+    def describe_class(self, cls):
+        lines = ["bases " + ",".join(self.value(base) for base in cls.__bases__)]
+        is_enum = isinstance(cls, enum.EnumMeta)
+        for name, value in sorted(vars(cls).items()):
+            if name in _CLASS_NOISE or (is_enum and name.startswith("_") and name.endswith("_")
+                                        and not name.startswith("__")):
+                continue
+            lines.append(f"{name} = {self.member(value)}")
+        if dataclasses.is_dataclass(cls):
+            for field in dataclasses.fields(cls):
+                lines.append(f"field {field.name} default {self.value(field.default)} "
+                             f"factory {self.value(field.default_factory)}")
+        return "\n".join(lines)
+
+    def member(self, value):
+        if isinstance(value, (classmethod, staticmethod)):
+            return f"{type(value).__name__}({self.value(value.__func__)})"
+        if isinstance(value, property):
+            return "property(" + ",".join(self.value(f) for f in (value.fget, value.fset, value.fdel)) + ")"
+        text = self.value(value)
+        return f"of type {type(value).__qualname__}" if text.startswith("unstable ") else text
+
+    # --- values ----------------------------------------------------------------
+
+    def value(self, value, depth=0):
+        """A stable text for a value; "unstable TYPE" when it has none."""
+        if depth > 50:
+            return "unstable deeply nested value"
+        if getattr(type(value), "__tolva_kind__", None) is not None or _is_asset(value):
+            value = getattr(value, "__tolva_original__", value)
+        if isinstance(value, enum.Enum):
+            return f"enum {self.value(type(value), depth + 1)}.{value.name}={self.value(value.value, depth + 1)}"
+        if isinstance(value, _SCALARS) and type(value).__module__ in ("builtins", "decimal", "fractions", "datetime",
+                                                                       "uuid"):
+            return repr(value)
+        if isinstance(value, (list, tuple)):
+            opening, closing = ("[", "]") if isinstance(value, list) else ("(", ")")
+            return opening + ",".join(self.value(v, depth + 1) for v in value) + closing
+        if isinstance(value, dict):
+            return "{" + ",".join(f"{self.value(k, depth + 1)}:{self.value(v, depth + 1)}"
+                                  for k, v in value.items()) + "}"
+        if isinstance(value, (set, frozenset)):
+            return f"{type(value).__name__}{{" + ",".join(sorted(self.value(v, depth + 1) for v in value)) + "}"
+        if isinstance(value, pathlib.PurePath):
+            return f"{type(value).__name__}({self.project.relative(str(value)) if value.is_absolute() else value!s})"
+        if isinstance(value, re.Pattern):
+            return f"re({value.pattern!r},{value.flags})"
+        if isinstance(value, functools.partial):
+            return (f"partial({self.value(value.func, depth + 1)},{self.value(value.args, depth + 1)},"
+                    f"{self.value(dict(sorted(value.keywords.items())), depth + 1)})")
+        if isinstance(value, (types.FunctionType, type)):
+            if self.project.owns(value):
+                self.reached.append(value)
+                return "-> " + qualified_name(value)
+            return "lib " + qualified_name(value)
+        if isinstance(value, types.ModuleType):
+            return f"module {value.__name__}"
+        if isinstance(value, (types.BuiltinFunctionType, types.MethodType, types.WrapperDescriptorType,
+                              types.MethodDescriptorType)):
+            owner = getattr(value, "__self__", None)
+            if isinstance(value, types.MethodType) and not isinstance(owner, (type, types.ModuleType)):
+                return f"method {self.value(owner, depth + 1)}.{value.__name__}"
+            return "lib " + qualified_name(value)
+        wrapped = getattr(value, "__wrapped__", None)
+        if wrapped is not None and not isinstance(value, type):
+            return f"wrapper {type(value).__qualname__}({self.value(wrapped, depth + 1)})"
+        if self.project.owns(type(value)):
+            return f"instance {self.value(type(value), depth + 1)}({self.instance_state(value, depth)})"
+        return f"unstable {type(value).__module__}.{type(value).__qualname__}"
+
+    def instance_state(self, value, depth):
+        if dataclasses.is_dataclass(value):
+            items = [(f.name, getattr(value, f.name, None)) for f in dataclasses.fields(value)]
+        else:
+            items = sorted(getattr(value, "__dict__", {}).items())
+            for name in getattr(type(value), "__slots__", ()):
+                if isinstance(name, str) and hasattr(value, name):
+                    items.append((name, getattr(value, name)))
+        return ",".join(f"{name}={self.value(v, depth + 1)}" for name, v in items)
 
 
 def _is_asset(value):
@@ -149,9 +399,31 @@ def _is_asset(value):
         return False
 
 
-def _code_names(code):
-    names = set(code.co_names)
-    for const in code.co_consts:
-        if isinstance(const, types.CodeType):
-            names |= _code_names(const)
-    return names
+def find_function(module_name, qualname):
+    """The function (or class) at module:qualname now, or None. Decorated functions
+    are unwrapped down to the one whose code has that qualname."""
+    module = sys.modules.get(module_name)
+    if module is None:
+        try:
+            module = importlib.import_module(module_name)
+        except Exception:
+            return None
+    obj = module
+    for part in qualname.split("."):
+        obj = vars(obj).get(part) if isinstance(obj, (type, types.ModuleType)) else None
+        if obj is None:
+            return None
+        if isinstance(obj, (classmethod, staticmethod)):
+            obj = obj.__func__
+        elif isinstance(obj, property):
+            obj = obj.fget
+    for _ in range(20):
+        if _is_asset(obj):
+            obj = obj.__tolva_original__
+        code = getattr(obj, "__code__", None)
+        if isinstance(code, types.CodeType) and code.co_qualname == qualname:
+            return obj
+        obj = getattr(obj, "__wrapped__", None)
+        if obj is None:
+            return None
+    return None

@@ -11,7 +11,7 @@ import os
 import sys
 import time
 
-from tolva import _cli, incremental, records
+from tolva import _cli, incremental, observe, records
 
 PROG = "python -m tolva.run"
 PLAN_VERSION = 2
@@ -54,7 +54,9 @@ def _check_job(plan_file, job, out, ids):
     for key in ("asset", "module", "function", "output_dir"):
         _require(isinstance(job.get(key), str), plan_file, f"{where} has no '{key}'")
     _require(isinstance(job.get("partition"), dict), plan_file, f"{where} has no 'partition' object")
-    _require(isinstance(job.get("fingerprint", ""), str), plan_file, f"{where} has a malformed 'fingerprint'")
+    fingerprint = job.get("fingerprint", {})
+    _require(isinstance(fingerprint, dict) and all(isinstance(v, str) for v in fingerprint.values()), plan_file,
+             f"{where} has a malformed 'fingerprint'")
     _require(_is_str_list(job.get("dependencies")), plan_file, f"{where} has no 'dependencies' list")
     _require(isinstance(job.get("inputs"), list), plan_file, f"{where} has no 'inputs' list")
     for spec in job["inputs"]:
@@ -85,6 +87,9 @@ def _check_header(plan, plan_file):
         _require(isinstance(plan.get(key), str) and os.path.isabs(plan[key]), plan_file,
                  f"no absolute '{key}'")
     _require(isinstance(plan.get("created", 0), (int, float)), plan_file, "'created' is not a number")
+    roots = plan.get("roots", [])
+    _require(isinstance(roots, list) and all(isinstance(r, str) and os.path.isabs(r) for r in roots), plan_file,
+             "'roots' is not a list of absolute paths")
 
 
 def read_plan(plan_file):
@@ -123,7 +128,7 @@ def job_file_path(plan_file, job_id):
 
 def write_job_files(plan, plan_file):
     """Writes each job's file after the plan itself, so they are never older than it."""
-    header = {key: plan[key] for key in ("version", "created", "workdir", "out")}
+    header = {key: plan[key] for key in ("version", "created", "workdir", "out", "roots") if key in plan}
     by_id = {job["id"]: job for job in plan["jobs"]}
     made = set()
     for job in plan["jobs"]:
@@ -193,20 +198,27 @@ def _value_text(job):
 
 
 def gather_inputs(job, by_id):
-    """The job's keyword arguments as JSON text: partition keys by dimension, upstream
-    values by parameter (by_id holds the upstream jobs). Upstream values are spliced
-    in as their own JSON text."""
+    """The job's keyword arguments as JSON text (partition keys by dimension, upstream
+    values by parameter; by_id holds the upstream jobs), and the digest of each
+    upstream value by job id. Upstream values are spliced in as their own JSON text."""
     members = [f"{json.dumps(dim)}:{compact(key)}" for dim, key in job["partition"].items()]
+    hashes = {}
+
+    def value_of(source):
+        text = _value_text(source)
+        hashes[source["id"]] = incremental.text_hash(text)
+        return text
+
     for spec in job["inputs"]:
         sources = [dict(by_id[i], id=i) for i in spec["from"]]
         if spec["mode"] == "value":
-            text = _value_text(sources[0])
+            text = value_of(sources[0])
         else:
             text = "[" + ",".join(
-                f'{{"partition":{compact(s["partition"])},"value":{_value_text(s)}}}' for s in sources
+                f'{{"partition":{compact(s["partition"])},"value":{value_of(s)}}}' for s in sources
             ) + "]"
         members.append(f"{json.dumps(spec['parameter'])}:{text}")
-    return "{" + ",".join(members) + "}"
+    return "{" + ",".join(members) + "}", hashes
 
 
 # --- running -----------------------------------------------------------------------
@@ -222,17 +234,45 @@ def clear_folder(output_dir):
             records.remove_file(os.path.join(output_dir, name))
 
 
-def still_holds(out, job, upstream, force=False):
-    """Whether the job's last success still holds: (inputs text, fingerprint, the
-    recorded success or None). When it holds, the job is recorded as up to date.
-    The runner asks this before starting a job, and so does the job itself."""
-    inputs = gather_inputs(job, upstream)
-    fingerprint = incremental.job_fingerprint(job.get("fingerprint", ""), inputs)
-    held = None if force else incremental.up_to_date(out, job, fingerprint)
-    if held is not None:
-        now = time.time()
-        records.write_job_state(out, job["id"], "up-to-date", now, now, **held)
-    return inputs, fingerprint, held
+def decide(out, job, upstream, decider, force=False):
+    """(inputs text, what a success would be computed from, why the job runs or None
+    when its last success still holds). Asked by the runner before it starts a job,
+    by the job itself, and by --explain; records nothing."""
+    inputs, hashes = gather_inputs(job, upstream)
+    current = decider.current(job, hashes)
+    return inputs, current, decider.reason(out, job, current, force)
+
+
+def record_up_to_date(out, job_id):
+    now = time.time()
+    records.write_job_state(out, job_id, "up-to-date", now, now, **incremental.held_record(out, job_id))
+
+
+def asset_function(job):
+    """The user's function behind the job's asset, as this process imports it; None
+    when the module does not import (the worker then records why)."""
+    import importlib
+
+    try:
+        target = getattr(importlib.import_module(job["module"]), job["function"])
+        return target.__tolva_original__ if target.__tolva_kind__ == "asset" else None
+    except (Exception, SystemExit):
+        return None
+
+
+def own_decider(plan):
+    """The job's own up-to-date question: over the code this process imported, which
+    is the code that runs, whatever the plan saw."""
+    from tolva import fingerprint
+
+    project = fingerprint.Project(plan.get("roots") or [plan["workdir"]])
+    codes = fingerprint.CodeFingerprints(project)
+
+    def code_of(job):
+        fn = asset_function(job)
+        return None if fn is None else codes.of(fn)[:2]
+
+    return incremental.Decider(project, codes, code_of)
 
 
 def run_job(plan_file, job_id, force=False):
@@ -254,13 +294,15 @@ def run_job(plan_file, job_id, force=False):
     def finish(status, error_type=None, error=None, frame=None, **done):
         records.write_job_state(out, job_id, status, started, time.time(), error_type, error, frame, **done)
 
+    decider = own_decider(plan)
     try:
-        inputs, fingerprint, held = still_holds(out, job, plan["upstream"], force)
+        inputs, current, reason = decide(out, job, plan["upstream"], decider, force)
     except UpstreamNotReady as exc:
         print(f"{PROG}: error: job '{job_id}': {exc}", file=sys.stderr)
         finish("failed", "UpstreamNotReady", str(exc))
         return 1
-    if held is not None:
+    if reason is None:
+        record_up_to_date(out, job_id)
         print(f"{PROG}: job '{job_id}' is up to date; --force runs it again")
         return 0
 
@@ -269,7 +311,8 @@ def run_job(plan_file, job_id, force=False):
     records.write_atomically(records.inputs_path(out, job_id), inputs)
     sys.stdout.flush()
     try:
-        outcome = worker.materialize(job["module"], job["function"], job["output_dir"], inputs)
+        observer = observe.Observer(decider.project, out)
+        outcome = worker.materialize(job["module"], job["function"], job["output_dir"], inputs, observer)
     except worker.NotAnAsset as exc:
         print(f"{PROG}: error: job '{job_id}': {exc}", file=sys.stderr)
         finish("failed", "NotAnAsset", str(exc))
@@ -282,5 +325,6 @@ def run_job(plan_file, job_id, force=False):
         worker.report_failure(PROG, outcome)
         finish("failed", outcome.error_type, outcome.error, outcome.frame())
         return 1
-    finish("succeeded", fingerprint=fingerprint, **incremental.output_hashes(job["output_dir"]))
+    finish("succeeded", **incremental.success_record(current, observer.record(job["output_dir"], decider.codes),
+                                                   job["output_dir"]))
     return 0

@@ -102,7 +102,8 @@ class Asset:
         self.component = None  # the label's folder name, set with the label by name_assets
         self.components = {}  # dimension -> the folder name of each key, in key order
         self.function = None  # the user's function, found by check_signatures
-        self.fingerprint = ""  # set by add_fingerprints
+        self.fingerprint = {}  # set by add_fingerprints
+        self.code, self.parts = None, {}
         self.attribute = self.function_name
         self.parameters = None  # name -> inspect.Parameter, filled by check_signatures
 
@@ -485,27 +486,33 @@ def _find_function(asset):
 def declaration_of(asset):
     """The declaration as far as one job depends on it: every dimension's name, but not
     the other keys of the dimension (the job's own key is part of its inputs), so a new
-    partition value leaves the existing jobs up to date."""
+    partition value leaves the existing jobs up to date. Inputs name their upstream
+    assets relative to the project roots, so a moved checkout declares the same."""
     metadata = asset.record["decorator_metadata"]
     if not isinstance(metadata, dict):
         return metadata
-    return dict(metadata, partitions=sorted(metadata.get("partitions") or {}) or metadata.get("partitions"))
+    inputs = {parameter: upstream.module + ":" + upstream.function_name
+              for parameter, upstream in sorted(getattr(asset, "upstream", {}).items())}
+    return dict(metadata, inputs=inputs or metadata.get("inputs"),
+                partitions=sorted(metadata.get("partitions") or {}) or metadata.get("partitions"))
 
 
-def add_fingerprints(assets, project_root):
-    """Each asset's fingerprint: its code (as far as the project goes), its
-    declaration, and the tolva and Python versions. Jobs add their inputs at run time."""
-    import sys
+def add_fingerprints(assets, project, warn):
+    """Each asset's code fingerprint (over the project's code as imported here) and its
+    declaration's digest; the job adds its inputs and what it was seen to use. A
+    global an asset reads that has no stable description is named once per asset."""
+    from tolva import fingerprint
 
-    from tolva import __version__, fingerprint
-
-    codes = fingerprint.CodeFingerprints(project_root)
-    python = ".".join(map(str, sys.version_info[:3]))
+    codes = fingerprint.CodeFingerprints(project)
     for asset in assets:
-        code = codes.of(asset.function, asset.record["function_source"])
-        declaration = compact(declaration_of(asset))
-        text = f"{code}\0{declaration}\0tolva {__version__}\0python {python}"
-        asset.fingerprint = hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()
+        asset.code, asset.parts, unstable = codes.of(asset.function)
+        asset.fingerprint = {"code": asset.code,
+                             "declaration": hashlib.sha256(compact(declaration_of(asset)).encode(
+                                 "utf-8", "surrogatepass")).hexdigest()}
+        for name, type_name in unstable:
+            warn(f"asset '{asset.label}' reads '{name}', a {type_name} with no stable description: a change to it "
+                 "is not seen; run with --force after changing it")
+    return codes
 
 
 # --- jobs ------------------------------------------------------------------------
@@ -546,7 +553,7 @@ class _UpstreamIndex:
         return groups[compact([partition[d] for d in dims])]
 
 
-def build_plan(assets, out_dir, workdir, python, plan_file):
+def build_plan(assets, out_dir, workdir, python, plan_file, roots=()):
     """Jobs in dependency order, each with its inputs, output directory and argv. A
     job reads, for each input, the upstream jobs whose keys agree with its own on
     every dimension the two assets share: its one value when the upstream has no
@@ -580,4 +587,4 @@ def build_plan(assets, out_dir, workdir, python, plan_file):
             jobs.append(job)
             index.add(asset, job)
     return {"version": PLAN_VERSION, "created": time.time(), "workdir": workdir, "out": out_dir, "python": python,
-            "jobs": jobs}
+            "roots": list(roots), "jobs": jobs}

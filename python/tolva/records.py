@@ -10,8 +10,8 @@ import os
 import sys
 from datetime import datetime, timezone
 
-RUN_RECORD_VERSION = 2
-STATE_VERSION = 2
+RUN_RECORD_VERSION = 3
+STATE_VERSION = 3
 STATUSES = ("succeeded", "up-to-date", "failed", "skipped", "cancelled")
 DONE = ("succeeded", "up-to-date")
 
@@ -98,6 +98,16 @@ def read_job_state(out, job_id, not_before=None):
     return state
 
 
+def read_job_state_or_why(out, job_id, output_dir):
+    """(state, None), or (None, why the job has no usable record)."""
+    state = read_job_state(out, job_id)
+    if state is not None:
+        return state, None
+    if os.path.lexists(job_state_path(out, job_id)) or os.path.lexists(os.path.join(output_dir, "value.json")):
+        return None, "record missing or unreadable"
+    return None, "never run"
+
+
 def outcome_of(state):
     """What a state says of a finished job: a job that started but recorded no end
     was ended from outside (killed, out of memory)."""
@@ -112,12 +122,13 @@ def outcome_of(state):
 # --- the run record ----------------------------------------------------------------
 
 
-def job_entry(job, status, duration, error_type, error, attempts, worker):
+def job_entry(job, status, duration, error_type, error, attempts, worker, reason=None):
     return {
         "id": job["id"],
         "asset": job["asset"],
         "partition": job["partition"],
         "status": status,
+        "reason": None if status == "up-to-date" else reason,
         "duration": None if duration is None else round(duration, 6),
         "directory": job["output_dir"],
         "error_type": error_type if status == "failed" else None,

@@ -47,6 +47,8 @@ def build_parser(prog=None):
     mode.add_argument("--plan", nargs="?", const="", metavar="FILE",
                       help="write the plan (default OUT/plan.json), print it, run nothing")
     mode.add_argument("--dot", action="store_true", help="print the asset graph as Graphviz DOT, run nothing")
+    mode.add_argument("--explain", action="store_true",
+                      help="print, for every selected job, whether it would run and why; run and write nothing")
     mode.add_argument("--from-plan", metavar="PLAN", help="run one job of a plan (with --job), or --report on it")
     parser.add_argument("--job", metavar="ID", help="the job of --from-plan to run")
     parser.add_argument("--report", action="store_true",
@@ -79,9 +81,13 @@ def main(argv=None, prog=None):
     return run(parser.prog, args)
 
 
+def warn(message):
+    print(f"tolva.run: warning: {message}", file=sys.stderr)
+
+
 def run(prog, args):
+    from tolva import fingerprint, incremental, records
     from tolva import plan as planning
-    from tolva import records
 
     _cli.make_cwd_importable()
     problems = _cli.import_modules(args.modules)
@@ -102,9 +108,13 @@ def run(prog, args):
         _cli.error(prog, f"--out '{args.out}' is not a directory")
         return 2
     plan_file = os.path.abspath(args.plan) if args.plan else os.path.join(out, "plan.json")
-    planning.add_fingerprints(assets, os.getcwd())
-    plan = planning.build_plan(assets, out, os.getcwd(), sys.executable, plan_file)
+    project = fingerprint.Project(fingerprint.project_roots(args.modules))
+    codes = planning.add_fingerprints(assets, project, warn)
+    roots = [root.rstrip(os.sep) for root in project.roots]
+    plan = planning.build_plan(assets, out, os.getcwd(), sys.executable, plan_file, roots)
     selected = {j["id"] for j in plan["jobs"]}
+    parts = {asset.label: asset.parts for asset in assets}
+    decider = incremental.Decider(project, codes, lambda job: (job["fingerprint"]["code"], parts[job["asset"]]))
     try:
         if args.select:
             plan, selected = planning.select_jobs(assets, plan, args.select)
@@ -113,6 +123,9 @@ def run(prog, args):
         return 2
     if args.plan is not None:
         sys.stdout.write(write_plan(plan, plan_file))
+        return 0
+    if args.explain:
+        explain(plan, decider, selected if args.force else ())
         return 0
     from tolva import scheduler
 
@@ -126,8 +139,8 @@ def run(prog, args):
                 # On a cluster, its workers decide how many jobs run at once: every ready
                 # job is submitted, so no worker waits for the runner between two jobs.
                 in_flight = args.jobs if args.executor == "local" else max(1, len(plan["jobs"]))
-                run = scheduler.Run(plan, plan_file, in_flight, [a.label for a in assets], executor, args.retries,
-                                    selected if args.force else (), args.executor)
+                run = scheduler.Run(plan, plan_file, in_flight, [a.label for a in assets], executor, decider,
+                                    args.retries, selected if args.force else (), args.executor)
                 return run.execute()
             finally:
                 executor.shutdown()
@@ -197,6 +210,32 @@ def report(prog, plan_file):
         return 2
 
 
+def explain(plan, decider, forced):
+    """For every job of the plan, whether it would run and the first reason; a job
+    below one that runs waits for its value, which may or may not change."""
+    from tolva import job as jobs
+
+    by_id = {j["id"]: j for j in plan["jobs"]}
+    runs, may_run = set(), set()
+    for entry in plan["jobs"]:
+        waiting = next((i for i in entry["dependencies"] if i in runs or i in may_run), None)
+        if waiting is not None:
+            may_run.add(entry["id"])
+            print(f"may run     {entry['id']}: upstream job '{waiting}' runs first")
+            continue
+        upstream = {i: by_id[i] for spec in entry["inputs"] for i in spec["from"]}
+        try:
+            reason = jobs.decide(plan["out"], entry, upstream, decider, entry["id"] in forced)[2]
+        except jobs.UpstreamNotReady as exc:
+            reason = str(exc)
+        if reason is None:
+            print(f"up to date  {entry['id']}")
+        else:
+            runs.add(entry["id"])
+            print(f"runs        {entry['id']}: {reason}")
+    print(f"\n{len(runs)} of {len(plan['jobs'])} jobs would run, {len(may_run)} more if their upstream values change")
+
+
 def load_assets(modules):
     from _tolva import inspect_modules
 
@@ -204,7 +243,7 @@ def load_assets(modules):
 
     document = inspect_modules(modules)
     assets = planning.resolve_inputs(planning.assets_from_document(document))
-    planning.check_signatures(assets, lambda message: print(f"tolva.run: warning: {message}", file=sys.stderr))
+    planning.check_signatures(assets, warn)
     return assets
 
 

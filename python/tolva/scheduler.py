@@ -26,7 +26,8 @@ class Stop(BaseException):
 
 
 class Run:
-    def __init__(self, plan, plan_file, max_jobs, asset_labels, executor, retries=0, forced=(), executor_name="local"):
+    def __init__(self, plan, plan_file, max_jobs, asset_labels, executor, decider, retries=0, forced=(),
+                 executor_name="local"):
         self.plan = plan
         self.plan_file = plan_file
         self.out = plan["out"]
@@ -60,6 +61,8 @@ class Run:
         self.style = records.Style(sys.stdout)
         self.asset_labels = asset_labels
         self.signals = 0
+        self.decider = decider
+        self.reasons = {}  # job id -> why it ran
 
     # --- signals -----------------------------------------------------------------
 
@@ -79,16 +82,18 @@ class Run:
         """Asks the job's own question before starting a process for it."""
         from tolva import job
 
-        if job_id in self.forced or self.attempts.get(job_id):
+        if self.attempts.get(job_id):
             return False
         entry = self.jobs[job_id]
         upstream = {i: self.jobs[i] for spec in entry["inputs"] for i in spec["from"]}
         try:
-            held = job.still_holds(self.out, entry, upstream)[2]
-        except job.UpstreamNotReady:
+            reason = job.decide(self.out, entry, upstream, self.decider, job_id in self.forced)[2]
+        except job.UpstreamNotReady as exc:
+            reason = str(exc)
+        if reason is not None:
+            self.reasons[job_id] = reason
             return False
-        if held is None:
-            return False
+        job.record_up_to_date(self.out, job_id)
         self.attempts[job_id] = 0
         self.started_at[job_id] = time.monotonic()
         self.finish(job_id, Finished(0, {"status": "up-to-date"}))
@@ -267,7 +272,8 @@ class Run:
             outcome = self.outcomes.get(job_id, {})
             entries.append(records.job_entry(self.jobs[job_id], self.status[job_id], self.durations.get(job_id),
                                              outcome.get("error_type"), outcome.get("error"),
-                                             self.attempts.get(job_id, 0), self.where.get(job_id)))
+                                             self.attempts.get(job_id, 0), self.where.get(job_id),
+                                             self.reasons.get(job_id)))
         records.write_run_record(self.record_path(), self.plan_file, self.started, time.time(), interrupted, entries,
                                  self.executor_name)
         return entries

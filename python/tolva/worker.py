@@ -124,15 +124,19 @@ def read_record(output_dir):
         return None
 
 
-def materialize(module_name, function_name, output_dir, inputs):
+def materialize(module_name, function_name, output_dir, inputs, observer=None):
     """Runs materialize_asset and returns its Outcome. Raises NotAnAsset, and lets a
-    setup failure (the output directory cannot be made) propagate."""
+    setup failure (the output directory cannot be made) propagate. An observer (a
+    context manager) watches the asset's call: the module is imported before it."""
+    import contextlib
+
     from _tolva import materialize_asset
 
     check_target(module_name, function_name)
     with _EscapedException() as escaped:
         try:
-            materialize_asset(module_name, function_name, output_dir, inputs)
+            with observer or contextlib.nullcontext():
+                materialize_asset(module_name, function_name, output_dir, inputs)
         except SystemExit as exc:
             if exc.code != 1:
                 raise

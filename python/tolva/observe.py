@@ -1,0 +1,233 @@
+"""What an asset uses while it runs, beyond what its code names: observed in the job
+process during the asset's call only, and checked by the next run.
+
+- the project functions that executed (sys.monitoring PY_START, each code object
+  recorded once and its event then disabled), so dispatch through registries,
+  getattr or plugin tables counts;
+- the files it opened for reading and the folders it listed (an audit hook), outside
+  the standard library, installed packages and OUT, with size, modification time and
+  content hash; files it wrote outside its own folder are its outputs;
+- the environment variables it read through os.environ or os.getenv.
+
+A later check compares size and time first and hashes a file only when they differ.
+"""
+
+import os
+import stat
+import sys
+
+from tolva import fingerprint
+
+_OPENED = []  # (path, writing) while an observation is active
+_ACTIVE = [False]
+_HOOKED = [False]
+_SOURCE_SUFFIXES = (".py", ".pyc", ".pyi", ".so", ".pth")
+_WRITE_FLAGS = os.O_WRONLY | os.O_RDWR | os.O_APPEND | os.O_CREAT | os.O_TRUNC
+
+
+def _audit(event, args):
+    # Runs for every audited event of the process: the fast path is the flag test.
+    if not _ACTIVE[0]:
+        return
+    if event == "open":
+        path, mode, flags = args
+        if isinstance(path, int) or path is None:
+            return
+        writing = any(c in mode for c in "wax+") if isinstance(mode, str) else bool(flags & _WRITE_FLAGS)
+        _OPENED.append((path, writing, False))
+    elif event in ("os.listdir", "os.scandir"):
+        path = args[0]
+        if isinstance(path, int):
+            return
+        _OPENED.append((os.curdir if path is None else path, False, True))
+
+
+class Observer:
+    """Observes one asset call: `with Observer(project, out) as seen: call()`, then
+    seen.record() for the job's state."""
+
+    def __init__(self, project, out):
+        self.project = project
+        self.out = os.path.realpath(out) + os.sep
+        self.codes = {}
+        self.environ = {}
+        self.tool = None
+
+    def __enter__(self):
+        if not _HOOKED[0]:
+            sys.addaudithook(_audit)  # cannot be removed: it does nothing while inactive
+            _HOOKED[0] = True
+        del _OPENED[:]
+        self._watch_functions()
+        self._watch_environ()
+        _ACTIVE[0] = True
+        return self
+
+    def __exit__(self, *exc_info):
+        _ACTIVE[0] = False
+        self._unwatch_environ()
+        if self.tool is not None:
+            monitoring = sys.monitoring
+            monitoring.set_events(self.tool, 0)
+            monitoring.register_callback(self.tool, monitoring.events.PY_START, None)
+            monitoring.free_tool_id(self.tool)
+            self.tool = None
+        return False
+
+    def _watch_functions(self):
+        monitoring = sys.monitoring
+        for tool in (monitoring.PROFILER_ID, 4, 3, monitoring.COVERAGE_ID):
+            try:
+                monitoring.use_tool_id(tool, "tolva observe")
+            except ValueError:
+                continue
+            self.tool = tool
+            disable = monitoring.DISABLE
+            codes = self.codes
+
+            def started(code, offset):
+                codes[code] = None
+                return disable
+
+            monitoring.register_callback(tool, monitoring.events.PY_START, started)
+            monitoring.set_events(tool, monitoring.events.PY_START)
+            return
+
+    def _watch_environ(self):
+        environ_type = type(os.environ)
+        original = environ_type.__getitem__
+        seen, environ = self.environ, os.environ
+
+        def getitem(mapping, key):
+            try:
+                value = original(mapping, key)
+            except KeyError:
+                if mapping is environ and isinstance(key, str):
+                    seen.setdefault(key, None)
+                raise
+            if mapping is environ and isinstance(key, str):
+                seen.setdefault(key, value)
+            return value
+
+        environ_type.__getitem__ = getitem
+        self._restore = lambda: setattr(environ_type, "__getitem__", original)
+
+    def _unwatch_environ(self):
+        restore = getattr(self, "_restore", None)
+        if restore is not None:
+            restore()
+            self._restore = None
+
+    # --- what was seen --------------------------------------------------------------
+
+    def record(self, own_dir, codes):
+        """What the job used, as its state keeps it. codes: the job's CodeFingerprints."""
+        return {"functions": self._functions(codes), **self._files(own_dir),
+                "environment": dict(sorted(self.environ.items()))}
+
+    def _functions(self, codes):
+        modules = {}
+        for module in list(sys.modules.values()):
+            path = getattr(module, "__file__", None)
+            if isinstance(path, str) and self.project.owns_file(path):
+                modules.setdefault(os.path.realpath(path), module.__name__)
+        found = {}
+        for code in self.codes:
+            # Module and class bodies (an import during the call) are not functions;
+            # code nested in a function is part of that function's own digest.
+            if not code.co_flags & 0x2 or not self.project.owns_file(code.co_filename):
+                continue
+            module = modules.get(os.path.realpath(code.co_filename))
+            if module is None:
+                continue
+            qualname = code.co_qualname.split(".<locals>")[0]
+            fn = fingerprint.find_function(module, qualname)
+            if fn is not None:
+                found[f"{module}:{qualname}"] = codes.node(fn)[1]
+        return dict(sorted(found.items()))
+
+    def _files(self, own_dir):
+        own = os.path.realpath(own_dir) + os.sep
+        library = self.project.library
+        reads, folders, writes = {}, {}, {}
+        for path, writing, listing in _OPENED:
+            try:
+                real = os.path.realpath(os.fsdecode(path))
+            except (TypeError, ValueError):
+                continue
+            if (real.startswith(library) or real.startswith(self.out) or real.startswith(own)
+                    or real.startswith(("/proc/", "/sys/", "/dev/")) or real.endswith(_SOURCE_SUFFIXES)
+                    or os.sep + "__pycache__" + os.sep in real):
+                continue
+            key = self.project.relative(real)
+            if listing:
+                folders[key] = listing_hash(real)
+            elif writing:
+                writes[key] = None
+            else:
+                reads[key] = None
+        return {"files": {key: file_facts(self.project.resolve(key)) for key in sorted(reads) if key not in writes},
+                "folders": dict(sorted(folders.items())),
+                "outputs": {key: facts for key in sorted(writes)
+                            if (facts := file_facts(self.project.resolve(key))) is not None}}
+
+
+def file_facts(path):
+    """[size, modification time in ns, content hash] of a regular file; None when it
+    is missing or not a regular file."""
+    try:
+        info = os.stat(path)
+    except OSError:
+        return None
+    if not stat.S_ISREG(info.st_mode):
+        return None
+    from tolva.incremental import file_hash
+
+    return [info.st_size, info.st_mtime_ns, file_hash(path)]
+
+
+def listing_hash(path):
+    from tolva.incremental import text_hash
+
+    try:
+        return text_hash("\0".join(sorted(os.listdir(path))))
+    except OSError:
+        return None
+
+
+def _file_changed(path, facts):
+    if facts is None:
+        return file_facts(path) is not None
+    try:
+        info = os.stat(path)
+    except OSError:
+        return True
+    if [info.st_size, info.st_mtime_ns] == facts[:2]:
+        return False
+    now = file_facts(path)
+    return now is None or now[2] != facts[2]
+
+
+def what_changed(observed, project, codes):
+    """The first thing the job was seen to use that is no longer as it was, as a
+    reason; None when everything holds. A record without observations is unknown."""
+    if not isinstance(observed, dict):
+        return "record missing or unreadable"
+    for name, digest in (observed.get("functions") or {}).items():
+        module, _, qualname = name.partition(":")
+        fn = fingerprint.find_function(module, qualname)
+        if fn is None or codes.node(fn)[1] != digest:
+            return f"code changed ({module}.{qualname})"
+    for key, facts in (observed.get("files") or {}).items():
+        if _file_changed(project.resolve(key), facts):
+            return f"file changed ({key})"
+    for key, digest in (observed.get("folders") or {}).items():
+        if listing_hash(project.resolve(key)) != digest:
+            return f"file changed ({key})"
+    for name, value in (observed.get("environment") or {}).items():
+        if os.environ.get(name) != value:
+            return f"environment variable changed ({name})"
+    for key, facts in (observed.get("outputs") or {}).items():
+        if facts is None or _file_changed(project.resolve(key), facts):
+            return f"output changed by hand ({key})"
+    return None
