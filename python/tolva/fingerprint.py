@@ -121,11 +121,47 @@ def _hash(text):
 
 
 _CODE_DIGESTS = {}
+# The compiler fuses and borrows loads only within one line, and keeps a NOP where a
+# line has no other instruction: undone here, so layout never shows in a digest.
+_FUSED = {"LOAD_FAST_LOAD_FAST": ("LOAD_FAST", "LOAD_FAST"),
+          "LOAD_FAST_BORROW_LOAD_FAST_BORROW": ("LOAD_FAST", "LOAD_FAST"),
+          "STORE_FAST_LOAD_FAST": ("STORE_FAST", "LOAD_FAST"), "STORE_FAST_STORE_FAST": ("STORE_FAST", "STORE_FAST")}
+_SAME = {"LOAD_FAST_BORROW": "LOAD_FAST"}
+
+
+def _instructions(code):
+    """The code's instructions as text, independent of line structure: fused pairs
+    split, borrowed loads as plain loads, NOPs dropped, jump targets and exception
+    ranges as instruction indexes."""
+    import dis
+
+    instructions = list(dis.get_instructions(code))
+    index, count = {}, 0
+    for instruction in instructions:
+        index[instruction.offset] = count
+        count += 0 if instruction.opname == "NOP" else 2 if instruction.opname in _FUSED else 1
+    index[len(code.co_code)] = count
+    out = []
+    for instruction in instructions:
+        name = instruction.opname
+        if name == "NOP":
+            continue
+        if name in _FUSED:
+            first, second = _FUSED[name]
+            out += [f"{first} {instruction.arg >> 4}", f"{second} {instruction.arg & 15}"]
+        elif instruction.jump_target is not None:
+            out.append(f"{name} -> {index[instruction.jump_target]}")
+        else:
+            out.append(f"{_SAME.get(name, name)} {instruction.arg}")
+    for entry in dis._parse_exception_table(code):
+        out.append(f"except {index.get(entry.start)} {index.get(entry.end)} {index.get(entry.target)} "
+                   f"{entry.depth} {entry.lasti}")
+    return "\n".join(out)
 
 
 def code_digest(code):
     """The bytecode of a code object and everything compiled into it: names, constants,
-    nested functions, docstrings. Line numbers and positions are left out."""
+    nested functions, docstrings. Line numbers, positions and layout are left out."""
     digest = _CODE_DIGESTS.get(code)
     if digest is None:
         consts = []
@@ -134,7 +170,7 @@ def code_digest(code):
                           _sorted_set(const) if isinstance(const, frozenset) else repr(const))
         parts = [code.co_name, str(code.co_flags), str(code.co_argcount), str(code.co_posonlyargcount),
                  str(code.co_kwonlyargcount), repr(code.co_varnames), repr(code.co_freevars), repr(code.co_cellvars),
-                 repr(code.co_names), code.co_code.hex(), code.co_exceptiontable.hex(), *consts]
+                 repr(code.co_names), _instructions(code), *consts]
         digest = _CODE_DIGESTS[code] = _hash("\0".join(parts))
     return digest
 
@@ -202,15 +238,23 @@ class CodeFingerprints:
             if id(obj) in seen:
                 continue
             seen.add(id(obj))
-            name, digest, reached, loose = self.node(obj)
+            name, digest, reached, loose, constants = self.node(obj)
             parts[name] = digest
+            parts.update(constants)
             unstable += loose
             stack.extend(r for r in reached if id(r) not in seen)
         text = "\n".join(f"{name}={digest}" for name, digest in sorted(parts.items()))
         return _hash(text), dict(sorted(parts.items())), sorted(set(unstable))
 
+    def own(self, obj):
+        """The digest of one function or class with the constants it reads, not of what
+        it leads to: what a run records of a function it saw execute."""
+        _, digest, _, _, constants = self.node(obj)
+        return _hash(digest + "".join(f"\n{name}={value}" for name, value in sorted(constants.items())))
+
     def node(self, obj):
-        """(name, digest, reached objects, unstable globals) of one function or class."""
+        """(name, digest, reached objects, unstable globals, {constant name: digest}) of
+        one function or class."""
         found = self.nodes.get(id(obj))
         if found is None:
             found = self.nodes[id(obj)] = _Describer(self.project).node(obj)
@@ -225,13 +269,23 @@ class _Describer:
         self.project = project
         self.reached = []
         self.unstable = []
+        self.constants = {}
 
     def node(self, obj):
         if isinstance(obj, type):
             text = self.describe_class(obj)
         else:
             text = self.describe_function(obj)
-        return qualified_name(obj), _hash(text), self.reached, self.unstable
+        return qualified_name(obj), _hash(text), self.reached, self.unstable, self.constants
+
+    def constant(self, name, text):
+        """A module-level value read by name (described by text): its own part of the
+        fingerprint, so that a change to it is named; functions and classes are nodes
+        of their own."""
+        if text.startswith(("-> ", "module ", "lib ")):
+            return text
+        self.constants[name] = _hash(text)
+        return "constant " + name
 
     # --- functions -------------------------------------------------------------
 
@@ -243,6 +297,8 @@ class _Describer:
         if fn.__kwdefaults__:
             lines.append("kwdefaults " + self.value(fn.__kwdefaults__))
         for name, cell in zip(code.co_freevars, fn.__closure__ or ()):
+            if name == "__classdict__":
+                continue  # an annotation function's view of its class: the class is described itself
             try:
                 lines.append(f"closure {name} = {self.value(cell.cell_contents)}")
             except ValueError:
@@ -264,7 +320,7 @@ class _Describer:
             text = self.value(value)
             if text.startswith("unstable "):
                 self.unstable.append((name, text[len("unstable "):]))
-            lines.append(f"global {name} = {text}")
+            lines.append(f"global {name} = {self.constant(f'{fn.__module__}.{name}', text)}")
         package = globals_.get("__package__") or globals_.get("__name__", "")
         for module_name in sorted(set(_imports_in(code, package))):
             module = sys.modules.get(module_name) or self._import(module_name)
@@ -306,7 +362,8 @@ class _Describer:
                     modules.append(value)
                     lines.append(f"attribute {module.__name__}.{name} = module {value.__name__}")
                 else:
-                    lines.append(f"attribute {module.__name__}.{name} = {self.value(value)}")
+                    lines.append(f"attribute {module.__name__}.{name} = "
+                                 f"{self.constant(f'{module.__name__}.{name}', self.value(value))}")
         return lines
 
     # --- classes ---------------------------------------------------------------

@@ -143,7 +143,7 @@ class Observer:
             qualname = code.co_qualname.split(".<locals>")[0]
             fn = fingerprint.find_function(module, qualname)
             if fn is not None:
-                found[f"{module}:{qualname}"] = codes.node(fn)[1]
+                found[f"{module}:{qualname}"] = codes.own(fn)
         return dict(sorted(found.items()))
 
     def _files(self, own_dir):
@@ -216,7 +216,7 @@ def what_changed(observed, project, codes):
     for name, digest in (observed.get("functions") or {}).items():
         module, _, qualname = name.partition(":")
         fn = fingerprint.find_function(module, qualname)
-        if fn is None or codes.node(fn)[1] != digest:
+        if fn is None or codes.own(fn) != digest:
             return f"code changed ({module}.{qualname})"
     for key, facts in (observed.get("files") or {}).items():
         if _file_changed(project.resolve(key), facts):

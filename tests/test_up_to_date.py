@@ -1,0 +1,275 @@
+"""An incremental run after an ordinary edit gives exactly the values a run from scratch
+gives, reruns only what the edit can change, explains why, and does not depend on the
+hash seed, the current directory or where the checkout lives."""
+
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+HELPERS = '''\
+import dataclasses
+import datetime
+import decimal
+import enum
+import functools
+import pathlib
+import sys
+
+RATE = 2
+DATE = datetime.date(2024, 1, 1)
+PRICE = decimal.Decimal("1.50")
+WHERE = pathlib.Path("data")
+TAGS = {"a", "b"}
+
+
+class Color(enum.Enum):
+    RED = 1
+    BLUE = 2
+
+
+@dataclasses.dataclass(frozen=True)
+class Config:
+    factor: int = 3
+
+
+CONFIG = Config()
+
+
+class Base:
+    bonus = 1
+
+    def extra(self):
+        return self.bonus
+
+
+class Child(Base):
+    pass
+
+
+INSTANCE = Child()
+
+
+@functools.cache
+def cached(x):
+    return x + 1
+
+
+def logged(fn):
+    @functools.wraps(fn)
+    def wrapper(*args):
+        return fn(*args)
+    return wrapper
+
+
+@logged
+def wrapped(x):
+    return x * 2
+
+
+def double(x, by=2):
+    return x * by
+
+
+TRIPLE = functools.partial(double, by=3)
+REGISTRY = {"double": double}
+
+
+def hidden(x):
+    return x - 1
+
+
+def dispatch(name, x):
+    return getattr(sys.modules[__name__], name)(x)
+'''
+
+PIPELINE = '''\
+import os
+
+import pkg.deep.sub
+from pkg import helpers
+from tolva import asset, partitions
+
+
+@asset(partitions={"k": partitions([1, 2])})
+def base(k, offset=0):
+    # a comment inside
+    return k + offset
+
+
+@asset(inputs={"b": base}, partitions={"k": partitions([1, 2])})
+def uses(b, k):
+    h = helpers
+    return {
+        "rate": b * h.RATE, "deep": pkg.deep.sub.f(b), "date": str(h.DATE), "price": str(h.PRICE),
+        "where": str(h.WHERE), "tags": sorted(h.TAGS), "color": h.Color.RED.value, "factor": h.CONFIG.factor,
+        "extra": h.INSTANCE.extra(), "cached": h.cached(b), "wrapped": h.wrapped(b), "triple": h.TRIPLE(b),
+        "registry": h.REGISTRY["double"](b), "dispatch": h.dispatch("hidden", b),
+    }
+
+
+@asset(inputs={"rows": uses})
+def total(rows):
+    return len(rows)
+
+
+@asset()
+def late_import():
+    from pkg.late import late
+    return late(1)
+
+
+@asset()
+def from_file():
+    with open("data.txt") as f:
+        return f.read()
+
+
+@asset()
+def from_env():
+    return os.environ.get("TOLVA_TEST_SETTING", "unset")
+'''
+
+FILES = {"pkg/__init__.py": "", "pkg/helpers.py": HELPERS, "pkg/deep/__init__.py": "",
+         "pkg/deep/sub.py": "FACTOR = 5\n\n\ndef f(x):\n    return x * FACTOR\n",
+         "pkg/late.py": "def late(x):\n    return x + 7\n", "pipeline.py": PIPELINE, "data.txt": "first"}
+USES = ["uses/k=1", "uses/k=2"]
+ALL_USES = USES + ["total"]
+
+EDITS = [
+    # Nothing that can change a value reruns anything.
+    ("pipeline.py", "# a comment inside", "# another comment", [], None),
+    ("pipeline.py", "return k + offset", "return (k +\n            offset)", [], None),
+    ("pkg/helpers.py", "RATE = 2\nDATE", "DATE", [], None),  # moved below, same value
+    ("pipeline.py", "import os\n", "import os\nimport json\n", [], None),
+    ("pkg/helpers.py", "def hidden", "def unused():\n    return 0\n\n\ndef hidden", [], None),
+    ("pipeline.py", "@asset()\ndef late_import", "@asset()\ndef added():\n    return 0\n\n\n@asset()\ndef late_import",
+     ["added"], None),
+    ("pipeline.py", 'partitions={"k": partitions([1, 2])})\ndef base',
+     'partitions={"k": partitions([1, 2, 3])})\ndef base', ["base/k=3"], None),
+    # A helper rewritten to the same result reruns its callers and stops there.
+    ("pkg/helpers.py", "return x * by", "return by * x", USES, "uses/k=1: code changed (pkg.helpers.double)"),
+    # Everything an asset reaches, however it reaches it.
+    ("pkg/helpers.py", "RATE = 2", "RATE = 3", ALL_USES, "uses/k=1: code changed (pkg.helpers.RATE)"),
+    ("pkg/deep/sub.py", "FACTOR = 5", "FACTOR = 6", ALL_USES, "uses/k=1: code changed (pkg.deep.sub.FACTOR)"),
+    ("pkg/helpers.py", "date(2024, 1, 1)", "date(2025, 1, 1)", ALL_USES, None),
+    ("pkg/helpers.py", '"1.50"', '"2.50"', ALL_USES, None),
+    ("pkg/helpers.py", 'Path("data")', 'Path("other")', ALL_USES, None),
+    ("pkg/helpers.py", '{"a", "b"}', '{"a", "c"}', ALL_USES, None),
+    ("pkg/helpers.py", "RED = 1", "RED = 7", ALL_USES, "uses/k=1: code changed (pkg.helpers.Color)"),
+    ("pkg/helpers.py", "factor: int = 3", "factor: int = 4", ALL_USES, None),
+    ("pkg/helpers.py", "bonus = 1", "bonus = 5", ALL_USES, "uses/k=1: code changed (pkg.helpers.Base)"),
+    ("pkg/helpers.py", "return self.bonus", "return self.bonus + 1", ALL_USES, None),
+    ("pkg/helpers.py", "return x + 1", "return x + 2", ALL_USES, None),
+    ("pkg/helpers.py", "return fn(*args)", "return fn(*args) + 1", ALL_USES, None),
+    ("pkg/helpers.py", "return x * 2", "return x * 5", ALL_USES, None),
+    ("pkg/helpers.py", "by=3)", "by=4)", ALL_USES, None),
+    ("pkg/helpers.py", "return x - 1", "return x - 2", ALL_USES, "uses/k=1: code changed (pkg.helpers.hidden)"),
+    ("pkg/late.py", "x + 7", "x + 8", ["late_import"], "late_import: code changed (pkg.late.late)"),
+    ("pipeline.py", "offset=0", "offset=10", ["base/k=1", "base/k=2"] + ALL_USES, None),
+    ("data.txt", "first", "second", ["from_file"], "from_file: file changed (data.txt)"),
+    ("env", None, "on", ["from_env"], "from_env: environment variable changed (TOLVA_TEST_SETTING)"),
+]
+
+
+def tolva(args, cwd, env=None, seed="0"):
+    environment = {k: v for k, v in os.environ.items() if k != "TOLVA_TEST_SETTING"}
+    environment.update(PYTHONHASHSEED=seed, **(env or {}))
+    return subprocess.run([sys.executable, "-m", "tolva.run", *args], cwd=cwd, capture_output=True, text=True,
+                          timeout=300, env=environment)
+
+
+def ran(project, *args, **kwargs):
+    result = tolva(["pipeline", "--jobs", "2", *args], project, **kwargs)
+    assert result.returncode == 0, result.stdout + result.stderr
+    jobs = json.loads((project / "tolva-out/run.json").read_text())["jobs"]
+    return sorted(j["id"] for j in jobs if j["status"] != "up-to-date")
+
+
+def values(out):
+    return {str(p.relative_to(out)): p.read_bytes() for p in sorted(out.rglob("value.json"))}
+
+
+@pytest.fixture(scope="module")
+def baseline(tmp_path_factory):
+    project = tmp_path_factory.mktemp("baseline") / "project"
+    for name, text in FILES.items():
+        (project / name).parent.mkdir(parents=True, exist_ok=True)
+        (project / name).write_text(text)
+    assert len(ran(project)) == 8
+    return project
+
+
+@pytest.mark.parametrize("file, old, new, expected, explained", EDITS, ids=[f"{e[0]}:{e[2]!r}"[:60] for e in EDITS])
+def test_an_incremental_run_equals_a_run_from_scratch(baseline, tmp_path, file, old, new, expected, explained):
+    project = tmp_path / "moved"
+    shutil.copytree(baseline, project)  # a checkout in another place: nothing reruns for that alone
+    env = None
+    if file == "env":
+        env = {"TOLVA_TEST_SETTING": new}
+    else:
+        text = (project / file).read_text()
+        assert old in text
+        (project / file).write_text(text.replace(old, new) + ("RATE = 2\n" if old == "RATE = 2\nDATE" else ""))
+    if explained:
+        explanation = tolva(["pipeline", "--explain"], project, env).stdout
+        assert f"runs        {explained}\n" in explanation
+    assert ran(project, env=env) == sorted(expected)
+    scratch = tolva(["pipeline", "--out", "scratch"], project, env)
+    assert scratch.returncode == 0, scratch.stderr
+    assert values(project / "tolva-out") == values(project / "scratch")
+
+
+def test_unchanged_reruns_under_any_hash_seed_or_from_elsewhere_run_nothing(baseline, tmp_path):
+    project = tmp_path / "p"
+    shutil.copytree(baseline, project)
+    for seed in ("1", "2", "random"):
+        assert ran(project, seed=seed) == []
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    shutil.copytree(project / "tolva-out", elsewhere / "tolva-out")
+    env = {"PYTHONPATH": str(project)}
+    (project / "pkg/deep/sub.py").write_text("FACTOR = 7\n\n\ndef f(x):\n    return x * FACTOR\n")
+    result = tolva(["pipeline", "--jobs", "2"], elsewhere, env)
+    statuses = {j["id"]: j["status"] for j in json.loads((elsewhere / "tolva-out/run.json").read_text())["jobs"]}
+    assert result.returncode == 0 and [i for i, s in statuses.items() if s != "up-to-date"] == USES + ["total"]
+
+
+def test_a_global_without_a_stable_description_is_named(tmp_path):
+    (tmp_path / "conn.py").write_text("import sqlite3\nfrom tolva import asset\nDB = sqlite3.connect(':memory:')\n"
+                                      "@asset()\ndef rows():\n    return DB.execute('select 1').fetchall()\n")
+    result = tolva(["conn", "--plan"], tmp_path)
+    assert result.returncode == 0
+    assert result.stderr == ("tolva.run: warning: asset 'rows' reads 'DB', a sqlite3.Connection with no stable "
+                             "description: a change to it is not seen; run with --force after changing it\n")
+
+
+@pytest.mark.parametrize(
+    "change, reason",
+    [
+        (lambda out: None, "never run"),
+        (lambda out: (out / "from_env/value.json").write_text('"x"'), "output changed by hand"),
+        (lambda out: (out / ".tolva/jobs/from_env.json").write_text("{"), "record missing or unreadable"),
+        (lambda out: shutil.rmtree(out / ".tolva"), "record missing or unreadable"),
+    ],
+)
+def test_explain_names_a_missing_or_touched_record(baseline, tmp_path, change, reason):
+    project = tmp_path / "p"
+    shutil.copytree(baseline, project)
+    if reason == "never run":
+        shutil.rmtree(project / "tolva-out")
+    else:
+        change(project / "tolva-out")
+    before = sorted(p for p in project.rglob("*"))
+    result = tolva(["pipeline", "--explain", "--select", "from_env"], project)
+    assert (result.returncode, result.stdout) == (0, f"runs        from_env: {reason}\n\n1 of 1 jobs would run, "
+                                                     "0 more if their upstream values change\n")
+    assert sorted(p for p in project.rglob("*")) == before
+    forced = tolva(["pipeline", "--explain", "--force", "--select", "from_env"], project).stdout
+    assert forced.startswith("runs        from_env: --force\n")
+    record = json.loads((pathlib.Path(baseline) / "tolva-out/run.json").read_text())
+    assert {j["reason"] for j in record["jobs"]} == {"never run"}
