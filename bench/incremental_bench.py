@@ -1,45 +1,31 @@
-"""Incremental runs: the weather example's second, unchanged run against its first
-run, timed in the order first, second, second, first (each first run into a fresh
-folder); target: the second run under 15% of the first. Then the cost of the code
-fingerprints, for the weather example and for a module of 1,000 assets sharing
-helpers and constants.
+"""Incremental runs, each measure against a baseline taken in the same run, in the order
+baseline, candidate, candidate, baseline (repeated; medians):
+
+- the weather example's unchanged run against importing its module and tolva in a
+  fresh interpreter (target: at most 1.5 times);
+- a 1,000-asset project's unchanged run, under a new random hash seed each time,
+  against its first run (target: at most 0.15);
+- the throughput of trivial jobs with what a job observes while its asset runs
+  against the same run with observing switched off (target: at least 0.95).
 """
 
-import importlib
 import os
 import pathlib
+import statistics
 import subprocess
 import sys
 import tempfile
 import time
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-
-
-def timed_run(out):
-    start = time.perf_counter()
-    subprocess.run([sys.executable, "-m", "tolva.run", "examples.weather.weather", "--out", out], cwd=ROOT,
-                   check=True, stdout=subprocess.DEVNULL)
-    return time.perf_counter() - start
-
-
-def fingerprint_cost(module_name, root):
-    from tolva import fingerprint
-
-    module = importlib.import_module(module_name)
-    functions = [v.__tolva_original__ for v in vars(module).values() if getattr(v, "__tolva_kind__", None) == "asset"]
-    start = time.perf_counter()
-    codes = fingerprint.CodeFingerprints(root)
-    for fn in functions:
-        codes.of(fn)
-    return len(functions), time.perf_counter() - start
-
+ROUNDS = int(os.environ.get("TOLVA_BENCH_ROUNDS", "6"))
 
 THOUSAND = """
 from tolva import asset
 
 LIMIT = 10
 NAMES = ("a", "b", "c")
+TAGS = {"x", "y"}
 
 
 def clean(x):
@@ -48,30 +34,99 @@ def clean(x):
 
 class Shape:
     def area(self, x):
-        return clean(x) * len(NAMES)
+        return clean(x) * len(NAMES) + len(TAGS)
 
+""" + "".join(f"@asset()\ndef asset_{i}():\n    return Shape().area({i}) + clean({i})\n\n" for i in range(1000))
+
+TRIVIAL = """
+from tolva import asset, partitions
+
+@asset(partitions={"n": partitions(list(range(400)))})
+def job(n):
+    return n
 """
+
+# Put on PYTHONPATH, it switches observing off in every process of a run.
+NO_OBSERVING = """
+import tolva.observe as observe
+observe.Observer.__enter__ = lambda self: self
+observe.Observer.__exit__ = lambda self, *exc_info: False
+observe.Observer.record = lambda self, own_dir, codes: {
+    "functions": {}, "files": {}, "folders": {}, "outputs": {}, "environment": {}}
+"""
+
+
+def timed(argv, cwd, env=None):
+    start = time.perf_counter()
+    subprocess.run(argv, cwd=cwd, env=env, check=True, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+def run(module, out, cwd, env=None):
+    return timed([sys.executable, "-m", "tolva.run", module, "--out", out], cwd, env)
+
+
+def abba(baseline, candidate, rounds):
+    """Medians of both, timed baseline, candidate, candidate, baseline."""
+    base, cand = [], []
+    for _ in range(rounds):
+        base.append(baseline())
+        cand += [candidate(), candidate()]
+        base.append(baseline())
+    return statistics.median(base), statistics.median(cand)
+
+
+def weather(directory):
+    out = f"{directory}/weather"
+    run("examples.weather.weather", out, ROOT)
+    imports = [sys.executable, "-c", "import tolva, examples.weather.weather"]
+    base, cand = abba(lambda: timed(imports, ROOT), lambda: run("examples.weather.weather", out, ROOT), ROUNDS * 2)
+    print(f"weather example: unchanged run {cand * 1e3:.1f} ms, importing its module and tolva {base * 1e3:.1f} ms; "
+          f"ratio {cand / base:.2f} (target <= 1.5)")
+
+
+def thousand(directory):
+    project = pathlib.Path(directory, "thousand")
+    project.mkdir()
+    (project / "thousand.py").write_text(THOUSAND)
+    firsts = iter(range(100))
+    seeds = iter(range(1, 1000))
+
+    def first():
+        return run("thousand", f"first-{next(firsts)}", project, dict(os.environ, PYTHONHASHSEED=str(next(seeds))))
+
+    run("thousand", "again", project)
+
+    def unchanged():
+        return run("thousand", "again", project, dict(os.environ, PYTHONHASHSEED=str(next(seeds))))
+
+    base, cand = abba(first, unchanged, 2)
+    print(f"1,000 assets: unchanged run {cand * 1e3:.0f} ms under new hash seeds, first run {base * 1e3:.0f} ms; "
+          f"ratio {cand / base:.3f} (target <= 0.15)")
+
+
+def observing(directory):
+    project = pathlib.Path(directory, "trivial")
+    (project / "off").mkdir(parents=True)
+    (project / "trivial.py").write_text(TRIVIAL)
+    (project / "off" / "sitecustomize.py").write_text(NO_OBSERVING)
+    off_env = dict(os.environ, PYTHONPATH=str(project / "off"))
+    counter = iter(range(1000))
+
+    def trivial(env):
+        return timed([sys.executable, "-m", "tolva.run", "trivial", "--jobs", "2", "--out", f"o{next(counter)}"],
+                     project, env)
+
+    base, cand = abba(lambda: trivial(off_env), lambda: trivial(None), 4)
+    print(f"trivial jobs: {400 / cand:.1f} jobs/s observing, {400 / base:.1f} jobs/s not observing; "
+          f"ratio {base / cand:.3f} (target >= 0.95)")
 
 
 def main():
     with tempfile.TemporaryDirectory() as directory:
-        first = timed_run(f"{directory}/a")
-        second = timed_run(f"{directory}/a") + timed_run(f"{directory}/a")
-        first += timed_run(f"{directory}/b")
-        first, second = first / 2, second / 2
-        print(f"weather example: first run {first * 1e3:.0f} ms, unchanged second run {second * 1e3:.0f} ms; "
-              f"ratio {second / first:.3f} (target < 0.15)")
-
-        sys.path.insert(0, str(ROOT))
-        count, seconds = fingerprint_cost("examples.weather.weather", str(ROOT))
-        print(f"code fingerprints, weather example: {count} assets in {seconds * 1e3:.1f} ms")
-        body = THOUSAND + "".join(
-            f"@asset()\ndef asset_{i}():\n    return Shape().area({i}) + clean({i})\n\n" for i in range(1000))
-        pathlib.Path(directory, "bench_thousand.py").write_text(body)
-        sys.path.insert(0, directory)
-        count, seconds = fingerprint_cost("bench_thousand", directory)
-        print(f"code fingerprints, one module of {count} assets: {seconds * 1e3:.0f} ms "
-              f"({seconds / count * 1e6:.0f} us per asset)")
+        weather(directory)
+        thousand(directory)
+        observing(directory)
 
 
 if __name__ == "__main__":

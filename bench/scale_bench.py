@@ -50,7 +50,7 @@ class InstantExecutor:
     def submit(self, job, attempt=1, force=False):
         from concurrent.futures import Future
 
-        from tolva.executors import Finished
+        from tolva.records import Finished
 
         future = Future()
         future.set_result(Finished(0, {"status": "succeeded"}))

@@ -14,6 +14,34 @@ def make_cwd_importable():
         sys.path.insert(0, cwd)
 
 
+def argument_parser(**kwargs):
+    """An argparse parser that imports what colours and the terminal's width need
+    (_colorize with dataclasses, shutil: a sixth of a run's start) only to print help
+    or an error, not to check each argument as it is added."""
+    import argparse
+
+    class Formatter(argparse.HelpFormatter):
+        def _set_color(self, color):
+            # The theme is made when help or an error is formatted, at first use.
+            self._color = color
+            self.__dict__.pop("_theme", None)
+            self.__dict__.pop("_decolor", None)
+
+        def __getattr__(self, name):
+            if name not in ("_theme", "_decolor") or "_color" not in self.__dict__:
+                raise AttributeError(name)
+            argparse.HelpFormatter._set_color(self, self._color)
+            return self.__dict__[name]
+
+    class ArgumentParser(argparse.ArgumentParser):
+        def _get_validation_formatter(self):
+            if self._cached_formatter is None:
+                self._cached_formatter = self.formatter_class(prog=self.prog, width=80)
+            return self._cached_formatter
+
+    return ArgumentParser(formatter_class=Formatter, **kwargs)
+
+
 def add_version(parser):
     from tolva import __version__
 

@@ -13,12 +13,10 @@ import queue
 import signal as signals
 import subprocess
 import threading
-from collections import namedtuple
 
 from tolva import records
 
-# How a job ended: its exit status, its own state record, and where it ran.
-Finished = namedtuple("Finished", ["returncode", "state", "where"], defaults=[None])
+Finished = records.Finished
 
 
 def _future():
@@ -178,7 +176,8 @@ class ForkExecutor(_LocalExecutor):
     second thread reading the same exit status would find it gone."""
 
     PRELOAD = ["json", "inspect", "pathlib", "importlib", "traceback", "ctypes", "_tolva",
-               "tolva", "tolva.records", "tolva.fingerprint", "tolva.worker", "tolva.job", "tolva.executors"]
+               "tolva", "tolva.records", "tolva.fingerprint", "tolva.observe", "tolva.incremental", "tolva.worker",
+               "tolva.job", "tolva.executors"]
 
     def __init__(self, plan, plan_file, modules):
         import multiprocessing
@@ -243,32 +242,10 @@ class ForkExecutor(_LocalExecutor):
         self._resolve(job, code, future)
 
 
-class Lazy:
-    """Makes the executor at the first job that has to run: a run whose jobs are all
-    up to date starts no server and no process."""
-
-    def __init__(self, make):
-        self.make = make
-        self.executor = None
-
-    def submit(self, job, attempt=1, force=False):
-        if self.executor is None:
-            self.executor = self.make()
-        return self.executor.submit(job, attempt, force)
-
-    def signal(self, signum):
-        if self.executor is not None:
-            self.executor.signal(signum)
-
-    def shutdown(self):
-        if self.executor is not None:
-            self.executor.shutdown()
-
-
 def make_executor(isolation, plan, plan_file, modules):
     if isolation == "fork":
-        return Lazy(lambda: ForkExecutor(plan, plan_file, modules))
-    return Lazy(lambda: InterpreterExecutor(plan, plan_file))
+        return ForkExecutor(plan, plan_file, modules)
+    return InterpreterExecutor(plan, plan_file)
 
 
 # --- Dask ------------------------------------------------------------------------

@@ -14,43 +14,67 @@ Computed by the planner over its imported modules and again by each job over the
 code it imported, with the same project roots.
 """
 
-import dataclasses
-import datetime
-import decimal
 import enum
-import fractions
 import functools
-import hashlib
 import importlib
 import os
 import pathlib
 import re
 import sys
-import sysconfig
 import types
-import uuid
 
-_SCALARS = (int, float, complex, str, bytes, bool, type(None), type(Ellipsis), decimal.Decimal, fractions.Fraction,
-            datetime.date, datetime.time, datetime.timedelta, datetime.timezone, uuid.UUID, range)
+from tolva.incremental import sha256
+
+_BUILTIN_SCALARS = (int, float, complex, str, bytes, bool, type(None), type(Ellipsis), range)
+# Types whose repr describes a value stably, by module: looked up among the modules
+# already imported, since no value of a type whose module nobody imported can exist.
+_LIBRARY_SCALARS = (("decimal", ("Decimal",)), ("fractions", ("Fraction",)),
+                    ("datetime", ("date", "datetime", "time", "timedelta", "timezone")), ("uuid", ("UUID",)))
+
+
+def _scalar_types():
+    found = set(_BUILTIN_SCALARS)
+    for module_name, names in _LIBRARY_SCALARS:
+        module = sys.modules.get(module_name)
+        if module is not None:
+            found.update(getattr(module, name) for name in names)
+    return found
+
+
+def _dataclass_fields(obj):
+    """The fields of a dataclass (or of an instance of one); () for anything else."""
+    if not hasattr(obj, "__dataclass_fields__"):
+        return ()
+    return sys.modules["dataclasses"].fields(obj)
 # Entries of a class's namespace that the interpreter writes and that move with the
 # text (line numbers) or repeat what the rest already says.
 _CLASS_NOISE = {"__module__", "__dict__", "__weakref__", "__qualname__", "__firstlineno__", "__static_attributes__",
                 "__dataclass_fields__", "__dataclass_params__", "__match_args__", "__annotations_cache__"}
-_IMPORT_NAME = None  # the opcode, looked up on first use
+
+
+_LIBRARY = []
 
 
 def library_roots():
     """Where the standard library, installed distributions and tolva itself live: code
     there is not the user's own."""
-    paths = {sysconfig.get_path(key) for key in ("stdlib", "platstdlib", "purelib", "platlib")}
-    paths |= {os.path.dirname(os.path.dirname(os.path.abspath(__file__)))}  # tolva itself
-    paths |= {p for p in sys.path if "site-packages" in p or "dist-packages" in p}
-    return tuple(sorted(os.path.realpath(p) + os.sep for p in paths if p))
+    if not _LIBRARY:
+        # The standard library's folder holds its extension modules too (lib-dynload);
+        # sysconfig would say the same at a tenth of an unchanged run's cost.
+        import site
+
+        paths = {os.path.dirname(os.__file__), *site.getsitepackages()}
+        paths |= {os.path.dirname(os.path.dirname(os.path.abspath(__file__)))}  # tolva itself
+        paths |= {p for p in sys.path if "site-packages" in p or "dist-packages" in p}
+        _LIBRARY.append(tuple(sorted(os.path.realpath(p) + os.sep for p in paths if p)))
+        _LIBRARY.append(tuple(sorted({os.path.abspath(p) + os.sep for p in paths if p} | set(_LIBRARY[0]))))
+    return _LIBRARY[0]
 
 
-def project_roots(module_names=()):
-    """The sys.path entries from which the named modules and the project modules loaded
-    with them came, less the standard library and installed distributions."""
+def project_roots():
+    """The sys.path entries from which the modules imported so far came (the named
+    modules and the project modules they import), less the standard library and
+    installed distributions."""
     library = library_roots()
     entries = sorted({os.path.realpath(p or os.getcwd()) for p in sys.path if isinstance(p, str)},
                      key=len, reverse=True)
@@ -58,8 +82,8 @@ def project_roots(module_names=()):
     roots = set()
     for module in list(sys.modules.values()):
         path = getattr(module, "__file__", None)
-        if not isinstance(path, str):
-            continue
+        if not isinstance(path, str) or path.startswith(_LIBRARY[1]):
+            continue  # the library as sys.path names it: no need to resolve links
         path = os.path.realpath(path)
         if path.startswith(library):
             continue
@@ -81,7 +105,8 @@ class Project:
         """Whether a source file is the user's: under a root, outside the library."""
         owned = self._files.get(path)
         if owned is None:
-            real = os.path.realpath(path)
+            # Code compiled from a string ("<string>", "<frozen ...>") has no file.
+            real = os.path.realpath(path) if os.path.isabs(path) else ""
             owned = self._files[path] = real.startswith(self.roots) and not real.startswith(self.library)
         return owned
 
@@ -117,7 +142,7 @@ class Project:
 
 
 def _hash(text):
-    return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()
+    return sha256(text.encode("utf-8", "surrogatepass")).hexdigest()
 
 
 _CODE_DIGESTS = {}
@@ -129,33 +154,80 @@ _FUSED = {"LOAD_FAST_LOAD_FAST": ("LOAD_FAST", "LOAD_FAST"),
 _SAME = {"LOAD_FAST_BORROW": "LOAD_FAST"}
 
 
+def _opcode_table():
+    """Per opcode: (name as digested, inline cache units, takes an argument, jump: 0,
+    1 forward, -1 backward or 2 absolute)."""
+    import opcode
+
+    backward = {"JUMP_BACKWARD", "JUMP_BACKWARD_NO_INTERRUPT", "END_ASYNC_FOR"}
+    table = []
+    for op in range(256):
+        name = opcode.opname[op]
+        jump = (-1 if name in backward else 1) if op in opcode.hasjrel else 2 if op in opcode.hasjabs else 0
+        table.append((_SAME.get(name, name), opcode._inline_cache_entries.get(name, 0), op in opcode.hasarg, jump))
+    return table
+
+
+def _exception_ranges(code):
+    """(start, end, target, depth, lasti) of each entry of the exception table, in
+    bytes, decoded from its varints of 6 bits."""
+    data, i, entries = code.co_exceptiontable, 0, []
+
+    def varint():
+        nonlocal i
+        byte = data[i]
+        i += 1
+        value = byte & 63
+        while byte & 64:
+            byte = data[i]
+            i += 1
+            value = (value << 6) | (byte & 63)
+        return value
+
+    while i < len(data):
+        start = varint() * 2
+        end = start + varint() * 2
+        target = varint() * 2
+        depth_lasti = varint()
+        entries.append((start, end, target, depth_lasti >> 1, bool(depth_lasti & 1)))
+    return entries
+
+
 def _instructions(code):
     """The code's instructions as text, independent of line structure: fused pairs
     split, borrowed loads as plain loads, NOPs dropped, jump targets and exception
-    ranges as instruction indexes."""
-    import dis
-
-    instructions = list(dis.get_instructions(code))
-    index, count = {}, 0
-    for instruction in instructions:
-        index[instruction.offset] = count
-        count += 0 if instruction.opname == "NOP" else 2 if instruction.opname in _FUSED else 1
-    index[len(code.co_code)] = count
+    ranges as instruction indexes. Decoded here: dis.get_instructions resolves
+    positions and arguments, and costs ten times as much."""
+    table, raw = _OPCODES, code.co_code
+    decoded, index, count, extended, i, start = [], {}, 0, 0, 0, None
+    while i < len(raw):
+        name, caches, has_arg, jump = table[raw[i]]
+        arg = raw[i + 1] | extended if has_arg else None
+        start = i if start is None else start  # a jump to a prefixed instruction lands on its prefix
+        i += 2 + 2 * caches
+        if name == "EXTENDED_ARG":
+            extended = arg << 8
+            continue
+        extended = 0
+        index[start] = count
+        start = None
+        count += 0 if name == "NOP" else 2 if name in _FUSED else 1
+        target = None if not jump else (i + 2 * arg * jump if jump != 2 else 2 * arg)
+        decoded.append((name, arg, target))
+    index[len(raw)] = count
     out = []
-    for instruction in instructions:
-        name = instruction.opname
+    for name, arg, target in decoded:
         if name == "NOP":
             continue
         if name in _FUSED:
             first, second = _FUSED[name]
-            out += [f"{first} {instruction.arg >> 4}", f"{second} {instruction.arg & 15}"]
-        elif instruction.jump_target is not None:
-            out.append(f"{name} -> {index[instruction.jump_target]}")
+            out += [f"{first} {arg >> 4}", f"{second} {arg & 15}"]
+        elif target is not None:
+            out.append(f"{name} -> {index.get(target)}")
         else:
-            out.append(f"{_SAME.get(name, name)} {instruction.arg}")
-    for entry in dis._parse_exception_table(code):
-        out.append(f"except {index.get(entry.start)} {index.get(entry.end)} {index.get(entry.target)} "
-                   f"{entry.depth} {entry.lasti}")
+            out.append(f"{name} {arg}")
+    for start, end, target, depth, lasti in _exception_ranges(code):
+        out.append(f"except {index.get(start)} {index.get(end)} {index.get(target)} {depth} {lasti}")
     return "\n".join(out)
 
 
@@ -190,13 +262,10 @@ def _names_read(code):
 
 def _imports_in(code, package):
     """Modules that the code imports in its body (import x.y, from . import z)."""
-    global _IMPORT_NAME
-    import dis
-
-    if _IMPORT_NAME is None:
-        _IMPORT_NAME = dis.opmap["IMPORT_NAME"]
     found = []
     if _IMPORT_NAME in code.co_code[::2]:
+        import dis
+
         level = 0
         for instruction in dis.get_instructions(code):
             if instruction.opname in ("LOAD_CONST", "LOAD_SMALL_INT") and isinstance(instruction.argval, int):
@@ -204,6 +273,8 @@ def _imports_in(code, package):
             elif instruction.opname == "IMPORT_NAME":
                 name = instruction.argval
                 try:
+                    import importlib.util  # brings threading along: only for imports in a body
+
                     found.append(importlib.util.resolve_name("." * level + name, package) if level else name)
                 except (ImportError, ValueError):
                     pass
@@ -270,6 +341,7 @@ class _Describer:
         self.reached = []
         self.unstable = []
         self.constants = {}
+        self.scalars = _scalar_types()
 
     def node(self, obj):
         if isinstance(obj, type):
@@ -333,6 +405,8 @@ class _Describer:
     def _import(self, name):
         """A module that a function imports in its body and nobody has imported yet: it
         is the project's only if its file is; importing it is what the job will do."""
+        import importlib.util
+
         try:
             spec = importlib.util.find_spec(name)
         except (ImportError, ValueError):
@@ -376,10 +450,9 @@ class _Describer:
                                         and not name.startswith("__")):
                 continue
             lines.append(f"{name} = {self.member(value)}")
-        if dataclasses.is_dataclass(cls):
-            for field in dataclasses.fields(cls):
-                lines.append(f"field {field.name} default {self.value(field.default)} "
-                             f"factory {self.value(field.default_factory)}")
+        for field in _dataclass_fields(cls):
+            lines.append(f"field {field.name} default {self.value(field.default)} "
+                         f"factory {self.value(field.default_factory)}")
         return "\n".join(lines)
 
     def member(self, value):
@@ -396,12 +469,11 @@ class _Describer:
         """A stable text for a value; "unstable TYPE" when it has none."""
         if depth > 50:
             return "unstable deeply nested value"
-        if getattr(type(value), "__tolva_kind__", None) is not None or _is_asset(value):
-            value = getattr(value, "__tolva_original__", value)
+        if _is_asset(value):
+            value = value.__tolva_original__
         if isinstance(value, enum.Enum):
             return f"enum {self.value(type(value), depth + 1)}.{value.name}={self.value(value.value, depth + 1)}"
-        if isinstance(value, _SCALARS) and type(value).__module__ in ("builtins", "decimal", "fractions", "datetime",
-                                                                       "uuid"):
+        if type(value) in self.scalars:
             return repr(value)
         if isinstance(value, (list, tuple)):
             opening, closing = ("[", "]") if isinstance(value, list) else ("(", ")")
@@ -439,8 +511,9 @@ class _Describer:
         return f"unstable {type(value).__module__}.{type(value).__qualname__}"
 
     def instance_state(self, value, depth):
-        if dataclasses.is_dataclass(value):
-            items = [(f.name, getattr(value, f.name, None)) for f in dataclasses.fields(value)]
+        fields = _dataclass_fields(value)
+        if fields:
+            items = [(f.name, getattr(value, f.name, None)) for f in fields]
         else:
             items = sorted(getattr(value, "__dict__", {}).items())
             for name in getattr(type(value), "__slots__", ()):
@@ -484,3 +557,10 @@ def find_function(module_name, qualname):
         if obj is None:
             return None
     return None
+
+
+# Computed once per process, at import: jobs forked from a server that imported this
+# module start with both.
+_OPCODES = _opcode_table()
+_IMPORT_NAME = next(op for op in range(256) if _OPCODES[op][0] == "IMPORT_NAME")
+library_roots()

@@ -5,7 +5,6 @@ output. Modules that fail to import are reported on standard error and skipped; 
 document is still printed, and the exit status is 1 so that scripts notice.
 """
 
-import argparse
 import sys
 
 from tolva import _cli
@@ -14,7 +13,7 @@ PROG = "python -m tolva.inspect"
 
 
 def build_parser(prog=None):
-    parser = argparse.ArgumentParser(
+    parser = _cli.argument_parser(
         prog=prog,
         description="Describe every tolva asset of the given modules as one JSON document.",
     )

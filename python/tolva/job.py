@@ -221,6 +221,19 @@ def gather_inputs(job, by_id):
     return "{" + ",".join(members) + "}", hashes
 
 
+def upstream_digests(job, by_id, known):
+    """The digest of each upstream value the job reads, by job id: from known (digests
+    this process has already checked) or read from the upstream job's folder."""
+    digests = {}
+    for spec in job["inputs"]:
+        for upstream_id in spec["from"]:
+            digest = known.get(upstream_id)
+            if digest is None:
+                digest = incremental.text_hash(_value_text(dict(by_id[upstream_id], id=upstream_id)))
+            digests[upstream_id] = digest
+    return digests
+
+
 # --- running -----------------------------------------------------------------------
 
 
@@ -235,12 +248,11 @@ def clear_folder(output_dir):
 
 
 def decide(out, job, upstream, decider, force=False):
-    """(inputs text, what a success would be computed from, why the job runs or None
-    when its last success still holds). Asked by the runner before it starts a job,
-    by the job itself, and by --explain; records nothing."""
-    inputs, hashes = gather_inputs(job, upstream)
-    current = decider.current(job, hashes)
-    return inputs, current, decider.reason(out, job, current, force)
+    """(what a success would be computed from, why the job runs or None when its last
+    success still holds). Asked by the runner before it starts a job, by the job
+    itself, and by --explain; records nothing."""
+    current = decider.current(job, upstream_digests(job, upstream, decider.value_hashes))
+    return current, decider.reason(out, job, current, force)
 
 
 def record_up_to_date(out, job_id):
@@ -296,7 +308,10 @@ def run_job(plan_file, job_id, force=False):
 
     decider = own_decider(plan)
     try:
-        inputs, current, reason = decide(out, job, plan["upstream"], decider, force)
+        current, reason = decide(out, job, plan["upstream"], decider, force)
+        if reason is not None:
+            # What the asset receives is what its record names, read once more now.
+            inputs, current["upstream"] = gather_inputs(job, plan["upstream"])
     except UpstreamNotReady as exc:
         print(f"{PROG}: error: job '{job_id}': {exc}", file=sys.stderr)
         finish("failed", "UpstreamNotReady", str(exc))
@@ -311,7 +326,7 @@ def run_job(plan_file, job_id, force=False):
     records.write_atomically(records.inputs_path(out, job_id), inputs)
     sys.stdout.flush()
     try:
-        observer = observe.Observer(decider.project, out)
+        observer = observe.Observer(decider.project, out, asset_function(job))
         outcome = worker.materialize(job["module"], job["function"], job["output_dir"], inputs, observer)
     except worker.NotAnAsset as exc:
         print(f"{PROG}: error: job '{job_id}': {exc}", file=sys.stderr)

@@ -43,12 +43,14 @@ def _audit(event, args):
 
 
 class Observer:
-    """Observes one asset call: `with Observer(project, out) as seen: call()`, then
-    seen.record() for the job's state."""
+    """Observes one asset call: `with Observer(project, out, fn) as seen: call()`, then
+    seen.record() for the job's state. Given the asset's function, it watches from
+    the function's start to its return only, not the work around the call."""
 
-    def __init__(self, project, out):
+    def __init__(self, project, out, fn=None):
         self.project = project
         self.out = os.path.realpath(out) + os.sep
+        self.asset_code = getattr(fn, "__code__", None)
         self.codes = {}
         self.environ = {}
         self.tool = None
@@ -58,9 +60,8 @@ class Observer:
             sys.addaudithook(_audit)  # cannot be removed: it does nothing while inactive
             _HOOKED[0] = True
         del _OPENED[:]
-        self._watch_functions()
         self._watch_environ()
-        _ACTIVE[0] = True
+        self._watch_functions()
         return self
 
     def __exit__(self, *exc_info):
@@ -69,29 +70,56 @@ class Observer:
         if self.tool is not None:
             monitoring = sys.monitoring
             monitoring.set_events(self.tool, 0)
-            monitoring.register_callback(self.tool, monitoring.events.PY_START, None)
+            if self.asset_code is not None:
+                monitoring.set_local_events(self.tool, self.asset_code, 0)
+            for event in (monitoring.events.PY_START, monitoring.events.PY_RETURN):
+                monitoring.register_callback(self.tool, event, None)
             monitoring.free_tool_id(self.tool)
             self.tool = None
         return False
 
     def _watch_functions(self):
+        """PY_START of every function, each recorded once and its event then disabled;
+        switched on and off by the asset function's own start and return."""
         monitoring = sys.monitoring
+        events = monitoring.events
         for tool in (monitoring.PROFILER_ID, 4, 3, monitoring.COVERAGE_ID):
             try:
                 monitoring.use_tool_id(tool, "tolva observe")
             except ValueError:
                 continue
             self.tool = tool
-            disable = monitoring.DISABLE
-            codes = self.codes
-
-            def started(code, offset):
-                codes[code] = None
-                return disable
-
-            monitoring.register_callback(tool, monitoring.events.PY_START, started)
-            monitoring.set_events(tool, monitoring.events.PY_START)
+            monitoring.restart_events()  # an earlier observation's DISABLEs would hide code seen before
+            break
+        else:
+            _ACTIVE[0] = True
             return
+        disable, codes, asset_code, depth = monitoring.DISABLE, self.codes, self.asset_code, [0]
+
+        def started(code, offset):
+            codes[code] = None
+            if code is not asset_code:
+                return disable
+            depth[0] += 1
+            if depth[0] == 1:
+                _ACTIVE[0] = True
+                monitoring.set_events(tool, events.PY_START)
+            return None
+
+        def returned(code, offset, value):
+            if code is asset_code:
+                depth[0] -= 1
+                if depth[0] == 0:
+                    monitoring.set_events(tool, 0)
+                    _ACTIVE[0] = False
+
+        monitoring.register_callback(tool, events.PY_START, started)
+        if asset_code is None:
+            _ACTIVE[0] = True
+            monitoring.set_events(tool, events.PY_START)
+        else:
+            monitoring.register_callback(tool, events.PY_RETURN, returned)
+            monitoring.set_local_events(tool, asset_code, events.PY_START | events.PY_RETURN)
 
     def _watch_environ(self):
         environ_type = type(os.environ)
@@ -126,18 +154,19 @@ class Observer:
                 "environment": dict(sorted(self.environ.items()))}
 
     def _functions(self, codes):
-        modules = {}
+        # Module and class bodies (an import during the call) are not functions; code
+        # nested in a function is part of that function's own digest.
+        owned = [code for code in self.codes if code.co_flags & 0x2 and self.project.owns_file(code.co_filename)]
+        if not owned:
+            return {}
+        by_file = {}
         for module in list(sys.modules.values()):
             path = getattr(module, "__file__", None)
-            if isinstance(path, str) and self.project.owns_file(path):
-                modules.setdefault(os.path.realpath(path), module.__name__)
+            if isinstance(path, str):
+                by_file.setdefault(path, module.__name__)
         found = {}
-        for code in self.codes:
-            # Module and class bodies (an import during the call) are not functions;
-            # code nested in a function is part of that function's own digest.
-            if not code.co_flags & 0x2 or not self.project.owns_file(code.co_filename):
-                continue
-            module = modules.get(os.path.realpath(code.co_filename))
+        for code in owned:
+            module = by_file.get(code.co_filename) or self._module_of(code.co_filename, by_file)
             if module is None:
                 continue
             qualname = code.co_qualname.split(".<locals>")[0]
@@ -145,6 +174,12 @@ class Observer:
             if fn is not None:
                 found[f"{module}:{qualname}"] = codes.own(fn)
         return dict(sorted(found.items()))
+
+    def _module_of(self, filename, by_file):
+        """The module of a file named differently from its __file__ (through a link)."""
+        real = os.path.realpath(filename)
+        return next((name for path, name in by_file.items()
+                     if self.project.owns_file(path) and os.path.realpath(path) == real), None)
 
     def _files(self, own_dir):
         own = os.path.realpath(own_dir) + os.sep

@@ -3,8 +3,6 @@ inputs each job receives. Scheduler-neutral: a plan is plain JSON, and each job 
 command that any engine can run on a machine that sees the same files.
 """
 
-import difflib
-import hashlib
 import importlib
 import inspect as pyinspect
 import itertools
@@ -13,6 +11,8 @@ import os
 import pathlib
 import re
 import time
+
+from tolva.incremental import sha256
 
 PLAN_VERSION = 2
 
@@ -56,7 +56,7 @@ def escape_component(text):
     if name.split(".")[0].upper() in _RESERVED:
         name = f"%{ord(name[0]):02X}" + name[1:]  # Windows refuses CON, NUL, COM1, ... even with a suffix
     if len(name) > _MAX_COMPONENT:
-        digest = hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:16]
+        digest = sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:16]
         head = name[: _MAX_COMPONENT - 18]
         head = head[: head.rfind("%")] if "%" in head[-2:] else head  # never cut an escape
         name = f"{head}~{digest}"
@@ -152,7 +152,7 @@ def name_assets(assets):
 
 
 def _digest(text):
-    return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:8]
+    return sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:8]
 
 
 def check_keys(asset):
@@ -185,12 +185,17 @@ def key_components(dim, keys):
             for name, key in zip(names, keys)]
 
 
+def did_you_mean(name, known):
+    """"; did you mean 'x'?" for the closest known name (difflib), or nothing."""
+    import difflib
+
+    close = difflib.get_close_matches(name, list(known), n=1)
+    return f"; did you mean '{close[0]}'?" if close else ""
+
+
 def suggestion(name, known):
-    """"; did you mean 'x'?" from difflib, and the known names when they are few."""
-    text = ""
-    close = difflib.get_close_matches(name, known, n=1)
-    if close:
-        text += f"; did you mean '{close[0]}'?"
+    """The closest known asset name, and the known names when they are few."""
+    text = did_you_mean(name, known)
     if len(known) <= 12:
         text += f" (known assets: {', '.join(sorted(known))})"
     return text
@@ -360,16 +365,14 @@ def _selected_keys(asset, name, rest):
                 " (it is not partitioned)"
             if not sep:
                 raise GraphError(f"--select '{name}': '{part}' after the asset's name is not DIMENSION=KEY{known}")
-            close = difflib.get_close_matches(dim, list(asset.dimensions), n=1)
-            hint = f"; did you mean '{close[0]}'?" if close else ""
+            hint = did_you_mean(dim, asset.dimensions)
             raise GraphError(f"--select '{name}': asset '{asset.label}' has no dimension '{dim}'{hint}{known}")
         if dim in chosen:
             raise GraphError(f"--select '{name}': dimension '{dim}' is given twice")
         chosen[dim] = {compact(asset.dimensions[dim][i]) for i in _matching_keys(asset, dim, text)}
         if not chosen[dim]:
             written = [key_as_written(k) for k in asset.dimensions[dim]]
-            close = difflib.get_close_matches(text, written, n=1)
-            hint = f"; did you mean '{close[0]}'?" if close else ""
+            hint = did_you_mean(text, written)
             raise GraphError(f"--select '{name}': dimension '{dim}' of asset '{asset.label}' has no key '{text}'"
                              f"{hint} (its keys: {shortened(written)})")
     return chosen
@@ -507,7 +510,7 @@ def add_fingerprints(assets, project, warn):
     for asset in assets:
         asset.code, asset.parts, unstable = codes.of(asset.function)
         asset.fingerprint = {"code": asset.code,
-                             "declaration": hashlib.sha256(compact(declaration_of(asset)).encode(
+                             "declaration": sha256(compact(declaration_of(asset)).encode(
                                  "utf-8", "surrogatepass")).hexdigest()}
         for name, type_name in unstable:
             warn(f"asset '{asset.label}' reads '{name}', a {type_name} with no stable description: a change to it "

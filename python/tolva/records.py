@@ -8,12 +8,16 @@ stays light (no planning, no subprocesses). Unreadable state reads as unknown.
 import json
 import os
 import sys
-from datetime import datetime, timezone
+from collections import namedtuple
 
 RUN_RECORD_VERSION = 3
 STATE_VERSION = 3
 STATUSES = ("succeeded", "up-to-date", "failed", "skipped", "cancelled")
 DONE = ("succeeded", "up-to-date")
+
+
+# How a job ended: its exit status, its own state record, and where it ran.
+Finished = namedtuple("Finished", ["returncode", "state", "where"], defaults=[None])
 
 
 def exit_status(statuses):
@@ -45,7 +49,9 @@ def remove_file(path):
 
 
 def timestamp(seconds):
-    return datetime.fromtimestamp(seconds, timezone.utc).isoformat(timespec="seconds")
+    import time
+
+    return time.strftime("%Y-%m-%dT%H:%M:%S+00:00", time.gmtime(seconds))
 
 
 # --- paths under OUT/.tolva --------------------------------------------------------

@@ -11,7 +11,6 @@ Exit status: 0 when every job succeeded, 1 otherwise, 2 for usage, import, graph
 plan errors, 130 when stopped by Ctrl-C or SIGTERM.
 """
 
-import argparse
 import os
 import sys
 
@@ -21,7 +20,7 @@ PROG = "python -m tolva.run"
 
 
 def build_parser(prog=None):
-    parser = argparse.ArgumentParser(prog=prog, description="Run the tolva pipeline declared in the given modules.")
+    parser = _cli.argument_parser(prog=prog, description="Run the tolva pipeline declared in the given modules.")
     _cli.add_version(parser)
     parser.add_argument("modules", nargs="*", metavar="MODULE", help="module declaring assets (dotted name)")
     parser.add_argument("--out", default="tolva-out", metavar="DIR", help="output directory (default: ./tolva-out)")
@@ -108,7 +107,7 @@ def run(prog, args):
         _cli.error(prog, f"--out '{args.out}' is not a directory")
         return 2
     plan_file = os.path.abspath(args.plan) if args.plan else os.path.join(out, "plan.json")
-    project = fingerprint.Project(fingerprint.project_roots(args.modules))
+    project = fingerprint.Project(fingerprint.project_roots())
     codes = planning.add_fingerprints(assets, project, warn)
     roots = [root.rstrip(os.sep) for root in project.roots]
     plan = planning.build_plan(assets, out, os.getcwd(), sys.executable, plan_file, roots)
@@ -131,7 +130,7 @@ def run(prog, args):
 
     try:
         with records.OutputLock(out):
-            write_plan(plan, plan_file)
+            write_plan(plan, plan_file, job_files=False)
             executor = make_executor(prog, args, plan, plan_file)
             if executor is None:
                 return 2
@@ -153,25 +152,40 @@ def run(prog, args):
         return 1
 
 
-def write_plan(plan, plan_file):
-    """Writes the plan, then each job's own file beside it; returns the plan's text."""
+def write_plan(plan, plan_file, job_files=True):
+    """Writes the plan, then each job's own file beside it; returns the plan's text.
+    A run writes the job files only once a job has to run (a job's command reads the
+    whole plan when its file is missing or older than the plan)."""
     import json
 
     from tolva import job, records
 
     text = json.dumps(plan, indent=2, ensure_ascii=False) + "\n"
     records.write_atomically(plan_file, text)
-    job.write_job_files(plan, plan_file)
+    if job_files:
+        job.write_job_files(plan, plan_file)
     return text
 
 
 def make_executor(prog, args, plan, plan_file):
     """The executor the options ask for; None (with the reason on standard error) when
     a Dask cluster cannot be reached or its workers cannot run the plan's jobs."""
-    from tolva import executors
+    from tolva import scheduler
+
+    from tolva import job
 
     if args.executor == "local":
-        return executors.make_executor(args.isolation, plan, plan_file, args.modules)
+        def make():
+            from tolva import executors
+
+            job.write_job_files(plan, plan_file)
+            return executors.make_executor(args.isolation, plan, plan_file, args.modules)
+
+        return scheduler.Lazy(make)
+    from tolva import executors
+
+    job.write_job_files(plan, plan_file)
+
     where = args.scheduler or "a local cluster"
     try:
         executor = executors.DaskExecutor(plan, plan_file, args.scheduler, args.jobs)
@@ -225,7 +239,7 @@ def explain(plan, decider, forced):
             continue
         upstream = {i: by_id[i] for spec in entry["inputs"] for i in spec["from"]}
         try:
-            reason = jobs.decide(plan["out"], entry, upstream, decider, entry["id"] in forced)[2]
+            reason = jobs.decide(plan["out"], entry, upstream, decider, entry["id"] in forced)[1]
         except jobs.UpstreamNotReady as exc:
             reason = str(exc)
         if reason is None:

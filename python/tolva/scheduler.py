@@ -7,18 +7,39 @@ file the job itself wrote. Ctrl-C and SIGTERM stop the run, end its jobs and sti
 write the run record; a second signal ends the jobs at once. Starts no process itself.
 """
 
-import heapq
 import os
-import queue
+import _queue
 import signal
 import sys
 import time
 
 from tolva import records
-from tolva.executors import Finished
+from tolva.records import Finished
 
 GRACE_SECONDS = 10
 RETRY_DELAY = 0.25  # doubled for each further attempt
+
+
+class Lazy:
+    """Makes the executor at the first job that has to run: a run whose jobs are all
+    up to date imports no executor and starts no server or process."""
+
+    def __init__(self, make):
+        self.make = make
+        self.executor = None
+
+    def submit(self, job, attempt=1, force=False):
+        if self.executor is None:
+            self.executor = self.make()
+        return self.executor.submit(job, attempt, force)
+
+    def signal(self, signum):
+        if self.executor is not None:
+            self.executor.signal(signum)
+
+    def shutdown(self):
+        if self.executor is not None:
+            self.executor.shutdown()
 
 
 class Stop(BaseException):
@@ -40,7 +61,7 @@ class Run:
             self.waiting_on[job["id"]] = len(job["dependencies"])
             for dependency in job["dependencies"]:
                 self.dependents[dependency].append(job["id"])
-        self.ready = queue.SimpleQueue()
+        self.ready = _queue.SimpleQueue()
         for job_id in self.order:
             if self.waiting_on[job_id] == 0:
                 self.ready.put(job_id)
@@ -50,7 +71,7 @@ class Run:
         self.started_at = {}
         self.running = {}  # job id -> Future
         self.executor = executor
-        self.finished = queue.SimpleQueue()
+        self.finished = _queue.SimpleQueue()
         self.retries = retries
         self.forced = set(forced)
         self.attempts = {}
@@ -87,13 +108,13 @@ class Run:
         entry = self.jobs[job_id]
         upstream = {i: self.jobs[i] for spec in entry["inputs"] for i in spec["from"]}
         try:
-            reason = job.decide(self.out, entry, upstream, self.decider, job_id in self.forced)[2]
+            reason = job.decide(self.out, entry, upstream, self.decider, job_id in self.forced)[1]
         except job.UpstreamNotReady as exc:
             reason = str(exc)
         if reason is not None:
             self.reasons[job_id] = reason
             return False
-        job.record_up_to_date(self.out, job_id)
+        # The job's own record of its last success stays as it is: run.json says up to date.
         self.attempts[job_id] = 0
         self.started_at[job_id] = time.monotonic()
         self.finish(job_id, Finished(0, {"status": "up-to-date"}))
@@ -121,6 +142,8 @@ class Run:
             # Another attempt, after a short delay that grows with each one.
             self.status[job_id] = "pending"
             delay = RETRY_DELAY * 2 ** (self.attempts[job_id] - 1)
+            import heapq
+
             heapq.heappush(self.retry_at, (time.monotonic() + delay, job_id))
             return
         if not ok and (state is None or state.get("status") in ("running",) + records.DONE):
@@ -128,6 +151,8 @@ class Run:
             state = {"status": "failed", "error_type": "NoResult", "error": self.no_result(job_id, finished.returncode)}
         self.outcomes[job_id] = state
         self.status[job_id] = state["status"] if ok else "failed"
+        if ok and isinstance(state.get("value_hash"), str):
+            self.decider.value_hashes[job_id] = state["value_hash"]
         if ok:
             for dependent in self.dependents[job_id]:
                 self.waiting_on[dependent] -= 1
@@ -190,6 +215,8 @@ class Run:
     def loop(self):
         while True:
             while self.retry_at and self.retry_at[0][0] <= time.monotonic():
+                import heapq
+
                 self.ready.put(heapq.heappop(self.retry_at)[1])
             while len(self.running) < self.max_jobs and not self.ready.empty():
                 job_id = self.ready.get()
@@ -204,7 +231,7 @@ class Run:
                 timeout = wait if timeout is None else min(timeout, wait)
             try:
                 job_id, finished = self.finished.get(timeout=timeout)
-            except queue.Empty:
+            except _queue.Empty:
                 continue
             self.finish(job_id, finished)
 

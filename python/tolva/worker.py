@@ -8,7 +8,6 @@ that is not a tolva asset. ``--inputs-file`` takes the keyword arguments as a JS
 object from a file ("-" for standard input), for values too large for a command line.
 """
 
-import argparse
 import importlib
 import json
 import os
@@ -154,7 +153,7 @@ def materialize(module_name, function_name, output_dir, inputs, observer=None):
 
 
 def build_parser(prog=None):
-    parser = argparse.ArgumentParser(prog=prog, description="Materialize one tolva asset into a directory.")
+    parser = _cli.argument_parser(prog=prog, description="Materialize one tolva asset into a directory.")
     _cli.add_version(parser)
     parser.add_argument("module", metavar="MODULE", help="module that declares the asset (dotted name)")
     parser.add_argument("function", metavar="FUNCTION", help="name of the asset in that module")
