@@ -124,7 +124,8 @@ class Run:
         if self.still_holds(job_id):
             return
         self.attempts[job_id] = attempt = self.attempts.get(job_id, 0) + 1
-        future = self.executor.submit(self.jobs[job_id], attempt, job_id in self.forced)
+        # The question was just asked here: the job's command need not ask it again.
+        future = self.executor.submit(self.jobs[job_id], attempt, True)
         self.status[job_id] = "running"
         if attempt == 1:
             self.started_at[job_id] = time.monotonic()
