@@ -132,11 +132,24 @@ def from_file():
 @asset()
 def from_env():
     return os.environ.get("TOLVA_TEST_SETTING", "unset")
+
+
+@asset()
+def listed():
+    return sorted(os.listdir("inputs"))
+
+
+@asset()
+def writes_report():
+    with open("report.txt", "w") as f:
+        f.write("report")
+    return 1
 '''
 
 FILES = {"pkg/__init__.py": "", "pkg/helpers.py": HELPERS, "pkg/deep/__init__.py": "",
          "pkg/deep/sub.py": "FACTOR = 5\n\n\ndef f(x):\n    return x * FACTOR\n",
-         "pkg/late.py": "def late(x):\n    return x + 7\n", "pipeline.py": PIPELINE, "data.txt": "first"}
+         "pkg/late.py": "def late(x):\n    return x + 7\n", "pipeline.py": PIPELINE, "data.txt": "first",
+         "inputs/a.txt": "a"}
 USES = ["uses/k=1", "uses/k=2"]
 ALL_USES = USES + ["total"]
 
@@ -173,6 +186,8 @@ EDITS = [
     ("pipeline.py", "offset=0", "offset=10", ["base/k=1", "base/k=2"] + ALL_USES, None),
     ("data.txt", "first", "second", ["from_file"], "from_file: file changed (data.txt)"),
     ("env", None, "on", ["from_env"], "from_env: environment variable changed (TOLVA_TEST_SETTING)"),
+    ("inputs/b.txt", None, "b", ["listed"], "listed: file changed (inputs)"),
+    ("report.txt", "report", "edited", ["writes_report"], "writes_report: output changed by hand (report.txt)"),
 ]
 
 
@@ -200,7 +215,7 @@ def baseline(tmp_path_factory):
     for name, text in FILES.items():
         (project / name).parent.mkdir(parents=True, exist_ok=True)
         (project / name).write_text(text)
-    assert len(ran(project)) == 8
+    assert len(ran(project)) == 10
     return project
 
 
@@ -211,6 +226,8 @@ def test_an_incremental_run_equals_a_run_from_scratch(baseline, tmp_path, file, 
     env = None
     if file == "env":
         env = {"TOLVA_TEST_SETTING": new}
+    elif old is None:
+        (project / file).write_text(new)
     else:
         text = (project / file).read_text()
         assert old in text
@@ -273,3 +290,16 @@ def test_explain_names_a_missing_or_touched_record(baseline, tmp_path, change, r
     assert forced.startswith("runs        from_env: --force\n")
     record = json.loads((pathlib.Path(baseline) / "tolva-out/run.json").read_text())
     assert {j["reason"] for j in record["jobs"]} == {"never run"}
+
+
+def test_a_job_records_the_code_it_ran_not_the_code_planned(tmp_path):
+    (tmp_path / "edited.py").write_text("from tolva import asset\n@asset()\ndef a():\n    return 1\n")
+    plan = json.loads(tolva(["edited", "--plan"], tmp_path).stdout)
+    (tmp_path / "edited.py").write_text("from tolva import asset\n@asset()\ndef a():\n    return 2\n")
+    assert subprocess.run(plan["jobs"][0]["argv"], cwd=tmp_path, capture_output=True).returncode == 0
+    assert (tmp_path / "tolva-out/a/value.json").read_text() == "2"
+    (tmp_path / "edited.py").write_text("from tolva import asset\n@asset()\ndef a():\n    return 1\n")
+    explained = tolva(["edited", "--explain"], tmp_path).stdout
+    assert explained.startswith("runs        a: code changed (edited.a)\n")
+    assert tolva(["edited"], tmp_path).returncode == 0
+    assert (tmp_path / "tolva-out/a/value.json").read_text() == "1"
