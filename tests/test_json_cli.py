@@ -32,7 +32,7 @@ def filter_bytes(tool, data, *args):
         (b'{"k":\r\n"a\tb"}', b"control character (\\u0000-\\u001F) found while parsing a string at line 2 column 3\n"),
         (b"123456789012345678901234567890", b"1.2345678901234568e+29"),
         (b"904582.8735990215", b"904582.8735990215"),
-        (b"", b"EOF while parsing a value at line 1 column 1\n"),
+        (b"", b"EOF while parsing a value at line 1 column 0\n"),
         (b'"\xe2\x82\xac" x', b"trailing characters at line 1 column 7\n"),
     ],
 )

@@ -81,11 +81,13 @@ private:
         return false;
     }
 
-    // The position is the byte at failure_.end - 1 (the first byte of an empty
-    // input): its line counts the line feeds before it, its column runs up to and
-    // including it, so a line feed at the position still belongs to its line.
+    // The position is the byte at failure_.end - 1: its line counts the line feeds
+    // before it, its column runs up to and including it, so a line feed at the
+    // position still belongs to its line. An empty input has no byte to point at:
+    // column 0.
     ParseResult failure() const {
-        const std::size_t position = failure_.end == 0 ? 0 : failure_.end - 1;
+        if (failure_.end == 0) return ParseError{failure_.code, 1, 0};
+        const std::size_t position = failure_.end - 1;
         std::size_t line = 1, line_start = 0;
         for (std::size_t i = 0; i < position; ++i) {
             if (begin_[i] == '\n') {

@@ -91,7 +91,7 @@ TEST_P(Errors, ReportMessageLineAndColumn) {
 
 INSTANTIATE_TEST_SUITE_P(
     Values, Errors,
-    testing::Values(ErrorCase{"", "EOF while parsing a value at line 1 column 1"},
+    testing::Values(ErrorCase{"", "EOF while parsing a value at line 1 column 0"},
                     ErrorCase{"   ", "EOF while parsing a value at line 1 column 3"},
                     ErrorCase{"NaN", "expected value at line 1 column 1"},
                     ErrorCase{"Infinity", "expected value at line 1 column 1"},
