@@ -48,6 +48,20 @@ def remove_file(path):
         pass
 
 
+def last_line(path, most=64 * 1024):
+    """The last non-blank line of a text file, read from its end (at most the last
+    64 KB, whatever the file's size); "" when there is none."""
+    try:
+        with open(path, "rb") as f:
+            size = f.seek(0, os.SEEK_END)
+            f.seek(max(0, size - most))
+            tail = f.read(most)
+    except OSError:
+        return ""
+    lines = [line.strip() for line in tail.decode("utf-8", "replace").splitlines() if line.strip()]
+    return lines[-1] if lines else ""
+
+
 def timestamp(seconds):
     import time
 

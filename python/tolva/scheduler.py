@@ -139,6 +139,16 @@ class Run:
         state = finished.state
         self.where[job_id] = finished.where
         ok = finished.returncode == 0 and state is not None and state.get("status") in records.DONE
+        if not ok and (state is None or state.get("status") in ("running",) + records.DONE):
+            # Crashed, killed, or ended without a record: the exit status tells why, and
+            # the job's own record says so too, so that no later run takes it for a success.
+            after_success = state is not None and state.get("status") in records.DONE
+            error = self.no_result(job_id, finished.returncode, after_success)
+            state = {"status": "failed", "error_type": "NoResult", "error": error}
+            started = (finished.state or {}).get("started")
+            now = time.time()
+            records.write_job_state(self.out, job_id, "failed", started if isinstance(started, (int, float)) else now,
+                                    now, "NoResult", error)
         if not ok and self.attempts[job_id] <= self.retries:
             # Another attempt, after a short delay that grows with each one.
             self.status[job_id] = "pending"
@@ -147,9 +157,6 @@ class Run:
 
             heapq.heappush(self.retry_at, (time.monotonic() + delay, job_id))
             return
-        if not ok and (state is None or state.get("status") in ("running",) + records.DONE):
-            # Crashed, killed, or ended without a record: the exit status tells why.
-            state = {"status": "failed", "error_type": "NoResult", "error": self.no_result(job_id, finished.returncode)}
         self.outcomes[job_id] = state
         self.status[job_id] = state["status"] if ok else "failed"
         if ok and isinstance(state.get("value_hash"), str):
@@ -163,16 +170,14 @@ class Run:
             self.skip_dependents(job_id)
         self.report(job_id)
 
-    def no_result(self, job_id, returncode):
+    def no_result(self, job_id, returncode, after_success=False):
+        outcome = "after recording success" if after_success else None
         if returncode < 0:
-            return f"the job was killed by signal {signal.Signals(-returncode).name} before recording its outcome"
-        try:
-            with open(records.log_path(self.out, job_id), encoding="utf-8", errors="replace") as f:
-                lines = [line.strip() for line in f if line.strip()]
-        except OSError:
-            lines = []
-        last = f": {lines[-1]}" if lines else ""
-        return f"the job ended (exit status {returncode}) without recording its outcome{last}"
+            return (f"the job was killed by signal {signal.Signals(-returncode).name} "
+                    f"{outcome or 'before recording its outcome'}")
+        last = records.last_line(records.log_path(self.out, job_id))
+        return (f"the job ended (exit status {returncode}) {outcome or 'without recording its outcome'}"
+                f"{': ' + last if last else ''}")
 
     def skip_dependents(self, job_id):
         stack = list(self.dependents[job_id])

@@ -1,0 +1,64 @@
+"""A job's own record agrees with run.json whatever ends the job, and the runner reads
+no more of a log than it shows."""
+
+import json
+import subprocess
+import sys
+import tracemalloc
+
+import pytest
+
+from tolva import records
+
+CRASHES = '''\
+import atexit, os, signal, sys
+from tolva import asset
+
+
+@asset()
+def crashes_at_exit():
+    # A native library crashing at interpreter shutdown, after the value was recorded.
+    atexit.register(os.kill, os.getpid(), signal.SIGSEGV)
+    return 1
+
+
+@asset()
+def exits_loudly():
+    sys.stdout.write("x" * 100_000 + "\\n" * 3 + "the last words\\n")
+    sys.stdout.flush()
+    os._exit(3)
+'''
+
+
+@pytest.mark.parametrize(
+    "asset, error",
+    [("crashes_at_exit", "the job was killed by signal SIGSEGV after recording success"),
+     ("exits_loudly", "the job ended (exit status 3) without recording its outcome: the last words")],
+)
+def test_the_runner_and_the_job_record_the_same_failure(tmp_path, asset, error):
+    (tmp_path / "crashes.py").write_text(CRASHES)
+
+    def tolva(*args):
+        return subprocess.run([sys.executable, "-m", "tolva.run", "crashes", "--select", asset, "--isolation",
+                               "interpreter", *args], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+
+    assert tolva().returncode == 1
+    entry = json.loads((tmp_path / "tolva-out/run.json").read_text())["jobs"][0]
+    state = json.loads((tmp_path / f"tolva-out/.tolva/jobs/{asset}.json").read_text())
+    assert (entry["status"], entry["error"]) == ("failed", error)
+    assert (state["status"], state["error"]) == ("failed", error)
+    assert tolva("--explain").stdout.startswith(f"runs        {asset}: failed last time\n")
+
+
+def test_the_last_line_of_a_log_is_read_from_its_end(tmp_path):
+    log = tmp_path / "big.log"
+    with open(log, "w") as f:
+        for _ in range(200):
+            f.write("y" * 50_000 + "\n")
+        f.write("the end\n\n  \n")
+    tracemalloc.start()
+    assert records.last_line(log) == "the end"
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert peak < 1_000_000
+    assert records.last_line(tmp_path / "missing.log") == ""
