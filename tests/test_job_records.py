@@ -62,3 +62,54 @@ def test_the_last_line_of_a_log_is_read_from_its_end(tmp_path):
     tracemalloc.stop()
     assert peak < 1_000_000
     assert records.last_line(tmp_path / "missing.log") == ""
+
+
+SLOW = '''\
+import os, time
+from tolva import asset, partitions
+
+
+@asset(partitions={"n": partitions(list(range(6)))})
+def slow(n):
+    time.sleep(float(os.environ.get("SLOW_SECONDS", "0")))
+    return n
+'''
+
+
+def start_slow(tmp_path, seconds, **kwargs):
+    return subprocess.Popen([sys.executable, "-m", "tolva.run", "slow", "--jobs", "2"], cwd=tmp_path, text=True,
+                            env=dict(__import__("os").environ, SLOW_SECONDS=str(seconds)), **kwargs)
+
+
+def wait_for(path, timeout=30):
+    import time
+
+    deadline = time.monotonic() + timeout
+    while not path.exists():
+        assert time.monotonic() < deadline, f"{path} never appeared"
+        time.sleep(0.05)
+
+
+@pytest.mark.parametrize("signum, code, in_progress, interrupted", [(9, -9, True, False), (1, 130, False, True)])
+def test_run_json_never_keeps_the_previous_run_s_word(tmp_path, signum, code, in_progress, interrupted):
+    (tmp_path / "slow.py").write_text(SLOW)
+    assert start_slow(tmp_path, 0, stdout=subprocess.DEVNULL).wait(60) == 0
+    __import__("shutil").rmtree(tmp_path / "tolva-out/.tolva/logs")
+    runner = start_slow(tmp_path, 30, stdout=subprocess.DEVNULL)
+    wait_for(tmp_path / "tolva-out/.tolva/logs/slow/n=0.log")
+    runner.send_signal(signum)
+    assert runner.wait(60) == code
+    record = json.loads((tmp_path / "tolva-out/run.json").read_text())
+    assert (record["in_progress"], record["interrupted"], record["pid"]) == (in_progress, interrupted, runner.pid)
+    assert (record["finished"] is None) == in_progress
+    assert "succeeded" not in {j["status"] for j in record["jobs"]}
+
+
+def test_a_closed_stdout_stops_the_printing_not_the_run(tmp_path):
+    (tmp_path / "slow.py").write_text(SLOW)
+    runner = start_slow(tmp_path, 0.2, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    runner.stdout.readline()
+    runner.stdout.close()
+    assert runner.wait(60) == 0, runner.stderr.read()
+    record = json.loads((tmp_path / "tolva-out/run.json").read_text())
+    assert {j["status"] for j in record["jobs"]} == {"succeeded"} and record["in_progress"] is False

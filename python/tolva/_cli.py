@@ -42,6 +42,40 @@ def argument_parser(**kwargs):
     return ArgumentParser(formatter_class=Formatter, **kwargs)
 
 
+class _ClosedPipeSafe:
+    """Standard output that a closed reader (`| head -1`) silences instead of ending
+    the program: what it prints is for people, the run goes on."""
+
+    def __init__(self, stream):
+        self._stream = stream
+
+    def write(self, text):
+        try:
+            return self._stream.write(text)
+        except BrokenPipeError:
+            self._silence()
+            return len(text)
+
+    def flush(self):
+        try:
+            self._stream.flush()
+        except BrokenPipeError:
+            self._silence()
+
+    def _silence(self):
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, self._stream.fileno())
+        os.close(devnull)
+
+    def __getattr__(self, name):
+        return getattr(self._stream, name)
+
+
+def survive_closed_stdout():
+    if not isinstance(sys.stdout, _ClosedPipeSafe) and sys.stdout is not None:
+        sys.stdout = _ClosedPipeSafe(sys.stdout)
+
+
 def add_version(parser):
     from tolva import __version__
 

@@ -158,11 +158,16 @@ def job_entry(job, status, duration, error_type, error, attempts, worker, reason
     }
 
 
-def write_run_record(path, plan_file, started, finished, interrupted, entries, executor):
+def write_run_record(path, plan_file, started, finished, interrupted, entries, executor, run_id=None):
+    """finished None: the run is in progress, in the process that writes this. A
+    record left in progress by a process that no longer runs is an interrupted run."""
     record = {
         "version": RUN_RECORD_VERSION,
+        "run_id": run_id,
+        "pid": os.getpid(),
+        "in_progress": finished is None,
         "started": timestamp(started),
-        "finished": timestamp(finished),
+        "finished": None if finished is None else timestamp(finished),
         "interrupted": interrupted,
         "plan": plan_file,
         "executor": executor,

@@ -8,7 +8,7 @@ and runs the worker; ``--plan`` hands those commands to another engine instead, 
 ``--from-plan PLAN --report`` assembles the run record of a plan an engine ran.
 
 Exit status: 0 when every job succeeded, 1 otherwise, 2 for usage, import, graph or
-plan errors, 130 when stopped by Ctrl-C or SIGTERM.
+plan errors, 130 when stopped by Ctrl-C, SIGTERM or SIGHUP.
 """
 
 import os
@@ -57,6 +57,7 @@ def build_parser(prog=None):
 
 def main(argv=None, prog=None):
     """Entry point; prog defaults to the name the program was started by."""
+    _cli.survive_closed_stdout()
     parser = build_parser(prog)
     args = parser.parse_args(argv)
     if args.report:

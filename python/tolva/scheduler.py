@@ -43,12 +43,12 @@ class Lazy:
 
 
 class Stop(BaseException):
-    """Ctrl-C or SIGTERM: stop starting jobs and end the running ones."""
+    """Ctrl-C, SIGTERM or SIGHUP: stop starting jobs and end the running ones."""
 
 
 class Run:
     def __init__(self, plan, plan_file, max_jobs, asset_labels, executor, decider, retries=0, forced=(),
-                 executor_name="local"):
+                 executor_name="local", run_id=None):
         self.plan = plan
         self.plan_file = plan_file
         self.out = plan["out"]
@@ -83,6 +83,7 @@ class Run:
         self.asset_labels = asset_labels
         self.signals = 0
         self.decider = decider
+        self.run_id = run_id or os.urandom(8).hex()
         self.reasons = {}  # job id -> why it ran
 
     # --- signals -----------------------------------------------------------------
@@ -94,7 +95,7 @@ class Run:
         self.kill_running()  # a second signal: no more grace
 
     def install_signals(self):
-        previous = {s: signal.signal(s, self.on_signal) for s in (signal.SIGINT, signal.SIGTERM)}
+        previous = {s: signal.signal(s, self.on_signal) for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)}
         return lambda: [signal.signal(s, handler) for s, handler in previous.items()]
 
     # --- running -----------------------------------------------------------------
@@ -193,6 +194,9 @@ class Run:
         self.started = time.time()
         self.clock = time.monotonic()
         interrupted = False
+        # Written first, so that a runner killed outright leaves a record that says the
+        # run did not finish, never the previous run's.
+        self.write_record(False, in_progress=True)
         restore = self.install_signals()
         try:
             try:
@@ -299,16 +303,18 @@ class Run:
     def record_path(self):
         return os.path.join(self.out, "run.json")
 
-    def write_record(self, interrupted):
+    def write_record(self, interrupted, in_progress=False):
         entries = []
         for job_id in self.order:
             outcome = self.outcomes.get(job_id, {})
-            entries.append(records.job_entry(self.jobs[job_id], self.status[job_id], self.durations.get(job_id),
+            status = "not-started" if in_progress else self.status[job_id]
+            entries.append(records.job_entry(self.jobs[job_id], status, self.durations.get(job_id),
                                              outcome.get("error_type"), outcome.get("error"),
                                              self.attempts.get(job_id, 0), self.where.get(job_id),
                                              self.reasons.get(job_id)))
-        records.write_run_record(self.record_path(), self.plan_file, self.started, time.time(), interrupted, entries,
-                                 self.executor_name)
+        records.write_run_record(self.record_path(), self.plan_file, self.started,
+                                 None if in_progress else time.time(), interrupted, entries, self.executor_name,
+                                 self.run_id)
         return entries
 
 
