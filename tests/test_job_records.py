@@ -113,3 +113,33 @@ def test_a_closed_stdout_stops_the_printing_not_the_run(tmp_path):
     assert runner.wait(60) == 0, runner.stderr.read()
     record = json.loads((tmp_path / "tolva-out/run.json").read_text())
     assert {j["status"] for j in record["jobs"]} == {"succeeded"} and record["in_progress"] is False
+
+
+def test_every_writer_under_out_takes_the_lock_and_a_replaced_lock_is_noticed(tmp_path):
+    (tmp_path / "slow.py").write_text(SLOW)
+    first = start_slow(tmp_path, 1, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    wait_for(tmp_path / "tolva-out/.tolva/logs/slow/n=0.log")
+    plan = (tmp_path / "tolva-out/plan.json").read_bytes()
+    again = subprocess.run([sys.executable, "-m", "tolva.run", "slow", "--plan"], cwd=tmp_path, capture_output=True,
+                           text=True, timeout=60)
+    assert (again.returncode, again.stderr) == (2, f"python -m tolva.run: error: another run (PID {first.pid}) is "
+                                                   f"using the output folder {tmp_path}/tolva-out; wait for it to end "
+                                                   "or choose another --out\n")
+    assert (tmp_path / "tolva-out/plan.json").read_bytes() == plan
+    (tmp_path / "tolva-out/.tolva/lock").unlink()  # as rm -rf OUT/.tolva would
+    second = start_slow(tmp_path, 0, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    assert second.wait(60) == 2 and f"another run (PID {first.pid}) is using" in second.stderr.read()
+    assert first.wait(60) == 0
+    assert (tmp_path / "tolva-out/.tolva/lock").read_text() == f"{first.pid}\n"
+
+
+def test_a_planted_lock_link_is_refused(tmp_path):
+    (tmp_path / "slow.py").write_text(SLOW)
+    (tmp_path / "tolva-out/.tolva").mkdir(parents=True)
+    (tmp_path / "victim").write_text("keep")
+    (tmp_path / "tolva-out/.tolva/lock").symlink_to(tmp_path / "victim")
+    result = subprocess.run([sys.executable, "-m", "tolva.run", "slow"], cwd=tmp_path, capture_output=True,
+                            text=True, timeout=60)
+    assert (result.returncode, (tmp_path / "victim").read_text()) == (1, "keep")
+    assert result.stderr.endswith(f"{tmp_path}/tolva-out/.tolva/lock is a symbolic link, which a run never "
+                                  "follows; remove it\n") and result.stderr.count("\n") == 1

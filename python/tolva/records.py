@@ -248,29 +248,85 @@ class Busy(Exception):
     """Another run holds the output folder."""
 
 
+def running_runner(out):
+    """The PID of another process whose run of OUT is in progress, by its run.json."""
+    try:
+        with open(os.path.join(out, "run.json"), encoding="utf-8") as f:
+            record = json.load(f)
+        pid = record["pid"] if record.get("in_progress") is True else None
+    except (OSError, ValueError, KeyError, TypeError, AttributeError):
+        return None
+    if not isinstance(pid, int) or pid == os.getpid() or pid <= 0:
+        return None
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return None  # left in progress by a runner that died: an interrupted run
+    except PermissionError:
+        pass
+    return str(pid)
+
+
 class OutputLock:
     """An exclusive lock on OUT for one run, held as flock on OUT/.tolva/lock, which
-    also names the holder's PID. The kernel drops it when the holder dies."""
+    also names the holder's PID. The kernel drops it when the holder dies. The file is
+    opened without following a link, and a lock whose file was deleted or replaced
+    (rm -rf OUT/.tolva during a run) is noticed by verify(), which takes the new file
+    or reports the run that took it."""
 
     def __init__(self, out):
         self.path = os.path.join(state_dir(out), "lock")
         self.fd = None
 
-    def __enter__(self):
+    def _take(self):
         import fcntl
 
         os.makedirs(os.path.dirname(self.path), exist_ok=True)
-        fd = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o644)
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            holder = os.read(fd, 32).decode("ascii", "replace").strip() or "unknown"
-            os.close(fd)
-            raise Busy(holder) from None
+        while True:
+            try:
+                fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+            except OSError as exc:
+                if os.path.islink(self.path):
+                    raise OSError(exc.errno, f"{self.path} is a symbolic link, which a run never follows; "
+                                             "remove it") from None
+                raise
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                holder = os.read(fd, 32).decode("ascii", "replace").strip() or "unknown"
+                os.close(fd)
+                raise Busy(holder) from None
+            if self._same_file(fd):
+                break
+            os.close(fd)  # deleted or replaced between open and lock: take the file now there
         os.ftruncate(fd, 0)
         os.write(fd, f"{os.getpid()}\n".encode())
-        self.fd = fd
+        return fd
+
+    def _same_file(self, fd):
+        try:
+            here = os.stat(self.path, follow_symlinks=False)
+        except FileNotFoundError:
+            return False
+        held = os.fstat(fd)
+        return (here.st_dev, here.st_ino) == (held.st_dev, held.st_ino)
+
+    def __enter__(self):
+        self.fd = self._take()
+        holder = running_runner(os.path.dirname(os.path.dirname(self.path)))
+        if holder is not None:
+            # Its lock file was deleted under it: the record it keeps in progress says so.
+            os.close(self.fd)
+            raise Busy(holder)
         return self
+
+    def verify(self):
+        """Raises Busy when another run holds the folder's lock file now."""
+        if self._same_file(self.fd):
+            return
+        fd = self._take()
+        os.close(self.fd)
+        self.fd = fd
 
     def __exit__(self, *exc_info):
         os.close(self.fd)

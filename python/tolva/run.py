@@ -11,6 +11,7 @@ Exit status: 0 when every job succeeded, 1 otherwise, 2 for usage, import, graph
 plan errors, 130 when stopped by Ctrl-C, SIGTERM or SIGHUP.
 """
 
+import contextlib
 import os
 import sys
 
@@ -122,7 +123,15 @@ def run(prog, args):
         _cli.error(prog, exc)
         return 2
     if args.plan is not None:
-        sys.stdout.write(write_plan(plan, plan_file))
+        # A plan inside OUT is read by the jobs of a run that may be using the folder.
+        inside = os.path.realpath(plan_file).startswith(os.path.realpath(out) + os.sep)
+        try:
+            with records.OutputLock(out) if inside else contextlib.nullcontext():
+                text = write_plan(plan, plan_file)
+        except records.Busy as busy:
+            _cli.error(prog, busy_message(busy, out))
+            return 2
+        sys.stdout.write(text)
         return 0
     if args.explain:
         explain(plan, decider, selected if args.force else ())
@@ -130,7 +139,7 @@ def run(prog, args):
     from tolva import scheduler
 
     try:
-        with records.OutputLock(out):
+        with records.OutputLock(out) as lock:
             write_plan(plan, plan_file, job_files=False)
             executor = make_executor(prog, args, plan, plan_file)
             if executor is None:
@@ -140,17 +149,25 @@ def run(prog, args):
                 # job is submitted, so no worker waits for the runner between two jobs.
                 in_flight = args.jobs if args.executor == "local" else max(1, len(plan["jobs"]))
                 run = scheduler.Run(plan, plan_file, in_flight, [a.label for a in assets], executor, decider,
-                                    args.retries, selected if args.force else (), args.executor)
-                return run.execute()
+                                    args.retries, selected if args.force else (), args.executor, lock=lock)
+                code = run.execute()
             finally:
                 executor.shutdown()
+            if run.lost_lock is not None:
+                _cli.error(prog, f"the lock file of {out} was replaced during the run and another run (PID "
+                                 f"{run.lost_lock}) holds it now; this run stopped")
+                return 2
+            return code
     except records.Busy as busy:
-        _cli.error(prog, f"another run (PID {busy}) is using the output folder {out}; "
-                         "wait for it to end or choose another --out")
+        _cli.error(prog, busy_message(busy, out))
         return 2
     except OSError as exc:
         _cli.error(prog, _cli.describe(exc))
         return 1
+
+
+def busy_message(busy, out):
+    return f"another run (PID {busy}) is using the output folder {out}; wait for it to end or choose another --out"
 
 
 def write_plan(plan, plan_file, job_files=True):

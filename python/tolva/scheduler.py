@@ -48,7 +48,7 @@ class Stop(BaseException):
 
 class Run:
     def __init__(self, plan, plan_file, max_jobs, asset_labels, executor, decider, retries=0, forced=(),
-                 executor_name="local", run_id=None):
+                 executor_name="local", run_id=None, lock=None):
         self.plan = plan
         self.plan_file = plan_file
         self.out = plan["out"]
@@ -84,6 +84,9 @@ class Run:
         self.signals = 0
         self.decider = decider
         self.run_id = run_id or os.urandom(8).hex()
+        self.lock = lock
+        self.lock_checked = 0.0
+        self.lost_lock = None  # the PID of a run that took the folder's lock from this one
         self.reasons = {}  # job id -> why it ran
 
     # --- signals -----------------------------------------------------------------
@@ -228,6 +231,7 @@ class Run:
                 import heapq
 
                 self.ready.put(heapq.heappop(self.retry_at)[1])
+            self.check_lock()
             while len(self.running) < self.max_jobs and not self.ready.empty():
                 job_id = self.ready.get()
                 if self.status[job_id] == "pending":
@@ -244,6 +248,17 @@ class Run:
             except _queue.Empty:
                 continue
             self.finish(job_id, finished)
+
+    def check_lock(self):
+        """At most once a second: the folder's lock file is still this run's."""
+        if self.lock is None or time.monotonic() - self.lock_checked < 1.0:
+            return
+        self.lock_checked = time.monotonic()
+        try:
+            self.lock.verify()
+        except records.Busy as busy:
+            self.lost_lock = str(busy)
+            raise Stop() from None
 
     def kill_running(self):
         self.executor.signal(signal.SIGKILL)
