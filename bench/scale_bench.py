@@ -64,9 +64,11 @@ class InstantExecutor:
 
 
 def bookkeeping(jobs, out):
-    from tolva import scheduler
+    from tolva import fingerprint, incremental, scheduler
 
-    plan = {"version": 1, "created": 0, "workdir": out, "out": out, "jobs": [
+    project = fingerprint.Project([out])
+    decider = incremental.Decider(project, fingerprint.CodeFingerprints(project), lambda job: None)
+    plan = {"version": 2, "id": "bench", "created": 0, "workdir": out, "out": out, "jobs": [
         {"id": f"a/n={i}", "asset": "a", "partition": {"n": i}, "dependencies": [], "inputs": [],
          "output_dir": f"{out}/a/n={i}"} for i in range(jobs)]}
     plan["jobs"].append({"id": "gather", "asset": "gather", "partition": {}, "inputs": [],
@@ -74,7 +76,7 @@ def bookkeeping(jobs, out):
     tracemalloc.start()
     start = time.perf_counter()
     with redirect_stdout(io.StringIO()):
-        status = scheduler.Run(plan, f"{out}/plan.json", 2, ["a", "gather"], InstantExecutor()).execute()
+        status = scheduler.Run(plan, f"{out}/plan.json", 2, ["a", "gather"], InstantExecutor(), decider).execute()
     elapsed = time.perf_counter() - start
     peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()

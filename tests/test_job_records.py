@@ -143,3 +143,26 @@ def test_a_planted_lock_link_is_refused(tmp_path):
     assert (result.returncode, (tmp_path / "victim").read_text()) == (1, "keep")
     assert result.stderr.endswith(f"{tmp_path}/tolva-out/.tolva/lock is a symbolic link, which a run never "
                                   "follows; remove it\n") and result.stderr.count("\n") == 1
+
+
+def test_records_belong_to_a_plan_by_its_id_not_by_file_times(tmp_path):
+    (tmp_path / "slow.py").write_text(SLOW)
+    plan = tmp_path / "shared/plan.json"
+
+    def tolva(*args):
+        return subprocess.run([sys.executable, "-m", "tolva.run", *args], cwd=tmp_path, capture_output=True,
+                              text=True, timeout=60, env=dict(__import__("os").environ, SLOW_SECONDS="0"))
+
+    assert tolva("slow", "--plan", str(plan), "--out", "one").returncode == 0
+    subprocess.run(["cp", "-p", str(plan), str(tmp_path / "backup.json")], check=True)
+    assert tolva("slow", "--plan", str(plan), "--out", "two").returncode == 0
+    subprocess.run(["cp", "-p", str(tmp_path / "backup.json"), str(plan)], check=True)  # restored, older
+    argv = json.loads(plan.read_text())["jobs"][0]["argv"]
+    assert subprocess.run(argv, capture_output=True, timeout=60,
+                          env=dict(__import__("os").environ, SLOW_SECONDS="0")).returncode == 0
+    assert (tmp_path / "one/slow/n=0/value.json").exists() and not (tmp_path / "two/slow").exists()
+    # A run of another plan into the same folder leaves no record that --report of this plan takes.
+    assert tolva("slow", "--out", "one").returncode == 0
+    report = tolva("--from-plan", str(plan), "--report")
+    statuses = {j["id"]: j["status"] for j in json.loads((tmp_path / "one/run.json").read_text())["jobs"]}
+    assert report.returncode == 1 and statuses["slow/n=0"] == "succeeded" and statuses["slow/n=1"] == "skipped"

@@ -165,7 +165,7 @@ def test_select_runs_only_what_is_needed(project):
     ],
 )
 def test_usage_errors(project, args, code, message):
-    (project / "PLAN").write_text(json.dumps({"version": 2, "workdir": str(project), "out": str(project / "o"),
+    (project / "PLAN").write_text(json.dumps({"version": 2, "id": "p", "workdir": str(project), "out": str(project / "o"),
                                               "jobs": []}))
     result = run(args, project)
     assert result.returncode == code

@@ -63,16 +63,19 @@ class _RunningJobs:
 class _LocalExecutor(_RunningJobs):
     """Runs a plan's jobs as processes on this machine."""
 
-    def __init__(self, plan, plan_file):
+    def __init__(self, plan, plan_file, run_id):
         super().__init__()
         self.plan = plan
         self.plan_file = plan_file
         self.out = plan["out"]
+        self.run_id = run_id
 
-    def _resolve(self, job, returncode, future):
-        """The job's process has ended: its Future gets the status and the job's record."""
+    def _resolve(self, job, attempt, returncode, future):
+        """The job's process has ended: its Future gets the status and the job's record,
+        if the record is this attempt's."""
         self.ended(job["id"])
-        future.set_result(Finished(returncode, records.read_job_state(self.out, job["id"], self.plan.get("created"))))
+        expect = {"plan_id": self.plan["id"], "run_id": self.run_id, "attempt": attempt}
+        future.set_result(Finished(returncode, records.read_job_state(self.out, job["id"], expect)))
 
 
 class InterpreterExecutor(_LocalExecutor):
@@ -83,17 +86,17 @@ class InterpreterExecutor(_LocalExecutor):
         future = _future()
         log = records.log_path(self.out, job["id"])
         os.makedirs(os.path.dirname(log), exist_ok=True)
-        process = start_logged(job_argv(job, force), self.plan["workdir"], log, attempt)
+        process = start_logged(job_argv(job, force, self.run_id, attempt), self.plan["workdir"], log, attempt)
         self.started(job["id"], process.pid)
-        threading.Thread(target=lambda: self._resolve(job, process.wait(), future), daemon=True).start()
+        threading.Thread(target=lambda: self._resolve(job, attempt, process.wait(), future), daemon=True).start()
         return future
 
     def shutdown(self):
         pass
 
 
-def job_argv(job, force):
-    return job["argv"] + (["--force"] if force else [])
+def job_argv(job, force, run_id, attempt):
+    return job["argv"] + (["--force"] if force else []) + ["--run-id", run_id, "--attempt", str(attempt)]
 
 
 def attempt_header(attempt):
@@ -111,7 +114,7 @@ def start_logged(argv, workdir, log, attempt, preexec_fn=None):
                                 start_new_session=True, preexec_fn=preexec_fn)
 
 
-def _forked_job(plan_file, job_id, log, attempt, force):
+def _forked_job(plan_file, job_id, log, attempt, force, run_id):
     """A job's process, forked from the warm server: its own session, standard output
     and error into the log at the descriptor level, then the job function."""
     import sys
@@ -129,7 +132,7 @@ def _forked_job(plan_file, job_id, log, attempt, force):
     os.close(null)
     from tolva import job
 
-    code = job.run_job(plan_file, job_id, force)
+    code = job.run_job(plan_file, job_id, force, run_id, attempt)
     sys.stdout.flush()
     sys.stderr.flush()
     sys.exit(code)
@@ -179,10 +182,10 @@ class ForkExecutor(_LocalExecutor):
                "tolva", "tolva.records", "tolva.fingerprint", "tolva.observe", "tolva.incremental", "tolva.worker",
                "tolva.job", "tolva.executors"]
 
-    def __init__(self, plan, plan_file, modules):
+    def __init__(self, plan, plan_file, run_id, modules):
         import multiprocessing
 
-        super().__init__(plan, plan_file)
+        super().__init__(plan, plan_file, run_id)
         self.context = multiprocessing.get_context("forkserver")
         self.context.set_forkserver_preload(self.PRELOAD + list(modules))
         self.requests = queue.SimpleQueue()
@@ -225,7 +228,8 @@ class ForkExecutor(_LocalExecutor):
         log = records.log_path(self.out, job["id"])
         try:
             os.makedirs(os.path.dirname(log), exist_ok=True)
-            process = self.context.Process(target=_forked_job, args=(self.plan_file, job["id"], log, attempt, force),
+            process = self.context.Process(target=_forked_job,
+                                           args=(self.plan_file, job["id"], log, attempt, force, self.run_id),
                                            name=f"tolva job {job['id']}")
             process.start()
         except Exception as exc:
@@ -233,19 +237,19 @@ class ForkExecutor(_LocalExecutor):
             future.set_result(Finished(1, {"status": "failed", "error_type": "NotStarted", "error": error}))
             return None
         self.started(job["id"], process.pid)
-        return job, process, future
+        return job, process, future, attempt
 
-    def _finish(self, job, process, future):
+    def _finish(self, job, process, future, attempt):
         process.join()
         code = process.exitcode
         process.close()
-        self._resolve(job, code, future)
+        self._resolve(job, attempt, code, future)
 
 
-def make_executor(isolation, plan, plan_file, modules):
+def make_executor(isolation, plan, plan_file, run_id, modules):
     if isolation == "fork":
-        return ForkExecutor(plan, plan_file, modules)
-    return InterpreterExecutor(plan, plan_file)
+        return ForkExecutor(plan, plan_file, run_id, modules)
+    return InterpreterExecutor(plan, plan_file, run_id)
 
 
 # --- Dask ------------------------------------------------------------------------
@@ -266,7 +270,7 @@ def _die_with_worker(argv):
     return argv, _death_signal_setter()
 
 
-def _dask_task(argv, workdir, log, attempt, out, job_id, created):
+def _dask_task(argv, workdir, log, attempt, out, job_id, expect):
     """A job on a Dask worker: the plan's own command as a child process, in the
     plan's working directory, its output in the job's log."""
     from distributed import get_worker
@@ -279,7 +283,7 @@ def _dask_task(argv, workdir, log, attempt, out, job_id, created):
         returncode = process.wait()
     finally:
         _DASK_CHILDREN.pop(process.pid, None)
-    return Finished(returncode, records.read_job_state(out, job_id, created), get_worker().address)
+    return Finished(returncode, records.read_job_state(out, job_id, expect), get_worker().address)
 
 
 def _signal_dask_children(signum):
@@ -315,11 +319,12 @@ class DaskExecutor:
     whose worker is lost is run again elsewhere, within Dask's allowed failures.
     Workers must share the file system that holds OUT and the plan."""
 
-    def __init__(self, plan, plan_file, scheduler, workers):
+    def __init__(self, plan, plan_file, run_id, scheduler, workers):
         import logging
 
         import distributed
 
+        self.run_id = run_id
         self.plan = plan
         self.plan_file = plan_file
         self.out = plan["out"]
@@ -349,8 +354,9 @@ class DaskExecutor:
     def submit(self, job, attempt=1, force=False):
         future = _future()
         log = records.log_path(self.out, job["id"])
-        task = self.client.submit(_dask_task, job_argv(job, force), self.plan["workdir"], log, attempt, self.out, job["id"],
-                                  self.plan.get("created"), pure=False, retries=0,
+        expect = {"plan_id": self.plan["id"], "run_id": self.run_id, "attempt": attempt}
+        task = self.client.submit(_dask_task, job_argv(job, force, self.run_id, attempt), self.plan["workdir"], log,
+                                  attempt, self.out, job["id"], expect, pure=False, retries=0,
                                   key=f"tolva-{job['id']}-{attempt}-{os.urandom(4).hex()}")
         with self.lock:
             self.futures[job["id"]] = task

@@ -8,6 +8,7 @@ and never writes outside the plan's output folder.
 
 import json
 import os
+import re
 import sys
 import time
 
@@ -87,6 +88,7 @@ def _check_header(plan, plan_file):
         _require(isinstance(plan.get(key), str) and os.path.isabs(plan[key]), plan_file,
                  f"no absolute '{key}'")
     _require(isinstance(plan.get("created", 0), (int, float)), plan_file, "'created' is not a number")
+    _require(isinstance(plan.get("id"), str) and plan["id"], plan_file, "no 'id'")
     roots = plan.get("roots", [])
     _require(isinstance(roots, list) and all(isinstance(r, str) and os.path.isabs(r) for r in roots), plan_file,
              "'roots' is not a list of absolute paths")
@@ -128,7 +130,8 @@ def job_file_path(plan_file, job_id):
 
 def write_job_files(plan, plan_file):
     """Writes each job's file after the plan itself, so they are never older than it."""
-    header = {key: plan[key] for key in ("version", "created", "workdir", "out", "roots") if key in plan}
+    header = {key: plan[key] for key in ("version", "id", "created", "workdir", "out", "roots") if key in plan}
+    header["plan_file"] = _file_identity(plan_file)
     by_id = {job["id"]: job for job in plan["jobs"]}
     made = set()
     for job in plan["jobs"]:
@@ -143,19 +146,41 @@ def write_job_files(plan, plan_file):
             f.write(json.dumps(dict(header, plan=plan_file, job=job, upstream=upstream), ensure_ascii=False))
 
 
+def _file_identity(path):
+    """[size, inode] of the plan file: a plan replaced or edited (a new size) is told
+    apart from the one a job file was written with, with no clock involved."""
+    info = os.stat(path)
+    return [info.st_size, info.st_ino]
+
+
+_PLAN_HEAD = re.compile(r'\A\{\s*"version":\s*\d+,\s*"id":\s*"([^"\\]*)"')
+
+
+def plan_id_of(plan_file):
+    """The id at the head of a plan as tolva writes it, read without the jobs."""
+    try:
+        with open(plan_file, "rb") as f:
+            head = f.read(4096).decode("utf-8", "replace")
+    except OSError:
+        return None
+    match = _PLAN_HEAD.match(head)
+    return match.group(1) if match else None
+
+
 def read_job_file(plan_file, job_id):
-    """The job's own file when it is at least as new as the plan; None otherwise (the
-    plan was edited or written by hand), and the caller reads the whole plan."""
+    """The job's own file when it was written with this very plan (same plan id, same
+    plan file); None otherwise (another plan, or one edited by hand), and the caller
+    reads the whole plan."""
     absolute = os.path.abspath(plan_file)
     path = job_file_path(absolute, job_id)
     try:
-        if os.stat(path).st_mtime_ns < os.stat(absolute).st_mtime_ns:
-            return None
         with open(path, encoding="utf-8") as f:
             entry = json.load(f)
+        identity = _file_identity(absolute)
     except (OSError, ValueError):
         return None
-    if not isinstance(entry, dict) or entry.get("plan") != absolute or not isinstance(entry.get("upstream"), dict):
+    if (not isinstance(entry, dict) or entry.get("plan") != absolute or not isinstance(entry.get("upstream"), dict)
+            or entry.get("plan_file") != identity or entry.get("id") != plan_id_of(absolute)):
         return None
     _check_header(entry, plan_file)
     for upstream_id, known in entry["upstream"].items():
@@ -255,9 +280,9 @@ def decide(out, job, upstream, decider, force=False):
     return current, decider.reason(out, job, current, force)
 
 
-def record_up_to_date(out, job_id):
+def record_up_to_date(out, job_id, ident=None):
     now = time.time()
-    records.write_job_state(out, job_id, "up-to-date", now, now, **incremental.held_record(out, job_id))
+    records.write_job_state(out, job_id, "up-to-date", now, now, ident=ident, **incremental.held_record(out, job_id))
 
 
 def asset_function(job):
@@ -287,10 +312,11 @@ def own_decider(plan):
     return incremental.Decider(project, codes, code_of)
 
 
-def run_job(plan_file, job_id, force=False):
+def run_job(plan_file, job_id, force=False, run_id=None, attempt=1):
     """Runs one job of the plan unless its last success still holds (or force);
     returns the exit status (0, 1, or 2 for a plan that cannot be trusted or a target
-    that is not an asset)."""
+    that is not an asset). Its record names the plan, the run that started it (None
+    for a job started by another engine or a person) and the attempt."""
     from tolva import worker
 
     try:
@@ -302,9 +328,10 @@ def run_job(plan_file, job_id, force=False):
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 2
     out, started = plan["out"], time.time()
+    ident = {"plan_id": plan["id"], "run_id": run_id, "attempt": attempt}
 
     def finish(status, error_type=None, error=None, frame=None, **done):
-        records.write_job_state(out, job_id, status, started, time.time(), error_type, error, frame, **done)
+        records.write_job_state(out, job_id, status, started, time.time(), error_type, error, frame, ident, **done)
 
     decider = own_decider(plan)
     try:
@@ -317,12 +344,12 @@ def run_job(plan_file, job_id, force=False):
         finish("failed", "UpstreamNotReady", str(exc))
         return 1
     if reason is None:
-        record_up_to_date(out, job_id)
+        record_up_to_date(out, job_id, ident)
         print(f"{PROG}: job '{job_id}' is up to date; --force runs it again")
         return 0
 
     clear_folder(job["output_dir"])
-    records.write_job_state(out, job_id, "running", started)
+    records.write_job_state(out, job_id, "running", started, ident=ident)
     records.write_atomically(records.inputs_path(out, job_id), inputs)
     sys.stdout.flush()
     try:

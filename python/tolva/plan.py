@@ -589,5 +589,5 @@ def build_plan(assets, out_dir, workdir, python, plan_file, roots=()):
             }
             jobs.append(job)
             index.add(asset, job)
-    return {"version": PLAN_VERSION, "created": time.time(), "workdir": workdir, "out": out_dir, "python": python,
-            "roots": list(roots), "jobs": jobs}
+    return {"version": PLAN_VERSION, "id": os.urandom(8).hex(), "created": time.time(), "workdir": workdir,
+            "out": out_dir, "python": python, "roots": list(roots), "jobs": jobs}

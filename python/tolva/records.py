@@ -95,16 +95,21 @@ def inputs_path(out, job_id):
 # --- one job's state ---------------------------------------------------------------
 
 
-def write_job_state(out, job_id, status, started, finished=None, error_type=None, error=None, frame=None, **done):
-    """done: the fingerprint and output hashes of a success, which later runs compare."""
-    state = {"version": STATE_VERSION, "id": job_id, "status": status, "started": started, "finished": finished,
+def write_job_state(out, job_id, status, started, finished=None, error_type=None, error=None, frame=None,
+                    ident=None, **done):
+    """ident: the plan id, run id and attempt the record belongs to; done: what a
+    success was computed from, which later runs compare."""
+    ident = ident or {}
+    state = {"version": STATE_VERSION, "id": job_id, "plan_id": ident.get("plan_id"), "run_id": ident.get("run_id"),
+             "attempt": ident.get("attempt"), "status": status, "started": started, "finished": finished,
              "error_type": error_type, "error": error, "frame": frame, **done}
     write_atomically(job_state_path(out, job_id), json.dumps(state, ensure_ascii=False) + "\n")
 
 
-def read_job_state(out, job_id, not_before=None):
+def read_job_state(out, job_id, expect=None):
     """The job's recorded state, or None when it is missing, unreadable, of another
-    version or older than not_before (a record of an earlier plan)."""
+    version, or not of the plan, run and attempt that expect names (a record belongs
+    to what is running by identity, never by time)."""
     try:
         with open(job_state_path(out, job_id), encoding="utf-8") as f:
             state = json.load(f)
@@ -112,8 +117,9 @@ def read_job_state(out, job_id, not_before=None):
         return None
     if not isinstance(state, dict) or state.get("version") != STATE_VERSION or state.get("id") != job_id:
         return None
-    started = state.get("started")
-    if not isinstance(started, (int, float)) or (not_before is not None and started < not_before):
+    if not isinstance(state.get("started"), (int, float)):
+        return None
+    if expect and any(state.get(key) != value for key, value in expect.items()):
         return None
     return state
 

@@ -51,6 +51,8 @@ def build_parser(prog=None):
                       help="print, for every selected job, whether it would run and why; run and write nothing")
     mode.add_argument("--from-plan", metavar="PLAN", help="run one job of a plan (with --job), or --report on it")
     parser.add_argument("--job", metavar="ID", help="the job of --from-plan to run")
+    parser.add_argument("--run-id", metavar="RUN", help=argparse_suppress())
+    parser.add_argument("--attempt", type=int, default=1, metavar="N", help=argparse_suppress())
     parser.add_argument("--report", action="store_true",
                         help="with --from-plan: write OUT/run.json from the jobs' own records and print the summary")
     return parser
@@ -70,7 +72,7 @@ def main(argv=None, prog=None):
             parser.error("--from-plan and --job go together, without modules")
         from tolva import job
 
-        return job.run_job(args.from_plan, args.job, args.force)
+        return job.run_job(args.from_plan, args.job, args.force, args.run_id, args.attempt)
     if not args.modules:
         parser.error("the following arguments are required: MODULE")
     if args.jobs < 1:
@@ -141,7 +143,8 @@ def run(prog, args):
     try:
         with records.OutputLock(out) as lock:
             write_plan(plan, plan_file, job_files=False)
-            executor = make_executor(prog, args, plan, plan_file)
+            run_id = os.urandom(8).hex()
+            executor = make_executor(prog, args, plan, plan_file, run_id)
             if executor is None:
                 return 2
             try:
@@ -149,7 +152,7 @@ def run(prog, args):
                 # job is submitted, so no worker waits for the runner between two jobs.
                 in_flight = args.jobs if args.executor == "local" else max(1, len(plan["jobs"]))
                 run = scheduler.Run(plan, plan_file, in_flight, [a.label for a in assets], executor, decider,
-                                    args.retries, selected if args.force else (), args.executor, lock=lock)
+                                    args.retries, selected if args.force else (), args.executor, run_id, lock)
                 code = run.execute()
             finally:
                 executor.shutdown()
@@ -164,6 +167,14 @@ def run(prog, args):
     except OSError as exc:
         _cli.error(prog, _cli.describe(exc))
         return 1
+
+
+def argparse_suppress():
+    """Options the runner gives the job commands it starts (its run id, the attempt),
+    not shown to people."""
+    import argparse
+
+    return argparse.SUPPRESS
 
 
 def busy_message(busy, out):
@@ -185,7 +196,7 @@ def write_plan(plan, plan_file, job_files=True):
     return text
 
 
-def make_executor(prog, args, plan, plan_file):
+def make_executor(prog, args, plan, plan_file, run_id):
     """The executor the options ask for; None (with the reason on standard error) when
     a Dask cluster cannot be reached or its workers cannot run the plan's jobs."""
     from tolva import scheduler
@@ -197,7 +208,7 @@ def make_executor(prog, args, plan, plan_file):
             from tolva import executors
 
             job.write_job_files(plan, plan_file)
-            return executors.make_executor(args.isolation, plan, plan_file, args.modules)
+            return executors.make_executor(args.isolation, plan, plan_file, run_id, args.modules)
 
         return scheduler.Lazy(make)
     from tolva import executors
@@ -206,7 +217,7 @@ def make_executor(prog, args, plan, plan_file):
 
     where = args.scheduler or "a local cluster"
     try:
-        executor = executors.DaskExecutor(plan, plan_file, args.scheduler, args.jobs)
+        executor = executors.DaskExecutor(plan, plan_file, run_id, args.scheduler, args.jobs)
     except ImportError as exc:
         _cli.error(prog, f"--executor dask needs the distributed package ({exc}); pip install 'tolva[dask]'")
         return None

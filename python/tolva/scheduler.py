@@ -152,7 +152,7 @@ class Run:
             started = (finished.state or {}).get("started")
             now = time.time()
             records.write_job_state(self.out, job_id, "failed", started if isinstance(started, (int, float)) else now,
-                                    now, "NoResult", error)
+                                    now, "NoResult", error, ident=self.ident(job_id))
         if not ok and self.attempts[job_id] <= self.retries:
             # Another attempt, after a short delay that grows with each one.
             self.status[job_id] = "pending"
@@ -173,6 +173,9 @@ class Run:
         else:
             self.skip_dependents(job_id)
         self.report(job_id)
+
+    def ident(self, job_id):
+        return {"plan_id": self.plan.get("id"), "run_id": self.run_id, "attempt": self.attempts.get(job_id, 0)}
 
     def no_result(self, job_id, returncode, after_success=False):
         outcome = "after recording success" if after_success else None
@@ -277,7 +280,7 @@ class Run:
             self.outcomes[job_id] = {"status": "cancelled", "error_type": "Interrupted", "error": "stopped by a signal"}
             now = time.time()
             records.write_job_state(self.out, job_id, "cancelled", now - self.durations[job_id], now, "Interrupted",
-                                    "stopped by a signal")
+                                    "stopped by a signal", ident=self.ident(job_id))
         self.running.clear()
 
     # --- what people see ---------------------------------------------------------
@@ -336,10 +339,10 @@ class Run:
 def report(plan, plan_file, asset_labels):
     """Assembles run.json from the jobs' own state files (for a plan that an engine
     ran) and prints the summary. Returns the exit status."""
-    out, created = plan["out"], plan.get("created")
+    out = plan["out"]
     entries, details, started, finished = [], {}, None, None
     for job in plan["jobs"]:
-        state = records.outcome_of(records.read_job_state(out, job["id"], created))
+        state = records.outcome_of(records.read_job_state(out, job["id"], {"plan_id": plan["id"]}))
         if state is None:
             status = "skipped"
             duration = None
