@@ -165,4 +165,32 @@ def test_records_belong_to_a_plan_by_its_id_not_by_file_times(tmp_path):
     assert tolva("slow", "--out", "one").returncode == 0
     report = tolva("--from-plan", str(plan), "--report")
     statuses = {j["id"]: j["status"] for j in json.loads((tmp_path / "one/run.json").read_text())["jobs"]}
-    assert report.returncode == 1 and statuses["slow/n=0"] == "succeeded" and statuses["slow/n=1"] == "skipped"
+    assert report.returncode == 1 and statuses["slow/n=0"] == "succeeded" and statuses["slow/n=1"] == "not-started"
+
+
+def test_report_while_jobs_run(tmp_path):
+    (tmp_path / "slow.py").write_text(SLOW)
+    env = dict(__import__("os").environ, SLOW_SECONDS="30")
+    plan = json.loads(subprocess.run([sys.executable, "-m", "tolva.run", "slow", "--plan"], cwd=tmp_path, env=env,
+                                     capture_output=True, text=True, timeout=60).stdout)
+    job = subprocess.Popen(plan["jobs"][0]["argv"], env=env, stdout=subprocess.DEVNULL)
+    state = tmp_path / "tolva-out/.tolva/jobs/slow/n=0.json"
+    wait_for(state)
+
+    def report():
+        result = subprocess.run([sys.executable, "-m", "tolva.run", "--from-plan", plan_file, "--report"],
+                                capture_output=True, text=True, timeout=60)
+        jobs = json.loads((tmp_path / "tolva-out/run.json").read_text())["jobs"]
+        return result, [(j["status"], j["error"]) for j in jobs]
+
+    plan_file = str(tmp_path / "tolva-out/plan.json")
+    try:
+        result, statuses = report()
+        assert result.returncode == 1 and "in progress: 0 of 6 jobs done" in result.stdout
+        assert statuses == [("running", None)] + [("not-started", None)] * 5
+    finally:
+        job.kill()
+        job.wait()
+    result, statuses = report()
+    assert statuses[0] == ("failed", "the job ended without recording its outcome")
+    assert "first failed job: slow/n=0\n" in result.stdout  # it never started a log of its own

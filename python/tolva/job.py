@@ -349,7 +349,7 @@ def run_job(plan_file, job_id, force=False, run_id=None, attempt=1):
         return 0
 
     clear_folder(job["output_dir"])
-    records.write_job_state(out, job_id, "running", started, ident=ident)
+    records.write_job_state(out, job_id, "running", started, ident=ident, where=records.running_here())
     records.write_atomically(records.inputs_path(out, job_id), inputs)
     sys.stdout.flush()
     try:

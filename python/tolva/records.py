@@ -134,12 +134,41 @@ def read_job_state_or_why(out, job_id, output_dir):
     return None, "never run"
 
 
+def process_start(pid):
+    """The start time of a process in clock ticks since boot (field 22 of its stat), to
+    tell a process from a later one with the same PID; None when it is gone."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            fields = f.read().rsplit(b")", 1)[1].split()
+    except (OSError, IndexError):
+        return None
+    return None if fields[0] == b"Z" else int(fields[19])
+
+
+def running_here():
+    """Where a job runs, as its record keeps it while it runs."""
+    import socket
+
+    return {"host": socket.gethostname(), "pid": os.getpid(), "process_start": process_start(os.getpid())}
+
+
+def still_running(state):
+    """Whether the process a running record names still runs (on this host)."""
+    import socket
+
+    where = state.get("where")
+    if not isinstance(where, dict) or where.get("host") != socket.gethostname():
+        return False
+    pid = where.get("pid")
+    return isinstance(pid, int) and pid > 0 and process_start(pid) == where.get("process_start")
+
+
 def outcome_of(state):
-    """What a state says of a finished job: a job that started but recorded no end
-    was ended from outside (killed, out of memory)."""
+    """What a state says of a job: a job whose record says running while its process
+    is gone was ended from outside (killed, out of memory)."""
     if state is None:
         return None
-    if state.get("status") == "running":
+    if state.get("status") == "running" and not still_running(state):
         return dict(state, status="failed", error_type="NoResult",
                     error="the job ended without recording its outcome")
     return state
@@ -237,12 +266,17 @@ def print_summary(assets, entries, details, elapsed, interrupted, record_path, s
             print(style.failed(f"\n{label}: {first['error'] or first['error_type']}"), file=stream)
             if detail.get("frame"):
                 print(f"  at {detail['frame']}", file=stream)
-            print(f"  first failed job: {first['id']}; log: {detail.get('log', '')}", file=stream)
+            log = f"; log: {detail['log']}" if detail.get("log") else ""
+            print(f"  first failed job: {first['id']}{log}", file=stream)
     counts = {s: sum(1 for e in entries if e["status"] == s) for s in STATUSES}
     done = counts["succeeded"] + counts["up-to-date"] + counts["failed"]
-    state = "interrupted" if interrupted else ("failed" if counts["failed"] or counts["skipped"] else "succeeded")
+    running = sum(1 for e in entries if e["status"] == "running")
+    not_run = sum(1 for e in entries if e["status"] in ("skipped", "cancelled", "not-started"))
+    state = ("interrupted" if interrupted else "in progress" if running else
+             "failed" if counts["failed"] or not_run else "succeeded")
     footer = (f"{state}: {done} of {len(entries)} jobs done ({counts['up-to-date']} up to date), "
-              f"{counts['failed']} failed, {counts['skipped'] + counts['cancelled']} not run, {elapsed:.1f}s")
+              f"{counts['failed']} failed, {f'{running} running, ' if running else ''}{not_run} not run, "
+              f"{elapsed:.1f}s")
     print("\n" + style.status("succeeded" if state == "succeeded" else "failed", footer), file=stream)
     print(f"run record: {record_path}", file=stream)
 

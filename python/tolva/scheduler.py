@@ -220,7 +220,8 @@ class Run:
                 records.remove_file(os.path.join(self.jobs[job_id]["output_dir"], "result.json"))
         self.clear_line()
         entries = self.write_record(interrupted)
-        details = {job_id: {"frame": o.get("frame"), "log": records.log_path(self.out, job_id)}
+        logs = {job_id: records.log_path(self.out, job_id) for job_id in self.outcomes}
+        details = {job_id: {"frame": o.get("frame"), "log": logs[job_id] if os.path.exists(logs[job_id]) else None}
                    for job_id, o in self.outcomes.items()}
         records.print_summary(self.asset_labels, entries, details, time.monotonic() - self.clock, interrupted,
                               self.record_path())
@@ -344,9 +345,11 @@ def report(plan, plan_file, asset_labels):
     for job in plan["jobs"]:
         state = records.outcome_of(records.read_job_state(out, job["id"], {"plan_id": plan["id"]}))
         if state is None:
-            status = "skipped"
+            status = "not-started"
             duration = None
             state = {}
+        elif state["status"] == "running":
+            status, duration = "running", None
         else:
             status = state["status"] if state["status"] in records.STATUSES else "failed"
             end = state.get("finished") if isinstance(state.get("finished"), (int, float)) else None
@@ -355,7 +358,8 @@ def report(plan, plan_file, asset_labels):
             finished = end if finished is None or (end or 0) > finished else finished
         entries.append(records.job_entry(job, status, duration, state.get("error_type"), state.get("error"),
                                          1 if state else 0, None))
-        details[job["id"]] = {"frame": state.get("frame"), "log": records.log_path(out, job["id"])}
+        log = records.log_path(out, job["id"])
+        details[job["id"]] = {"frame": state.get("frame"), "log": log if os.path.exists(log) else None}
     now = time.time()
     path = os.path.join(out, "run.json")
     records.write_run_record(path, plan_file, started or now, finished or now, False, entries, None)
