@@ -435,6 +435,20 @@ def annotation_mismatch(asset, upstream, annotation):
     return None
 
 
+def signature_of(fn):
+    """inspect.signature(fn), or, when an annotation does not evaluate (it names a type
+    imported only for type checkers), the signature with annotations as written."""
+    try:
+        return pyinspect.signature(fn)
+    except Exception as exc:
+        import annotationlib
+
+        try:
+            return pyinspect.signature(fn, annotation_format=annotationlib.Format.STRING)
+        except Exception:
+            raise exc from None
+
+
 def check_signatures(assets, warn):
     """Parameters without a default must be inputs or dimensions; an upstream's return
     annotation that differs from the parameter's annotation is worth a warning."""
@@ -443,7 +457,7 @@ def check_signatures(assets, warn):
         asset.attribute = attribute
         asset.function = fn
         try:
-            parameters = pyinspect.signature(fn).parameters
+            parameters = signature_of(fn).parameters
         except (TypeError, ValueError):
             continue
         for name, parameter in parameters.items():

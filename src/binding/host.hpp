@@ -56,6 +56,39 @@ Ref call_method(PyObject* obj, Args... args) {
 // callable(arg) with one positional argument.
 inline Ref call_one(PyObject* callable, PyObject* arg) { return Ref::steal(PyObject_CallOneArg(callable, arg)); }
 
+// inspect.signature(fn, annotation_format=annotationlib.Format.<format>).
+template <Name format>
+Ref unevaluated_signature(PyObject* inspect, PyObject* fn) {
+    Ref annotationlib = import_module<"annotationlib">();
+    if (!annotationlib) return nullptr;
+    Ref formats = attr<"Format">(annotationlib.get());
+    if (!formats) return nullptr;
+    Ref chosen = attr<format>(formats.get());
+    if (!chosen) return nullptr;
+    Ref method = attr<"signature">(inspect);
+    Ref args = Ref::steal(PyTuple_Pack(1, fn));  // PyTuple_Pack takes its own reference
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!method || !args || !kwargs) return nullptr;
+    if (PyDict_SetItem(kwargs.get(), interned<"annotation_format">(), chosen.get()) < 0) return nullptr;
+    return Ref::steal(PyObject_Call(method.get(), args.get(), kwargs.get()));
+}
+
+// inspect.signature(fn). Annotations are evaluated when read (deferred since 3.14), so
+// one that names a type imported only for type checkers raises: then the signature is
+// read again with the annotations unevaluated, in the given format. When that fails
+// too, the first error stands; anything that is not an Exception is never retried.
+template <Name format>
+Ref signature_of(PyObject* inspect, PyObject* fn) {
+    Ref signature = call_method<"signature">(inspect, fn);
+    if (signature || !PyErr_ExceptionMatches(PyExc_Exception)) return signature;
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    signature = unevaluated_signature<format>(inspect, fn);
+    if (signature || !PyErr_ExceptionMatches(PyExc_Exception)) return signature;
+    PyErr_Clear();
+    PyErr_SetRaisedException(raised.release());  // steals the reference
+    return nullptr;
+}
+
 inline Ref new_str(std::string_view text) {
     return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }

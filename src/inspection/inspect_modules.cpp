@@ -145,7 +145,8 @@ bool file_path(const Host& host, PyObject* fn, std::string& out) {
 
 // null for no annotation, a class's __name__, or str() of anything else.
 bool return_type(const Host& host, PyObject* fn, json::Value& out) {
-    Ref signature = call_method<"signature">(host.inspect.get(), fn);
+    // An annotation that does not evaluate reads as its text, as a postponed one does.
+    Ref signature = signature_of<"STRING">(host.inspect.get(), fn);
     if (!signature) return false;
     Ref annotation = attr<"return_annotation">(signature.get());
     if (!annotation) return false;

@@ -82,7 +82,9 @@ bool run_asset(const Host& host, const OutputDir& out, const Request& request) {
 
     SuccessRecord record;
     if (!write_value_file(out, host.json.get(), value.get(), record.value_path)) return false;
-    Ref signature = call_method<"signature">(host.inspect.get(), fn.get());
+    // A value computed is never recorded as a failure for an annotation that does not
+    // evaluate: its signature text then shows the annotation as written.
+    Ref signature = signature_of<"FORWARDREF">(host.inspect.get(), fn.get());
     if (!signature) return false;
     Ref signature_text = Ref::steal(PyObject_Str(signature.get()));
     if (!signature_text || !text_of(signature_text.get(), record.signature)) return false;
