@@ -67,10 +67,11 @@ def fail_on(project, ticker):
                             "(current directory: {cwd}; run from the project root or add the project to PYTHONPATH)"),
         ("broken", "def f(:\n", "cannot import module 'broken': SyntaxError: invalid syntax (broken.py, line 1)"),
         ("needs", "import tolva_missing_dependency\n",
-         "cannot import module 'needs': ModuleNotFoundError: No module named 'tolva_missing_dependency' (current "
-         "directory: {cwd}; run from the project root or add the project to PYTHONPATH)"),
+         "cannot import module 'needs': ModuleNotFoundError: No module named 'tolva_missing_dependency' (at "
+         "{cwd}/needs.py:1) (current directory: {cwd}; run from the project root or add the project to PYTHONPATH)"),
         ("bare", "from tolva import asset\n@asset\ndef f():\n    pass\n",
-         "cannot import module 'bare': TypeError: asset() takes 0 positional arguments but 1 was given"),
+         "cannot import module 'bare': TypeError: asset() takes 0 positional arguments but 1 was given (at "
+         "{cwd}/bare.py:2)"),
     ],
 )
 @pytest.mark.parametrize("mode", [[], ["--plan"], ["--dot"]])

@@ -6,6 +6,23 @@ import os
 import sys
 
 
+def command(main):
+    """The front end of every command: main(argv, prog) returns the exit status (0, 1 or
+    2); Ctrl-C, wherever it lands (importing the user's modules too), ends it with 130
+    and one line, never a traceback."""
+    import functools
+
+    @functools.wraps(main)
+    def front_end(argv=None, prog=None):
+        try:
+            return main(argv, prog)
+        except KeyboardInterrupt:
+            print(f"{prog or os.path.basename(sys.argv[0])}: interrupted", file=sys.stderr)
+            return 130
+
+    return front_end
+
+
 def make_cwd_importable():
     """Lets `tolva-inspect pkg.mod` find modules in the current directory, as
     `python -m` does (a console script's sys.path starts with its own bin folder)."""
@@ -112,9 +129,27 @@ def call(prog, fn, *args):
         raise Failed(exc) from None
 
 
+def _where_raised(exc):
+    """" (at file:line)" for the last frame of the user's own code the exception passed
+    through, or nothing."""
+    import traceback
+
+    from tolva.fingerprint import library_roots
+
+    library = library_roots()
+    frames = [f for f in traceback.extract_tb(exc.__traceback__)
+              if not f.filename.startswith("<") and not os.path.realpath(f.filename).startswith(library)]
+    return f" (at {frames[-1].filename}:{frames[-1].lineno})" if frames else ""
+
+
 def import_error_line(name, exc):
-    """Why a module cannot be imported, with what to do when it cannot be found."""
+    """Why a module cannot be imported, where in the user's code, and what to do when it
+    cannot be found."""
     line = f"cannot import module '{name}': {describe(exc)}"
+    if not isinstance(exc, SyntaxError):  # its text already names the file and line
+        line += _where_raised(exc)
+    if isinstance(exc, UnicodeError):
+        line += " (a file or folder name that is not UTF-8; rename it)"
     if isinstance(exc, ModuleNotFoundError):
         line += (f" (current directory: {os.getcwd()}; run from the project root or add the project to "
                  "PYTHONPATH)")

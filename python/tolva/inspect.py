@@ -23,6 +23,7 @@ def build_parser(prog=None):
     return parser
 
 
+@_cli.command
 def main(argv=None, prog=None):
     """Entry point; prog defaults to the name the program was started by."""
     parser = build_parser(prog)

@@ -18,7 +18,23 @@ PLAN_VERSION = 2
 
 
 class GraphError(Exception):
-    """The modules declare a pipeline that cannot run (unknown input, cycle, ...)."""
+    """The modules declare a pipeline that cannot run (unknown input, cycle, ...); one
+    line per problem."""
+
+
+class Problems(list):
+    """The graph errors of every asset, gathered so that all are reported at once."""
+
+    def gather(self, check, *args):
+        try:
+            return check(*args)
+        except GraphError as exc:
+            self.extend(str(exc).splitlines())
+            return None
+
+    def raise_any(self):
+        if self:
+            raise GraphError("\n".join(self))
 
 
 def compact(value):
@@ -111,7 +127,7 @@ class Asset:
         return f"Asset({self.label!r})"
 
 
-def assets_from_document(document):
+def assets_from_document(document, problems):
     """One Asset per reference string; the first listed module that shows it wins."""
     by_ref = {}
     for record in json.loads(document)["assets"]:
@@ -120,7 +136,7 @@ def assets_from_document(document):
     assets = list(by_ref.values())
     name_assets(assets)
     for asset in assets:
-        check_keys(asset)
+        problems.gather(check_keys, asset)
         asset.components = {dim: key_components(dim, keys) for dim, keys in asset.dimensions.items()}
     return assets
 
@@ -221,29 +237,34 @@ def find_asset(assets, by_ref, name):
     return None
 
 
-def resolve_inputs(assets):
-    """Maps each input to its upstream Asset; refuses unknown references and cycles."""
+def resolve_inputs(assets, problems):
+    """Maps each input to its upstream Asset, refusing unknown references and cycles;
+    the assets in dependency order."""
     by_ref = {a.ref: a for a in assets}
     for asset in assets:
         asset.upstream = {}
-        for parameter, ref in sorted(asset.inputs.items()):
-            try:
-                upstream = find_asset(assets, by_ref, ref)
-            except GraphError as exc:
-                raise GraphError(f"asset '{asset.label}': input '{parameter}': {exc}") from None
-            if upstream is None:
-                raise GraphError(
-                    f"asset '{asset.label}': input '{parameter}' refers to '{ref}', "
-                    "which is not an asset of the inspected modules" + suggestion(ref, typed_names(assets))
-                )
-            asset.upstream[parameter] = upstream
-        clash = sorted(set(asset.upstream) & set(asset.dimensions))
-        if clash:
-            raise GraphError(f"asset '{asset.label}': '{clash[0]}' is both an input and a partition dimension")
-    order = topological_order(assets)
+        problems.gather(_resolve, asset, assets, by_ref)
+    order = problems.gather(topological_order, assets) or assets
     for asset in order:
-        check_mapping(asset)
+        problems.gather(check_mapping, asset)
     return order
+
+
+def _resolve(asset, assets, by_ref):
+    for parameter, ref in sorted(asset.inputs.items()):
+        try:
+            upstream = find_asset(assets, by_ref, ref)
+        except GraphError as exc:
+            raise GraphError(f"asset '{asset.label}': input '{parameter}': {exc}") from None
+        if upstream is None:
+            raise GraphError(
+                f"asset '{asset.label}': input '{parameter}' refers to '{ref}', "
+                "which is not an asset of the inspected modules" + suggestion(ref, typed_names(assets))
+            )
+        asset.upstream[parameter] = upstream
+    clash = sorted(set(asset.upstream) & set(asset.dimensions))
+    if clash:
+        raise GraphError(f"asset '{asset.label}': '{clash[0]}' is both an input and a partition dimension")
 
 
 def shared_dimensions(asset, upstream):
@@ -449,34 +470,43 @@ def signature_of(fn):
             raise exc from None
 
 
-def check_signatures(assets, warn):
+def check_signatures(assets, warn, problems):
     """Parameters without a default must be inputs or dimensions; an upstream's return
     annotation that differs from the parameter's annotation is worth a warning."""
     for asset in assets:
-        fn, attribute = _find_function(asset)
-        asset.attribute = attribute
-        asset.function = fn
-        try:
-            parameters = signature_of(fn).parameters
-        except (TypeError, ValueError):
-            continue
-        for name, parameter in parameters.items():
-            if parameter.kind in (parameter.VAR_POSITIONAL, parameter.VAR_KEYWORD):
-                continue
-            if parameter.kind is parameter.POSITIONAL_ONLY and (name in asset.upstream or name in asset.dimensions):
-                raise GraphError(f"asset '{asset.label}': parameter '{name}' is positional-only and cannot be passed")
-            if name in asset.upstream:
-                mismatch = annotation_mismatch(asset, asset.upstream[name], parameter.annotation)
-                if mismatch:
-                    warn(f"asset '{asset.label}': parameter '{name}' {mismatch}")
-            elif name not in asset.dimensions and parameter.default is parameter.empty:
-                raise GraphError(
-                    f"asset '{asset.label}': parameter '{name}' has no default and is neither an input "
-                    "nor a partition dimension"
-                )
-        for name in list(asset.upstream) + list(asset.dimensions):
-            if name not in parameters and not any(p.kind is p.VAR_KEYWORD for p in parameters.values()):
+        problems.gather(_check_signature, asset, warn)
+
+
+def _check_signature(asset, warn):
+    fn, attribute = _find_function(asset)
+    asset.attribute = attribute
+    asset.function = fn
+    try:
+        parameters = signature_of(fn).parameters
+    except (TypeError, ValueError):
+        return
+    if not any(p.kind is p.VAR_KEYWORD for p in parameters.values()):
+        for name in asset.inputs:
+            if name not in parameters:
+                free = [p for p in parameters if p not in asset.inputs and p not in asset.dimensions]
+                raise GraphError(f"input '{name}' of '{asset.label}' is not a parameter" + did_you_mean(name, free))
+        for name in asset.dimensions:
+            if name not in parameters:
                 raise GraphError(f"asset '{asset.label}': function has no parameter '{name}' to receive it")
+    for name, parameter in parameters.items():
+        if parameter.kind in (parameter.VAR_POSITIONAL, parameter.VAR_KEYWORD):
+            continue
+        if parameter.kind is parameter.POSITIONAL_ONLY and (name in asset.upstream or name in asset.dimensions):
+            raise GraphError(f"asset '{asset.label}': parameter '{name}' is positional-only and cannot be passed")
+        if name in asset.upstream:
+            mismatch = annotation_mismatch(asset, asset.upstream[name], parameter.annotation)
+            if mismatch:
+                warn(f"asset '{asset.label}': parameter '{name}' {mismatch}")
+        elif name not in asset.dimensions and parameter.default is parameter.empty and name not in asset.inputs:
+            raise GraphError(
+                f"asset '{asset.label}': parameter '{name}' has no default and is neither an input "
+                "nor a partition dimension"
+            )
 
 
 def _find_function(asset):

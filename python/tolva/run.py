@@ -58,6 +58,7 @@ def build_parser(prog=None):
     return parser
 
 
+@_cli.command
 def main(argv=None, prog=None):
     """Entry point; prog defaults to the name the program was started by."""
     _cli.survive_closed_stdout()
@@ -77,6 +78,8 @@ def main(argv=None, prog=None):
         parser.error("the following arguments are required: MODULE")
     if args.jobs < 1:
         parser.error("--jobs must be at least 1")
+    if not args.out:
+        parser.error("--out must name a folder")
     if args.retries < 0:
         parser.error("--retries must be at least 0")
     if args.scheduler and args.executor != "dask":
@@ -93,7 +96,7 @@ def run(prog, args):
     from tolva import plan as planning
 
     _cli.make_cwd_importable()
-    problems = _cli.import_modules(args.modules)
+    problems = _cli.import_modules(args.modules) or sourceless(args.modules)
     for problem in problems:
         _cli.error(prog, problem)
     if problems:
@@ -101,7 +104,8 @@ def run(prog, args):
     try:
         assets = load_assets(args.modules)
     except planning.GraphError as exc:
-        _cli.error(prog, exc)
+        for line in str(exc).splitlines():
+            _cli.error(prog, line)
         return 2
     if args.dot:
         sys.stdout.write(to_dot(assets))
@@ -122,7 +126,8 @@ def run(prog, args):
         if args.select:
             plan, selected = planning.select_jobs(assets, plan, args.select)
     except planning.GraphError as exc:
-        _cli.error(prog, exc)
+        for line in str(exc).splitlines():
+            _cli.error(prog, line)
         return 2
     if args.plan is not None:
         # A plan inside OUT is read by the jobs of a run that may be using the folder.
@@ -279,14 +284,32 @@ def explain(plan, decider, forced):
     print(f"\n{len(runs)} of {len(plan['jobs'])} jobs would run, {len(may_run)} more if their upstream values change")
 
 
+def sourceless(modules):
+    """One line per module that has no Python source to describe (built in, or an
+    extension or bytecode file only)."""
+    problems = []
+    for name in modules:
+        path = getattr(sys.modules.get(name), "__file__", None)
+        if not isinstance(path, str) or not path.endswith(".py"):
+            what = "it is built into Python" if not isinstance(path, str) else f"its file is {path}"
+            problems.append(f"cannot describe module '{name}': {what}, and tolva describes modules written in "
+                            "Python")
+    return problems
+
+
 def load_assets(modules):
     from _tolva import inspect_modules
 
     from tolva import plan as planning
 
-    document = inspect_modules(modules)
-    assets = planning.resolve_inputs(planning.assets_from_document(document))
-    planning.check_signatures(assets, warn)
+    try:
+        document = inspect_modules(modules)
+    except Exception as exc:
+        raise planning.GraphError(f"cannot describe the modules {', '.join(modules)}: {_cli.describe(exc)}") from None
+    problems = planning.Problems()
+    assets = planning.resolve_inputs(planning.assets_from_document(document, problems), problems)
+    planning.check_signatures(assets, warn, problems)
+    problems.raise_any()
     return assets
 
 

@@ -11,6 +11,7 @@ object from a file ("-" for standard input), for values too large for a command 
 import importlib
 import json
 import os
+import re
 import sys
 
 from tolva import _cli
@@ -27,8 +28,9 @@ class Outcome:
     """How one materialization ended: the failure record and, when one escaped, the
     asset's exception, kept for its traceback."""
 
-    def __init__(self, ok, error_type=None, error=None, exception=None):
+    def __init__(self, ok, error_type=None, error=None, exception=None, where=None):
         self.ok, self.error_type, self.error, self.exception = ok, error_type, error, exception
+        self.where = where  # the frame to show, when the traceback holds none of the user's
 
     def traceback_text(self):
         if self.exception is None:
@@ -39,6 +41,8 @@ class Outcome:
 
     def frame(self):
         """The last frame of the user's own code, as "file:line in function"."""
+        if self.where is not None:
+            return self.where
         if self.exception is None:
             return None
         import traceback
@@ -140,7 +144,8 @@ def materialize(module_name, function_name, output_dir, inputs, observer=None):
             if exc.code != 1:
                 raise
             record = read_record(output_dir) or {}
-            return Outcome(False, record.get("error_type"), record.get("error"), escaped.matching(record))
+            outcome = Outcome(False, record.get("error_type"), record.get("error"), escaped.matching(record))
+            return not_json(outcome, module_name, function_name) or outcome
         except Exception as exc:
             if exc.__context__ is None:
                 raise  # a setup failure: nothing was run
@@ -150,6 +155,27 @@ def materialize(module_name, function_name, output_dir, inputs, observer=None):
             return Outcome(False, type(cause).__name__, f"{_cli.describe(cause)} (and its record could not be "
                            f"written: {_cli.describe(exc)})", escaped.exception or cause)
     return Outcome(True)
+
+
+_NOT_JSON = re.compile(r"TypeError: Object of type (\S+) is not JSON serializable\Z")
+
+
+def not_json(outcome, module_name, function_name):
+    """The failure of a value json cannot store, said in the user's terms and shown at
+    the asset's own definition (the traceback is all json's encoder); None for any
+    other failure."""
+    match = _NOT_JSON.match(outcome.error or "")
+    if match is None:
+        return None
+    notes = getattr(outcome.exception, "__notes__", None) or []
+    holding = f" holding a {match.group(1)} ({notes[-1]})" if notes else ""
+    returned = f"a value{holding}" if notes else f"a {match.group(1)}"
+    fn = sys.modules[module_name].__dict__.get(function_name) if module_name in sys.modules else None
+    fn = getattr(fn, "__tolva_original__", fn)
+    code = getattr(fn, "__code__", None)
+    where = None if code is None else f"{code.co_filename}:{code.co_firstlineno} in {code.co_name}"
+    return Outcome(False, outcome.error_type, f"asset '{function_name}' returned {returned}, which cannot be stored "
+                   "as JSON", outcome.exception, where)
 
 
 def build_parser(prog=None):
@@ -183,6 +209,7 @@ def report_failure(prog, outcome):
     sys.stderr.flush()
 
 
+@_cli.command
 def main(argv=None, prog=None):
     """Entry point; prog defaults to the name the program was started by."""
     parser = build_parser(prog)
