@@ -85,8 +85,11 @@ class InterpreterExecutor(_LocalExecutor):
     def submit(self, job, attempt=1, force=False):
         future = _future()
         log = records.log_path(self.out, job["id"])
-        os.makedirs(os.path.dirname(log), exist_ok=True)
-        process = start_logged(job_argv(job, force, self.run_id, attempt), self.plan["workdir"], log, attempt)
+        try:
+            process = start_logged(job_argv(job, force, self.run_id, attempt), self.plan["workdir"], log, attempt)
+        except Exception as exc:
+            future.set_result(not_started(exc))
+            return future
         self.started(job["id"], process.pid)
         threading.Thread(target=lambda: self._resolve(job, attempt, process.wait(), future), daemon=True).start()
         return future
@@ -103,13 +106,25 @@ def attempt_header(attempt):
     return f"--- attempt {attempt} ---\n".encode() if attempt > 1 else b""
 
 
+def not_started(exc):
+    """A job whose process could not be started (its log cannot be made, say) has failed."""
+    return Finished(1, {"status": "failed", "error_type": "NotStarted", "error": f"{type(exc).__name__}: {exc}"})
+
+
+def open_log(log, attempt):
+    """The job's log, opened for the job's output, never through a link: made anew for a
+    first attempt, appended to, under its header, for a later one."""
+    os.makedirs(os.path.dirname(log), exist_ok=True)
+    fd = records.open_for_writing(log, os.O_WRONLY | os.O_CREAT | (os.O_APPEND if attempt > 1 else os.O_TRUNC))
+    os.write(fd, attempt_header(attempt))
+    return fd
+
+
 def start_logged(argv, workdir, log, attempt, preexec_fn=None):
     """Starts a job's command with its output in the job's log (a later attempt is
     appended), in a session of its own: the terminal's Ctrl-C reaches the runner only,
     which then ends the job's whole process group."""
-    with open(log, "ab" if attempt > 1 else "wb") as log_file:
-        log_file.write(attempt_header(attempt))
-        log_file.flush()
+    with open(open_log(log, attempt), "ab") as log_file:
         return subprocess.Popen(argv, stdout=log_file, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, cwd=workdir,
                                 start_new_session=True, preexec_fn=preexec_fn)
 
@@ -122,8 +137,7 @@ def _forked_job(plan_file, job_id, log, attempt, force, run_id):
     os.setsid()
     _release_server()
     _die_with_parent()
-    fd = os.open(log, os.O_WRONLY | os.O_CREAT | (os.O_APPEND if attempt > 1 else os.O_TRUNC), 0o644)
-    os.write(fd, attempt_header(attempt))
+    fd = records.open_for_writing(log, os.O_WRONLY | os.O_APPEND)  # made by the executor
     null = os.open(os.devnull, os.O_RDONLY)
     os.dup2(null, 0)
     os.dup2(fd, 1)
@@ -227,14 +241,13 @@ class ForkExecutor(_LocalExecutor):
     def _start(self, job, future, attempt, force):
         log = records.log_path(self.out, job["id"])
         try:
-            os.makedirs(os.path.dirname(log), exist_ok=True)
+            os.close(open_log(log, attempt))
             process = self.context.Process(target=_forked_job,
                                            args=(self.plan_file, job["id"], log, attempt, force, self.run_id),
                                            name=f"tolva job {job['id']}")
             process.start()
         except Exception as exc:
-            error = f"{type(exc).__name__}: {exc}"
-            future.set_result(Finished(1, {"status": "failed", "error_type": "NotStarted", "error": error}))
+            future.set_result(not_started(exc))
             return None
         self.started(job["id"], process.pid)
         return job, process, future, attempt

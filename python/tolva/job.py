@@ -142,8 +142,8 @@ def write_job_files(plan, plan_file):
         if folder not in made:
             os.makedirs(folder, exist_ok=True)
             made.add(folder)
-        with open(path, "w", encoding="utf-8") as f:
-            f.write(json.dumps(dict(header, plan=plan_file, job=job, upstream=upstream), ensure_ascii=False))
+        records.write_atomically(path, json.dumps(dict(header, plan=plan_file, job=job, upstream=upstream),
+                                                  ensure_ascii=False))
 
 
 def _file_identity(path):

@@ -25,12 +25,31 @@ def exit_status(statuses):
     return 0 if all(status in DONE for status in statuses) else 1
 
 
+def open_for_writing(path, flags, mode=0o644):
+    """os.open that never follows a link at the path: a link planted there (in OUT, or
+    where a job's log goes) would make a write land outside. One line when it is one."""
+    try:
+        return os.open(path, flags | os.O_NOFOLLOW | os.O_CLOEXEC, mode)
+    except OSError as exc:
+        if os.path.islink(path):
+            raise OSError(f"{path} is a symbolic link, which tolva never follows; remove it") from None
+        raise
+
+
 def write_atomically(path, text):
-    """Writes beside the target, then renames over it: readers see old or new, whole."""
+    """Writes beside the target, then renames over it: readers see old or new, whole.
+    The temporary file is made anew (never a link or a leftover), and the rename
+    replaces a link at the target rather than writing through it."""
     os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
     temp = os.path.join(os.path.dirname(path), f".{os.path.basename(path)}.{os.getpid()}.tmp")
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL
     try:
-        with open(temp, "w", encoding="utf-8") as f:
+        fd = open_for_writing(temp, flags)
+    except FileExistsError:
+        os.remove(temp)  # left by a process of the same PID that was killed
+        fd = open_for_writing(temp, flags)
+    try:
+        with open(fd, "w", encoding="utf-8") as f:
             f.write(text)
         os.replace(temp, path)
     except BaseException:
@@ -324,11 +343,8 @@ class OutputLock:
         os.makedirs(os.path.dirname(self.path), exist_ok=True)
         while True:
             try:
-                fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
-            except OSError as exc:
-                if os.path.islink(self.path):
-                    raise OSError(exc.errno, f"{self.path} is a symbolic link, which a run never follows; "
-                                             "remove it") from None
+                fd = open_for_writing(self.path, os.O_RDWR | os.O_CREAT)
+            except OSError:
                 raise
             try:
                 fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)

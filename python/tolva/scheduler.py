@@ -143,16 +143,18 @@ class Run:
         state = finished.state
         self.where[job_id] = finished.where
         ok = finished.returncode == 0 and state is not None and state.get("status") in records.DONE
-        if not ok and (state is None or state.get("status") in ("running",) + records.DONE):
-            # Crashed, killed, or ended without a record: the exit status tells why, and
-            # the job's own record says so too, so that no later run takes it for a success.
-            after_success = state is not None and state.get("status") in records.DONE
-            error = self.no_result(job_id, finished.returncode, after_success)
-            state = {"status": "failed", "error_type": "NoResult", "error": error}
+        if not ok and (state is None or state.get("status") in ("running",) + records.DONE
+                       or state.get("error_type") == "NotStarted"):
+            # Not started, crashed, killed, or ended without a record: the job's own record
+            # says so too, so that no later run takes an earlier success for this one's.
+            if state is None or state.get("error_type") != "NotStarted":
+                after_success = state is not None and state.get("status") in records.DONE
+                state = {"status": "failed", "error_type": "NoResult",
+                         "error": self.no_result(job_id, finished.returncode, after_success)}
             started = (finished.state or {}).get("started")
             now = time.time()
             records.write_job_state(self.out, job_id, "failed", started if isinstance(started, (int, float)) else now,
-                                    now, "NoResult", error, ident=self.ident(job_id))
+                                    now, state["error_type"], state["error"], ident=self.ident(job_id))
         if not ok and self.attempts[job_id] <= self.retries:
             # Another attempt, after a short delay that grows with each one.
             self.status[job_id] = "pending"
