@@ -2,6 +2,7 @@
 no more of a log than it shows."""
 
 import json
+import signal
 import subprocess
 import sys
 import tracemalloc
@@ -213,3 +214,61 @@ def test_a_planted_link_is_never_followed(tmp_path, isolation, planted, fails):
     if fails:
         assert jobs["slow/n=0"]["error"] == f"OSError: {link} is a symbolic link, which tolva never follows; remove it"
         assert jobs["slow/n=1"]["status"] == "succeeded"
+
+
+LEAVES = '''\
+import os, subprocess, sys, time
+from tolva import asset
+
+
+@asset()
+def leaves_a_child():
+    return subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"]).pid
+
+
+@asset()
+def leaves_a_daemon():
+    read, write = os.pipe()
+    if os.fork() == 0:
+        os.setsid()
+        if os.fork() == 0:
+            os.write(write, str(os.getpid()).encode())
+            time.sleep(60)
+        os._exit(0)
+    os.close(write)
+    return int(os.read(read, 32))
+'''
+
+
+@pytest.mark.parametrize("isolation", ["fork", "interpreter"])
+def test_nothing_a_job_leaves_running_outlives_it(tmp_path, isolation):
+    from conftest import process_alive
+
+    (tmp_path / "leaves.py").write_text(LEAVES)
+    result = subprocess.run([sys.executable, "-m", "tolva.run", "leaves", "--isolation", isolation, "--jobs", "1"],
+                            cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    for name in ("leaves_a_child", "leaves_a_daemon"):
+        pid = json.loads((tmp_path / f"tolva-out/{name}/value.json").read_text())
+        assert not process_alive(pid), name
+
+
+@pytest.mark.parametrize("signum", [signal.SIGKILL, signal.SIGTERM])
+def test_an_interpreter_job_ends_with_its_runner(tmp_path, signum):
+    import time
+
+    from conftest import process_alive
+
+    (tmp_path / "slow.py").write_text(SLOW)
+    runner = subprocess.Popen([sys.executable, "-m", "tolva.run", "slow", "--isolation", "interpreter", "--jobs", "1"],
+                              cwd=tmp_path, env=dict(__import__("os").environ, SLOW_SECONDS="60"),
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    state = tmp_path / "tolva-out/.tolva/jobs/slow/n=0.json"
+    wait_for(state)
+    pid = json.loads(state.read_text())["where"]["pid"]
+    runner.send_signal(signum)
+    runner.wait(60)
+    deadline = time.monotonic() + 10
+    while process_alive(pid) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert not process_alive(pid)

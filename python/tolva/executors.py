@@ -26,12 +26,14 @@ def _future():
     return Future()
 
 
-def signal_group(pid, signum):
+def signal_group(pid, signum, leader_too=True):
     """Signals a job's process group (it leads one), or the job alone when it has not
-    made its group yet."""
+    made its group yet (leader_too: when the job itself has ended, only its group)."""
     try:
         os.killpg(pid, signum)
     except ProcessLookupError:
+        if not leader_too:
+            return
         try:
             os.kill(pid, signum)
         except ProcessLookupError:
@@ -60,8 +62,40 @@ class _RunningJobs:
             signal_group(pid, signum)
 
 
+def children():
+    """The PIDs of this process's children, from /proc."""
+    me, found = os.getpid(), []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat", "rb") as f:
+                    if int(f.read().rsplit(b")", 1)[1].split()[1]) == me:
+                        found.append(int(entry))
+            except (OSError, IndexError, ValueError):
+                pass
+    return found
+
+
+def end_orphans(keep):
+    """Ends the processes that jobs left behind and that came to this process (a child
+    subreaper), daemons that left their job's group included: every child not in keep.
+    Each is waited for by its own PID, never by a wait for any child."""
+    for _ in range(100):  # an orphan's own children come here in turn
+        orphans = [pid for pid in children() if pid not in keep]
+        if not orphans:
+            return
+        for pid in orphans:
+            try:
+                os.kill(pid, signals.SIGKILL)
+                os.waitpid(pid, 0)
+            except (ProcessLookupError, ChildProcessError):
+                pass
+
+
 class _LocalExecutor(_RunningJobs):
-    """Runs a plan's jobs as processes on this machine."""
+    """Runs a plan's jobs as processes on this machine. The runner becomes a child
+    subreaper: what a job leaves running, in its process group or detached from it,
+    comes back to the runner and is ended when the job ends."""
 
     def __init__(self, plan, plan_file, run_id):
         super().__init__()
@@ -69,11 +103,30 @@ class _LocalExecutor(_RunningJobs):
         self.plan_file = plan_file
         self.out = plan["out"]
         self.run_id = run_id
+        self.spawning = threading.Lock()  # a job being started is not taken for an orphan
+        # Children the runner had before (started by the user's modules at import, say)
+        # are not left over by a job.
+        self.before = set(children())
+        try:
+            _prctl()(36, 1)  # PR_SET_CHILD_SUBREAPER
+        except (OSError, AttributeError):
+            pass
+
+    def keep(self):
+        """The runner's own children that are not left over: the running jobs, and the
+        children it had before."""
+        with self.lock:
+            return set(self.pids.values()) | self.before
 
     def _resolve(self, job, attempt, returncode, future):
-        """The job's process has ended: its Future gets the status and the job's record,
-        if the record is this attempt's."""
-        self.ended(job["id"])
+        """The job's process has ended: what it left behind is ended too, and its Future
+        gets the status and the job's record, if the record is this attempt's."""
+        with self.lock:
+            pid = self.pids.pop(job["id"], None)
+        if pid is not None:
+            signal_group(pid, signals.SIGKILL, leader_too=False)
+        with self.spawning:
+            end_orphans(self.keep())
         expect = {"plan_id": self.plan["id"], "run_id": self.run_id, "attempt": attempt}
         future.set_result(Finished(returncode, records.read_job_state(self.out, job["id"], expect)))
 
@@ -85,17 +138,19 @@ class InterpreterExecutor(_LocalExecutor):
     def submit(self, job, attempt=1, force=False):
         future = _future()
         log = records.log_path(self.out, job["id"])
-        try:
-            process = start_logged(job_argv(job, force, self.run_id, attempt), self.plan["workdir"], log, attempt)
-        except Exception as exc:
-            future.set_result(not_started(exc))
-            return future
-        self.started(job["id"], process.pid)
+        command, preexec = _dies_with_parent(job_argv(job, force, self.run_id, attempt))
+        with self.spawning:
+            try:
+                process = start_logged(command, self.plan["workdir"], log, attempt, preexec)
+            except Exception as exc:
+                future.set_result(not_started(exc))
+                return future
+            self.started(job["id"], process.pid)
         threading.Thread(target=lambda: self._resolve(job, attempt, process.wait(), future), daemon=True).start()
         return future
 
     def shutdown(self):
-        pass
+        end_orphans(self.before)
 
 
 def job_argv(job, force, run_id, attempt):
@@ -164,13 +219,17 @@ def _release_server():
         server._forkserver_alive_fd = None
 
 
+def _prctl():
+    import ctypes
+
+    return ctypes.CDLL(None, use_errno=True).prctl
+
+
 def _death_signal_setter():
     """A function that has the process calling it killed when its parent ends
     (PR_SET_PDEATHSIG). libc is loaded here, so a forked child can call it without
     importing anything."""
-    import ctypes
-
-    prctl = ctypes.CDLL(None, use_errno=True).prctl
+    prctl = _prctl()
     return lambda: prctl(1, int(signals.SIGKILL))
 
 
@@ -213,12 +272,22 @@ class ForkExecutor(_LocalExecutor):
         os.write(self.wake_w, b"j")
         return future
 
+    def keep(self):
+        """Jobs are the server's children; the runner's are the server and its helpers."""
+        from multiprocessing import forkserver, resource_tracker
+
+        server = getattr(forkserver._forkserver, "_forkserver_pid", None)
+        tracker = getattr(resource_tracker._resource_tracker, "_pid", None)
+        return super().keep() | {pid for pid in (server, tracker) if pid}
+
     def shutdown(self):
         self.requests.put(None)
         os.write(self.wake_w, b"q")
         self.thread.join()
         os.close(self.wake_r)
         os.close(self.wake_w)
+        with self.spawning:
+            end_orphans(self.keep())
 
     def _serve(self):
         from multiprocessing.connection import wait
@@ -270,9 +339,9 @@ def make_executor(isolation, plan, plan_file, run_id, modules):
 _DASK_CHILDREN = {}  # on a Dask worker: pid -> job id of the job processes it runs
 
 
-def _die_with_worker(argv):
-    """The job's process dies with the worker that started it (killed, out of memory):
-    a lost worker leaves no job running behind it. setpriv sets PR_SET_PDEATHSIG and
+def _dies_with_parent(argv):
+    """The job's process dies with the runner or worker that started it (killed, out of
+    memory): a lost parent leaves no job running behind it. setpriv sets PR_SET_PDEATHSIG and
     execs the job, which lets Python spawn it without copying the worker (no
     preexec_fn); where it is missing, prctl runs in the forked child instead."""
     import shutil
@@ -289,7 +358,7 @@ def _dask_task(argv, workdir, log, attempt, out, job_id, expect):
     from distributed import get_worker
 
     os.makedirs(os.path.dirname(log), exist_ok=True)
-    command, preexec = _die_with_worker(argv)
+    command, preexec = _dies_with_parent(argv)
     process = start_logged(command, workdir, log, attempt, preexec)
     _DASK_CHILDREN[process.pid] = job_id
     try:
