@@ -12,8 +12,11 @@ from collections import namedtuple
 
 RUN_RECORD_VERSION = 3
 STATE_VERSION = 3
+# The one vocabulary of a job's status, in run.json, the progress line and the summary.
 STATUSES = ("succeeded", "up-to-date", "failed", "skipped", "cancelled")
-DONE = ("succeeded", "up-to-date")
+DONE = ("succeeded", "up-to-date")  # its value holds
+FINISHED = DONE + ("failed",)  # it ran or was found up to date: "done" to people
+NOT_RUN = ("skipped", "cancelled", "not-started")
 
 
 # How a job ended: its exit status, its own state record, and where it ran.
@@ -288,9 +291,9 @@ def print_summary(assets, entries, details, elapsed, interrupted, record_path, s
             log = f"; log: {detail['log']}" if detail.get("log") else ""
             print(f"  first failed job: {first['id']}{log}", file=stream)
     counts = {s: sum(1 for e in entries if e["status"] == s) for s in STATUSES}
-    done = counts["succeeded"] + counts["up-to-date"] + counts["failed"]
+    done = sum(1 for e in entries if e["status"] in FINISHED)
     running = sum(1 for e in entries if e["status"] == "running")
-    not_run = sum(1 for e in entries if e["status"] in ("skipped", "cancelled", "not-started"))
+    not_run = sum(1 for e in entries if e["status"] in NOT_RUN)
     state = ("interrupted" if interrupted else "in progress" if running else
              "failed" if counts["failed"] or not_run else "succeeded")
     footer = (f"{state}: {done} of {len(entries)} jobs done ({counts['up-to-date']} up to date), "

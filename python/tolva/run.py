@@ -202,43 +202,27 @@ def write_plan(plan, plan_file, job_files=True):
 
 
 def make_executor(prog, args, plan, plan_file, run_id):
-    """The executor the options ask for; None (with the reason on standard error) when
-    a Dask cluster cannot be reached or its workers cannot run the plan's jobs."""
-    from tolva import scheduler
+    """The executor the options ask for, made at the first job that has to run when it
+    can wait; None (with the reason on standard error) when it cannot run the jobs."""
+    from tolva import job, scheduler
 
-    from tolva import job
+    def make():
+        from tolva import executors
+
+        job.write_job_files(plan, plan_file)
+        return executors.make(args.executor, plan, plan_file, run_id, args)
 
     if args.executor == "local":
-        def make():
-            from tolva import executors
-
-            job.write_job_files(plan, plan_file)
-            return executors.make_executor(args.isolation, plan, plan_file, run_id, args.modules)
-
         return scheduler.Lazy(make)
     from tolva import executors
 
-    job.write_job_files(plan, plan_file)
-
-    where = args.scheduler or "a local cluster"
     try:
-        executor = executors.DaskExecutor(plan, plan_file, run_id, args.scheduler, args.jobs)
-    except ImportError as exc:
-        _cli.error(prog, f"--executor dask needs the distributed package ({exc}); pip install 'tolva[dask]'")
+        return make()
+    except executors.CannotRun as cannot:
+        _cli.error(prog, cannot.args[0])
+        for line in cannot.args[1:]:
+            print(line, file=sys.stderr)
         return None
-    except Exception as exc:
-        _cli.error(prog, f"cannot reach the Dask scheduler at {where}: {_cli.describe(exc)}")
-        return None
-    try:
-        executor.check_workers(args.modules)
-    except executors.WorkersNotReady as lacking:
-        executor.shutdown()
-        _cli.error(prog, "workers must share the file system holding OUT and the plan, and have the project "
-                         "importable:")
-        for line in lacking.args[0]:
-            print(f"  {line}", file=sys.stderr)
-        return None
-    return executor
 
 
 def report(prog, plan_file):

@@ -289,7 +289,7 @@ class Run:
     # --- what people see ---------------------------------------------------------
 
     def counts(self):
-        done = sum(1 for s in self.status.values() if s in ("succeeded", "up-to-date", "failed", "skipped"))
+        done = sum(1 for s in self.status.values() if s in records.FINISHED)
         failed = sum(1 for s in self.status.values() if s == "failed")
         return done, failed
 

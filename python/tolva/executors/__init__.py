@@ -1,0 +1,148 @@
+"""Executors: how each job of a plan gets a process, one file per executor (local,
+dask). Every executor ends in the same job function (job.run_job, the function behind
+the plan's job command), so runs cannot drift apart.
+
+An Executor is a concurrent.futures.Executor in spirit: submit(job, attempt, force)
+returns a concurrent.futures.Future whose result is Finished(exit status, the job's own
+record of this attempt, where it ran); signal(signum) reaches every job still running;
+shutdown() ends what the executor started. Adding one is adding its file and its line
+in EXECUTORS; nothing else changes.
+"""
+
+import importlib
+import os
+import signal as signals
+import subprocess
+import threading
+
+from tolva import records
+
+Finished = records.Finished
+
+# Name -> the module that makes it with make(plan, plan_file, run_id, options).
+EXECUTORS = {"local": "tolva.executors.local", "dask": "tolva.executors.dask"}
+
+
+class Executor:
+    """The interface the runner's scheduler drives."""
+
+    def submit(self, job, attempt=1, force=False):
+        raise NotImplementedError
+
+    def signal(self, signum):
+        raise NotImplementedError
+
+    def shutdown(self):
+        pass
+
+
+class CannotRun(Exception):
+    """The executor cannot run the plan's jobs: its lines say why, the first one whole."""
+
+
+def make(name, plan, plan_file, run_id, options):
+    """The executor of that name; CannotRun when it cannot run the plan's jobs."""
+    return importlib.import_module(EXECUTORS[name]).make(plan, plan_file, run_id, options)
+
+
+def new_future():
+    # concurrent.futures brings logging along: loaded only once a job has to run.
+    from concurrent.futures import Future
+
+    return Future()
+
+
+def signal_group(pid, signum, leader_too=True):
+    """Signals a job's process group (it leads one), or the job alone when it has not
+    made its group yet (leader_too: when the job itself has ended, only its group)."""
+    try:
+        os.killpg(pid, signum)
+    except ProcessLookupError:
+        if not leader_too:
+            return
+        try:
+            os.kill(pid, signum)
+        except ProcessLookupError:
+            pass
+
+
+class RunningJobs(Executor):
+    """The pids of the jobs an executor has running, for signals from any thread."""
+
+    def __init__(self):
+        self.pids = {}  # job id -> pid
+        self.lock = threading.Lock()
+
+    def started(self, job_id, pid):
+        with self.lock:
+            self.pids[job_id] = pid
+
+    def ended(self, job_id):
+        with self.lock:
+            self.pids.pop(job_id, None)
+
+    def signal(self, signum):
+        with self.lock:
+            pids = list(self.pids.values())
+        for pid in pids:
+            signal_group(pid, signum)
+
+
+def job_argv(job, force, run_id, attempt):
+    return job["argv"] + (["--force"] if force else []) + ["--run-id", run_id, "--attempt", str(attempt)]
+
+
+def attempt_header(attempt):
+    return f"--- attempt {attempt} ---\n".encode() if attempt > 1 else b""
+
+
+def not_started(exc):
+    """A job whose process could not be started (its log cannot be made, say) has failed."""
+    return Finished(1, {"status": "failed", "error_type": "NotStarted", "error": f"{type(exc).__name__}: {exc}"})
+
+
+def open_log(log, attempt):
+    """The job's log, opened for the job's output, never through a link: made anew for a
+    first attempt, appended to, under its header, for a later one."""
+    os.makedirs(os.path.dirname(log), exist_ok=True)
+    fd = records.open_for_writing(log, os.O_WRONLY | os.O_CREAT | (os.O_APPEND if attempt > 1 else os.O_TRUNC))
+    os.write(fd, attempt_header(attempt))
+    return fd
+
+
+def start_logged(argv, workdir, log, attempt, preexec_fn=None):
+    """Starts a job's command with its output in the job's log (a later attempt is
+    appended), in a session of its own: the terminal's Ctrl-C reaches the runner only,
+    which then ends the job's whole process group."""
+    with open(open_log(log, attempt), "ab") as log_file:
+        return subprocess.Popen(argv, stdout=log_file, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, cwd=workdir,
+                                start_new_session=True, preexec_fn=preexec_fn)
+
+
+def prctl():
+    import ctypes
+
+    return ctypes.CDLL(None, use_errno=True).prctl
+
+
+def death_signal_setter():
+    """A function that has the process calling it killed when its parent ends
+    (PR_SET_PDEATHSIG). libc is loaded here, so a forked child can call it without
+    importing anything."""
+    call = prctl()
+    return lambda: call(1, int(signals.SIGKILL))
+
+
+def dies_with_parent(argv):
+    """The job's process dies with the runner or worker that started it (killed, out of
+    memory): a lost parent leaves no job running behind it. setpriv sets PR_SET_PDEATHSIG and
+    execs the job, which lets Python spawn it without copying the worker (no
+    preexec_fn); where it is missing, prctl runs in the forked child instead."""
+    import shutil
+
+    setpriv = shutil.which("setpriv")
+    if setpriv:
+        return [setpriv, "--pdeathsig", "KILL", "--", *argv], None
+    return argv, death_signal_setter()
+
+
