@@ -16,6 +16,7 @@ import os
 import sys
 
 from tolva import _cli
+from tolva.executors import EXECUTORS
 
 PROG = "python -m tolva.run"
 
@@ -27,7 +28,7 @@ def build_parser(prog=None):
     parser.add_argument("--out", default="tolva-out", metavar="DIR", help="output directory (default: ./tolva-out)")
     parser.add_argument("--jobs", "-j", type=int, default=os.cpu_count() or 1, metavar="N",
                         help="jobs running at once (default: the number of CPUs)")
-    parser.add_argument("--executor", choices=("local", "dask"), default="local",
+    parser.add_argument("--executor", choices=tuple(EXECUTORS), default="local",
                         help="local: jobs on this machine (default); dask: jobs as tasks of a Dask cluster")
     parser.add_argument("--scheduler", metavar="ADDRESS",
                         help="with --executor dask: the cluster's scheduler (tcp://HOST:PORT); without it, a "

@@ -55,6 +55,7 @@ class Run:
         self.max_jobs = max_jobs
         self.jobs = {job["id"]: job for job in plan["jobs"]}
         self.order = [job["id"] for job in plan["jobs"]]
+        self.position = {job_id: i for i, job_id in enumerate(self.order)}
         self.dependents = {job_id: [] for job_id in self.order}
         self.waiting_on = {}
         for job in plan["jobs"]:
@@ -71,7 +72,7 @@ class Run:
         self.started_at = {}
         self.running = {}  # job id -> Future
         self.executor = executor
-        self.finished = _queue.SimpleQueue()
+        self.job_of = {}  # running Future -> job id
         self.retries = retries
         self.forced = set(forced)
         self.attempts = {}
@@ -134,7 +135,7 @@ class Run:
         if attempt == 1:
             self.started_at[job_id] = time.monotonic()
         self.running[job_id] = future
-        future.add_done_callback(lambda done, job_id=job_id: self.finished.put((job_id, done.result())))
+        self.job_of[future] = job_id
 
     def finish(self, job_id, finished):
         self.running.pop(job_id, None)
@@ -249,11 +250,14 @@ class Run:
             if self.retry_at:
                 wait = max(0.0, self.retry_at[0][0] - time.monotonic())
                 timeout = wait if timeout is None else min(timeout, wait)
-            try:
-                job_id, finished = self.finished.get(timeout=timeout)
-            except _queue.Empty:
+            if not self.running:
+                time.sleep(timeout)  # only retries wait, for their delay
                 continue
-            self.finish(job_id, finished)
+            from concurrent.futures import FIRST_COMPLETED, wait
+
+            done, _ = wait(list(self.running.values()), timeout=timeout, return_when=FIRST_COMPLETED)
+            for future in sorted(done, key=lambda f: self.position[self.job_of[f]]):
+                self.finish(self.job_of.pop(future), future.result())
 
     def check_lock(self):
         """At most once a second: the folder's lock file is still this run's."""
@@ -285,6 +289,7 @@ class Run:
             records.write_job_state(self.out, job_id, "cancelled", now - self.durations[job_id], now, "Interrupted",
                                     "stopped by a signal", ident=self.ident(job_id))
         self.running.clear()
+        self.job_of.clear()
 
     # --- what people see ---------------------------------------------------------
 

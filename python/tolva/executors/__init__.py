@@ -12,8 +12,6 @@ in EXECUTORS; nothing else changes.
 import importlib
 import os
 import signal as signals
-import subprocess
-import threading
 
 from tolva import records
 
@@ -71,6 +69,8 @@ class RunningJobs(Executor):
 
     def __init__(self):
         self.pids = {}  # job id -> pid
+        import threading
+
         self.lock = threading.Lock()
 
     def started(self, job_id, pid):
@@ -115,6 +115,8 @@ def start_logged(argv, workdir, log, attempt, preexec_fn=None):
     appended), in a session of its own: the terminal's Ctrl-C reaches the runner only,
     which then ends the job's whole process group."""
     with open(open_log(log, attempt), "ab") as log_file:
+        import subprocess
+
         return subprocess.Popen(argv, stdout=log_file, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, cwd=workdir,
                                 start_new_session=True, preexec_fn=preexec_fn)
 
