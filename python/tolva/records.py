@@ -106,6 +106,12 @@ def job_state_path(out, job_id):
     return _job_file(out, "jobs", job_id, ".json")
 
 
+def last_run_path(out):
+    """What the runner's next run guesses from: the modules of the last run and whether
+    it ended with every job done."""
+    return os.path.join(state_dir(out), "last-run.json")
+
+
 def log_path(out, job_id):
     return _job_file(out, "logs", job_id, ".log")
 

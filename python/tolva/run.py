@@ -97,6 +97,10 @@ def run(prog, args):
     from tolva import plan as planning
 
     _cli.make_cwd_importable()
+    if first_run(args):
+        from tolva.executors import local
+
+        local.start_server_early(args.modules)
     problems = _cli.import_modules(args.modules) or sourceless(args.modules)
     for problem in problems:
         _cli.error(prog, problem)
@@ -160,6 +164,8 @@ def run(prog, args):
                 run = scheduler.Run(plan, plan_file, in_flight, [a.label for a in assets], executor, decider,
                                     args.retries, selected if args.force else (), args.executor, run_id, lock)
                 code = run.execute()
+                records.write_atomically(records.last_run_path(out), json_text(
+                    {"modules": args.modules, "all_done": code == 0}))
             finally:
                 executor.shutdown()
             if run.lost_lock is not None:
@@ -267,6 +273,31 @@ def explain(plan, decider, forced):
             runs.add(entry["id"])
             print(f"runs        {entry['id']}: {reason}")
     print(f"\n{len(runs)} of {len(plan['jobs'])} jobs would run, {len(may_run)} more if their upstream values change")
+
+
+def json_text(value):
+    import json
+
+    return json.dumps(value) + "\n"
+
+
+def first_run(args):
+    """Whether jobs are likely to run, so that the warm server is best started at once:
+    unless the folder's last run was of the same modules and ended with every job done,
+    when a run may well find them all up to date (it then starts the server at the
+    first job that runs)."""
+    if args.plan is not None or args.dot or args.explain or args.executor != "local" or args.isolation != "fork":
+        return False
+    import json
+
+    from tolva import records
+
+    try:
+        with open(records.last_run_path(os.path.abspath(args.out)), encoding="utf-8") as f:
+            last = json.load(f)
+    except (OSError, ValueError):
+        return True
+    return not (isinstance(last, dict) and last.get("modules") == args.modules and last.get("all_done") is True)
 
 
 def sourceless(modules):
