@@ -18,8 +18,19 @@ def make(plan, plan_file, run_id, options):
 
 
 def children():
-    """The PIDs of this process's children, from /proc."""
-    me, found = os.getpid(), []
+    """The PIDs of this process's children: from the kernel's list of each thread's
+    children, or, where that is not kept, from every process's parent in /proc."""
+    me = os.getpid()
+    if os.path.exists(f"/proc/{me}/task/{me}/children"):
+        found = []
+        for thread in os.listdir(f"/proc/{me}/task"):
+            try:
+                with open(f"/proc/{me}/task/{thread}/children", "rb") as f:
+                    found += [int(pid) for pid in f.read().split()]
+            except FileNotFoundError:
+                pass  # the thread has ended
+        return found
+    found = []
     for entry in os.listdir("/proc"):
         if entry.isdigit():
             try:
