@@ -80,7 +80,7 @@ def test_runs_in_dependency_order_with_both_mapping_rules(project):
     assert list(first) == ["id", "asset", "partition", "status", "reason", "duration", "directory", "error_type", "error",
                            "attempts", "worker"]
     assert list(record) == ["version", "run_id", "pid", "in_progress", "started", "finished", "interrupted", "plan",
-                            "executor", "jobs"]
+                            "executor", "selection", "jobs"]
     assert record["executor"] == "local" and first["worker"] is None
     assert re.search(r"^asset +succeeded  up-to-date  failed  skipped  cancelled  total job time$", result.stdout,
                      re.M)

@@ -18,5 +18,19 @@ except ImportError as exc:  # pragma: no cover - exercised through a subprocess
         "with `pip install tolva` (or `pip install .` from a checkout)."
     ) from exc
 
-__all__ = ["AssetWrapper", "Partitions", "asset", "partitions"]
+__all__ = ["AssetWrapper", "Partitions", "ValueNotAvailable", "asset", "load", "partitions"]
 __version__ = "0.1.0"
+
+
+class ValueNotAvailable(LookupError):
+    """tolva.load has no value it can vouch for: the job is unknown, never ran, or did
+    not succeed in its last run."""
+
+
+def load(asset, partition=None, *, out="tolva-out"):
+    """The stored value of a job: asset by the names ``--select`` takes (or the asset
+    itself), partition a dict of its keys, from the output folder out. Raises
+    ValueNotAvailable unless the job's own record vouches for the value."""
+    from tolva.values import load as load_value
+
+    return load_value(asset, partition, out=out)

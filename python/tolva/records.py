@@ -221,9 +221,17 @@ def job_entry(job, status, duration, error_type, error, attempts, worker, reason
     }
 
 
-def write_run_record(path, plan_file, started, finished, interrupted, entries, executor, run_id=None):
-    """finished None: the run is in progress, in the process that writes this. A
-    record left in progress by a process that no longer runs is an interrupted run."""
+def history_dir(out):
+    return os.path.join(state_dir(out), "runs")
+
+
+def write_run_record(path, plan_file, started, finished, interrupted, entries, executor, run_id, selection=None):
+    """Writes OUT/run.json, the latest run's record, and the run's own entry in the
+    history, OUT/.tolva/runs/<start time>-<run id>.json. finished None: the run is in
+    progress, in the process that writes this; a record left in progress by a process
+    that no longer runs is an interrupted run."""
+    import time
+
     record = {
         "version": RUN_RECORD_VERSION,
         "run_id": run_id,
@@ -234,9 +242,14 @@ def write_run_record(path, plan_file, started, finished, interrupted, entries, e
         "interrupted": interrupted,
         "plan": plan_file,
         "executor": executor,
+        "selection": selection,
         "jobs": entries,
     }
-    write_atomically(path, json.dumps(record, indent=2, ensure_ascii=False) + "\n")
+    text = json.dumps(record, indent=2, ensure_ascii=False) + "\n"
+    write_atomically(path, text)
+    # Names sort as the runs started, to the microsecond.
+    name = f"{time.strftime('%Y%m%dT%H%M%S', time.gmtime(started))}.{int(started * 1e6) % 1000000:06d}Z-{run_id}.json"
+    write_atomically(os.path.join(history_dir(os.path.dirname(path)), name), text)
 
 
 # --- what people see ---------------------------------------------------------------

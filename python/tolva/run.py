@@ -50,6 +50,7 @@ def build_parser(prog=None):
     mode.add_argument("--dot", action="store_true", help="print the asset graph as Graphviz DOT, run nothing")
     mode.add_argument("--explain", action="store_true",
                       help="print, for every selected job, whether it would run and why; run and write nothing")
+    mode.add_argument("--history", action="store_true", help="list the runs recorded in OUT, newest first")
     mode.add_argument("--from-plan", metavar="PLAN", help="run one job of a plan (with --job), or --report on it")
     parser.add_argument("--job", metavar="ID", help="the job of --from-plan to run")
     parser.add_argument("--run-id", metavar="RUN", help=argparse_suppress())
@@ -65,6 +66,10 @@ def main(argv=None, prog=None):
     _cli.survive_closed_stdout()
     parser = build_parser(prog)
     args = parser.parse_args(argv)
+    if args.history:
+        if args.modules or args.job or args.report:
+            parser.error("--history goes with --out only")
+        return history(os.path.abspath(args.out))
     if args.report:
         if args.from_plan is None or args.job is not None or args.modules:
             parser.error("--report goes with --from-plan, without --job or modules")
@@ -162,7 +167,8 @@ def run(prog, args):
                 # job is submitted, so no worker waits for the runner between two jobs.
                 in_flight = args.jobs if args.executor == "local" else max(1, len(plan["jobs"]))
                 run = scheduler.Run(plan, plan_file, in_flight, [a.label for a in assets], executor, decider,
-                                    args.retries, selected if args.force else (), args.executor, run_id, lock)
+                                    args.retries, selected if args.force else (), args.executor, run_id, lock,
+                                    args.select)
                 code = run.execute()
                 records.write_atomically(records.last_run_path(out), json_text(
                     {"modules": args.modules, "all_done": code == 0}))
@@ -230,6 +236,45 @@ def make_executor(prog, args, plan, plan_file, run_id):
         for line in cannot.args[1:]:
             print(line, file=sys.stderr)
         return None
+
+
+def history(out):
+    """Prints the runs recorded in OUT, newest first: when, how long, how many jobs of
+    each status, and the selection. Reads only."""
+    import json
+    from datetime import datetime
+
+    from tolva import records
+
+    try:
+        names = sorted((n for n in os.listdir(records.history_dir(out)) if n.endswith(".json")), reverse=True)
+    except OSError:
+        names = []
+    if not names:
+        print(f"no run is recorded in {out}")
+        return 0
+    print(f"{'started':<25}  {'took':>7}  {'state':<11}  succeeded  up-to-date  failed  skipped  cancelled  selection")
+    for name in names:
+        try:
+            with open(os.path.join(records.history_dir(out), name), encoding="utf-8") as f:
+                record = json.load(f)
+            statuses = [job["status"] for job in record["jobs"]]
+            started = datetime.fromisoformat(record["started"])
+        except (OSError, ValueError, KeyError, TypeError):
+            continue
+        if record.get("in_progress"):
+            alive = records.process_start(record.get("pid")) is not None if isinstance(record.get("pid"), int) \
+                else False
+            state, took = ("running" if alive else "interrupted"), "-"
+        else:
+            state = "interrupted" if record.get("interrupted") else \
+                "succeeded" if records.exit_status(statuses) == 0 else "failed"
+            took = f"{(datetime.fromisoformat(record['finished']) - started).total_seconds():.1f}s"
+        counts = [statuses.count(s) for s in records.STATUSES]
+        selection = ", ".join(record.get("selection") or []) or "everything"
+        print(f"{record['started']:<25}  {took:>7}  {state:<11}  {counts[0]:>9}  {counts[1]:>10}  {counts[2]:>6}  "
+              f"{counts[3]:>7}  {counts[4]:>9}  {selection}")
+    return 0
 
 
 def report(prog, plan_file):

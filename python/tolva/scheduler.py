@@ -48,7 +48,7 @@ class Stop(BaseException):
 
 class Run:
     def __init__(self, plan, plan_file, max_jobs, asset_labels, executor, decider, retries=0, forced=(),
-                 executor_name="local", run_id=None, lock=None):
+                 executor_name="local", run_id=None, lock=None, selection=None):
         self.plan = plan
         self.plan_file = plan_file
         self.out = plan["out"]
@@ -86,6 +86,7 @@ class Run:
         self.decider = decider
         self.run_id = run_id or os.urandom(8).hex()
         self.lock = lock
+        self.selection = selection
         self.lock_checked = 0.0
         self.lost_lock = None  # the PID of a run that took the folder's lock from this one
         self.reasons = {}  # job id -> why it ran
@@ -340,7 +341,7 @@ class Run:
                                              self.reasons.get(job_id)))
         records.write_run_record(self.record_path(), self.plan_file, self.started,
                                  None if in_progress else time.time(), interrupted, entries, self.executor_name,
-                                 self.run_id)
+                                 self.run_id, self.selection)
         return entries
 
 
@@ -369,6 +370,7 @@ def report(plan, plan_file, asset_labels):
         details[job["id"]] = {"frame": state.get("frame"), "log": log if os.path.exists(log) else None}
     now = time.time()
     path = os.path.join(out, "run.json")
-    records.write_run_record(path, plan_file, started or now, finished or now, False, entries, None)
+    records.write_run_record(path, plan_file, started or now, finished or now, False, entries, None,
+                             os.urandom(8).hex())
     records.print_summary(asset_labels, entries, details, (finished or now) - (started or now), False, path)
     return records.exit_status(entry["status"] for entry in entries)

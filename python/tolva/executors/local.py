@@ -176,6 +176,7 @@ def server_context(modules):
     import multiprocessing
 
     os.environ["TOLVA_WARM_MODULES"] = ",".join(modules)
+    os.environ["TOLVA_WARM_PARENT"] = str(os.getpid())
     context = multiprocessing.get_context("forkserver")
     context.set_forkserver_preload(PRELOAD)
     return context
@@ -184,14 +185,35 @@ def server_context(modules):
 def start_server_early(modules):
     """Starts the warm server now, so that it imports the pipeline's modules while the
     runner imports, inspects and plans them: one import's time instead of two, one
-    after the other. A run that then finds every job up to date has spent a process."""
-    def start():
-        from multiprocessing import forkserver
+    after the other. A run that then finds every job up to date has spent a process.
+    Started from the main thread: a thread of its own would take the signals meant for
+    the runner (Ctrl-C while the modules import), and one that blocked them would pass
+    the blocked mask on to the server and every job."""
+    from multiprocessing import forkserver
 
-        server_context(modules)
-        forkserver.ensure_running()
+    server_context(modules)
+    spawn_detached(forkserver.ensure_running)
 
-    threading.Thread(target=start, name="tolva warm server", daemon=True).start()
+
+def spawn_detached(spawn):
+    """Runs spawn with standard output and error pointed at /dev/null, so that the
+    processes it starts (the server, multiprocessing's resource tracker) never hold the
+    runner's: a reader of the runner's output (| cat) would wait for them otherwise."""
+    import sys
+
+    sys.stdout.flush()
+    sys.stderr.flush()
+    kept = [os.dup(1), os.dup(2)]
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, 1)
+        os.dup2(devnull, 2)
+        spawn()
+    finally:
+        os.dup2(kept[0], 1)
+        os.dup2(kept[1], 2)
+        for fd in (*kept, devnull):
+            os.close(fd)
 
 
 class ForkExecutor(_LocalExecutor):
@@ -204,8 +226,11 @@ class ForkExecutor(_LocalExecutor):
     second thread reading the same exit status would find it gone."""
 
     def __init__(self, plan, plan_file, run_id, modules):
+        from multiprocessing import forkserver
+
         super().__init__(plan, plan_file, run_id)
         self.context = server_context(modules)
+        spawn_detached(forkserver.ensure_running)  # a no-op when it was started early
         self.requests = queue.SimpleQueue()
         self.wake_r, self.wake_w = os.pipe()
         self.thread = threading.Thread(target=self._serve, name="tolva jobs", daemon=True)

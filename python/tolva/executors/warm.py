@@ -36,6 +36,16 @@ def _warm():
         shutil.rmtree(folder, ignore_errors=True)
 
 
+# The server ends with the runner that started it, even in the middle of a slow import.
+try:
+    from tolva.executors import death_signal_setter
+
+    death_signal_setter()()
+except (OSError, AttributeError):
+    pass
+if str(os.getppid()) != os.environ.get("TOLVA_WARM_PARENT", str(os.getppid())):
+    os._exit(0)  # the runner ended before the signal was set up
+
 for _name in filter(None, os.environ.get("TOLVA_WARM_MODULES", "").split(",")):
     try:
         importlib.import_module(_name)

@@ -1,0 +1,86 @@
+"""Views of a run from outside it: the values tolva.load vouches for, and the history of
+the runs of an output folder."""
+
+import json
+import subprocess
+import sys
+
+import pytest
+
+import tolva
+
+PIPE = '''\
+import os
+from tolva import asset, partitions
+
+
+@asset(partitions={"city": partitions(["Oslo", "Lima"]), "year": partitions([2024, 2025])})
+def visits(city, year):
+    if os.environ.get("BREAK") == city:
+        raise ValueError("no data")
+    return {"city": city, "year": year}
+
+
+@asset(inputs={"rows": visits})
+def total(rows):
+    return len(rows)
+'''
+
+
+def tolva_run(project, *args, **env):
+    return subprocess.run([sys.executable, "-m", "tolva.run", "views", *args], cwd=project, capture_output=True,
+                          text=True, timeout=120, env=dict(__import__("os").environ, **env))
+
+
+@pytest.fixture(scope="module")
+def project(tmp_path_factory):
+    project = tmp_path_factory.mktemp("views")
+    (project / "views.py").write_text(PIPE)
+    assert tolva_run(project).returncode == 0
+    assert tolva_run(project, "--select", "visits/city=Lima", BREAK="Lima").returncode == 1
+    return project
+
+
+@pytest.mark.parametrize(
+    "asset, partition, expected",
+    [
+        ("total", None, 4),
+        ("visits", {"city": "Oslo", "year": 2025}, {"city": "Oslo", "year": 2025}),
+        ("views:visits", {"year": 2024, "city": "Oslo"}, {"city": "Oslo", "year": 2024}),
+        ("visit", None, "no asset 'visit' in the plan of {out}; did you mean 'visits'?"),
+        ("visits", {"city": "Rome", "year": 2024}, "asset 'visits' has no job for partition {{'city': 'Rome', "
+                                                   "'year': 2024}} (its dimensions: city, year)"),
+        ("visits", {"city": "Lima", "year": 2024}, "job 'visits/city=Lima/year=2024' did not succeed in its last run "
+                                                   "(failed: ValueError: no data)"),
+    ],
+)
+def test_load_returns_only_what_a_record_vouches_for(project, asset, partition, expected):
+    out = project / "tolva-out"
+    if isinstance(expected, str):
+        with pytest.raises(tolva.ValueNotAvailable) as raised:
+            tolva.load(asset, partition, out=out)
+        assert str(raised.value) == expected.format(out=out)
+    else:
+        assert tolva.load(asset, partition, out=str(out)) == expected
+
+
+def test_load_refuses_a_value_changed_by_hand(project, tmp_path):
+    import shutil
+
+    shutil.copytree(project / "tolva-out", tmp_path / "out")
+    (tmp_path / "out/total/value.json").write_text("5")
+    with pytest.raises(LookupError, match="is not the value its last success recorded"):
+        tolva.load("total", out=tmp_path / "out")
+
+
+def test_history_lists_the_runs_newest_first(project):
+    result = subprocess.run([sys.executable, "-m", "tolva.run", "--history"], cwd=project, capture_output=True,
+                            text=True, timeout=60)
+    lines = result.stdout.splitlines()
+    assert result.returncode == 0 and len(lines) == 3
+    assert lines[0].split() == ["started", "took", "state", "succeeded", "up-to-date", "failed", "skipped",
+                                "cancelled", "selection"]
+    assert lines[1].split()[2:] == ["failed", "0", "0", "2", "0", "0", "visits/city=Lima"]
+    assert lines[2].split()[2:] == ["succeeded", "5", "0", "0", "0", "0", "everything"]
+    latest = json.loads((project / "tolva-out/run.json").read_text())
+    assert latest["selection"] == ["visits/city=Lima"] and len(list((project / "tolva-out/.tolva/runs").iterdir())) == 2
