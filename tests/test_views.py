@@ -84,3 +84,20 @@ def test_history_lists_the_runs_newest_first(project):
     assert lines[2].split()[2:] == ["succeeded", "5", "0", "0", "0", "0", "everything"]
     latest = json.loads((project / "tolva-out/run.json").read_text())
     assert latest["selection"] == ["visits/city=Lima"] and len(list((project / "tolva-out/.tolva/runs").iterdir())) == 2
+
+
+def test_progress_names_running_jobs_and_sums_up_to_date_ones(tmp_path):
+    (tmp_path / "slowish.py").write_text(
+        "import time\nfrom tolva import asset, partitions\n"
+        "@asset(partitions={'n': partitions([1, 2, 3])})\ndef slowish(n):\n    time.sleep(1.5 if n == 3 else 0)\n"
+        "    return n\n")
+    command = [sys.executable, "-m", "tolva.run", "slowish", "--jobs", "3"]
+    first = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    lines = first.stdout.split("\n\n")[0].splitlines()
+    assert sorted(line.split()[:2] for line in lines) == [["succeeded", f"slowish/n={n}"] for n in (1, 2, 3)]
+    again = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert again.stdout.split("\n\n")[0] == "up-to-date: 3 jobs"
+    (tmp_path / "slowish.py").write_text((tmp_path / "slowish.py").read_text().replace("return n", "return n + 1"))
+    terminal = subprocess.run(["script", "-q", "-c", " ".join(command + ["-v"]), "/dev/null"], cwd=tmp_path,
+                              capture_output=True, text=True, timeout=60)
+    assert "1 running: slowish/n=3 " in terminal.stdout and "succeeded slowish/n=3" in terminal.stdout

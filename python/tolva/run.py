@@ -39,6 +39,8 @@ def build_parser(prog=None):
                              "safe to fork")
     parser.add_argument("--force", action="store_true",
                         help="run every selected job even when its last success still holds (with --job: that job)")
+    parser.add_argument("--verbose", "-v", action="store_true",
+                        help="on a terminal, a line for every job that ends, not only for failures")
     parser.add_argument("--retries", type=int, default=0, metavar="N",
                         help="run a failed job up to N more times, after a short growing delay (default 0)")
     parser.add_argument("--select", action="append", metavar="NAME",
@@ -168,7 +170,7 @@ def run(prog, args):
                 in_flight = args.jobs if args.executor == "local" else max(1, len(plan["jobs"]))
                 run = scheduler.Run(plan, plan_file, in_flight, [a.label for a in assets], executor, decider,
                                     args.retries, selected if args.force else (), args.executor, run_id, lock,
-                                    args.select)
+                                    args.select, args.verbose)
                 code = run.execute()
                 records.write_atomically(records.last_run_path(out), json_text(
                     {"modules": args.modules, "all_done": code == 0}))

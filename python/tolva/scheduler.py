@@ -17,6 +17,7 @@ from tolva import records
 from tolva.records import Finished
 
 GRACE_SECONDS = 10
+STILL_RUNNING_EVERY = 30.0  # seconds between two lines naming the running jobs, off a terminal
 RETRY_DELAY = 0.25  # doubled for each further attempt
 
 
@@ -48,7 +49,7 @@ class Stop(BaseException):
 
 class Run:
     def __init__(self, plan, plan_file, max_jobs, asset_labels, executor, decider, retries=0, forced=(),
-                 executor_name="local", run_id=None, lock=None, selection=None):
+                 executor_name="local", run_id=None, lock=None, selection=None, verbose=False):
         self.plan = plan
         self.plan_file = plan_file
         self.out = plan["out"]
@@ -87,6 +88,9 @@ class Run:
         self.run_id = run_id or os.urandom(8).hex()
         self.lock = lock
         self.selection = selection
+        self.verbose = verbose
+        self.up_to_date = 0  # jobs found up to date, summed up in one line
+        self.next_still_running = time.monotonic() + STILL_RUNNING_EVERY
         self.lock_checked = 0.0
         self.lost_lock = None  # the PID of a run that took the folder's lock from this one
         self.reasons = {}  # job id -> why it ran
@@ -223,6 +227,7 @@ class Run:
                 # Not run in this run: no record of an earlier run may read as this one's.
                 records.remove_file(os.path.join(self.jobs[job_id]["output_dir"], "result.json"))
         self.clear_line()
+        self.report_up_to_date()
         entries = self.write_record(interrupted)
         logs = {job_id: records.log_path(self.out, job_id) for job_id in self.outcomes}
         details = {job_id: {"frame": o.get("frame"), "log": logs[job_id] if os.path.exists(logs[job_id]) else None}
@@ -247,7 +252,8 @@ class Run:
             if not self.running and not self.retry_at:
                 return
             self.refresh()
-            timeout = 0.25 if self.interactive else None
+            self.still_running()
+            timeout = 0.25 if self.interactive else max(0.0, self.next_still_running - time.monotonic())
             if self.retry_at:
                 wait = max(0.0, self.retry_at[0][0] - time.monotonic())
                 timeout = wait if timeout is None else min(timeout, wait)
@@ -300,14 +306,49 @@ class Run:
         return done, failed
 
     def refresh(self):
+        """On a terminal, one status line rewritten in place: done of all, failed, the
+        running jobs by name and time (longest first, as many as fit) and, once enough
+        jobs have run, an estimate of the time left."""
         if not self.interactive:
             return
+        import shutil
+
+        width = shutil.get_terminal_size().columns - 1
         done, failed = self.counts()
-        elapsed = time.monotonic() - self.clock
-        line = (f"[{done}/{len(self.order)}] running {len(self.running)}, failed {failed}, "
-                f"elapsed {elapsed:.1f}s")
-        sys.stdout.write("\r\033[K" + line)
+        now = time.monotonic()
+        line = f"[{done}/{len(self.order)}] {failed} failed, {now - self.clock:.0f}s"
+        left = self.time_left(done)
+        if left is not None:
+            line += f", about {left:.0f}s left"
+        running = sorted(self.running, key=lambda job_id: self.started_at[job_id])
+        if running:
+            line += f" | {len(running)} running:"
+            for job_id in running:
+                item = f" {job_id} {now - self.started_at[job_id]:.0f}s"
+                if len(line) + len(item) > width:
+                    line += " ..."
+                    break
+                line += item
+        sys.stdout.write("\r\033[K" + line[:width])
         sys.stdout.flush()
+
+    def time_left(self, done):
+        """Jobs left times the mean time of the jobs that ran, over the jobs at once;
+        None until five jobs have run."""
+        ran = [self.durations[j] for j in self.durations if self.status.get(j) in ("succeeded", "failed")]
+        if len(ran) < 5:
+            return None
+        return (len(self.order) - done) * (sum(ran) / len(ran)) / max(1, min(self.max_jobs, len(self.order) - done))
+
+    def still_running(self):
+        """Off a terminal, every 30 s, one line naming the jobs still running."""
+        now = time.monotonic()
+        if self.interactive or not self.running or now < self.next_still_running:
+            return
+        self.next_still_running = now + STILL_RUNNING_EVERY
+        names = ", ".join(f"{job_id} ({now - self.started_at[job_id]:.0f}s)"
+                          for job_id in sorted(self.running, key=lambda job_id: self.started_at[job_id]))
+        print(f"running   {names}", flush=True)
 
     def clear_line(self):
         if self.interactive:
@@ -315,15 +356,27 @@ class Run:
             sys.stdout.flush()
 
     def report(self, job_id):
+        """A finished job's line: failures always, every job that ran off a terminal or
+        with --verbose; jobs up to date are counted, and summed up in one line."""
         status = self.status[job_id]
-        if self.interactive:
-            if status == "failed":
-                self.clear_line()
-                print(self.style.failed(f"FAILED  {job_id}  (log: {records.log_path(self.out, job_id)})"))
+        if status == "up-to-date":
+            self.up_to_date += 1
             self.refresh()
             return
         duration = f"  {self.durations[job_id]:.2f}s" if job_id in self.durations else ""
+        if self.interactive:
+            self.clear_line()
+            if status == "failed":
+                print(self.style.failed(f"FAILED  {job_id}  (log: {records.log_path(self.out, job_id)})"))
+            elif self.verbose:
+                print(f"{status:<9} {job_id}{duration}")
+            self.refresh()
+            return
         print(f"{status:<9} {job_id}{duration}", flush=True)
+
+    def report_up_to_date(self):
+        if self.up_to_date:
+            print(f"up-to-date: {self.up_to_date} job{'s' if self.up_to_date != 1 else ''}", flush=True)
 
     # --- the run record ----------------------------------------------------------
 
