@@ -43,8 +43,10 @@ def test_one_line_per_problem_and_exit_2(tmp_path, source, args, lines):
 
 def test_ctrl_c_while_modules_import_ends_with_130(tmp_path):
     (tmp_path / "slow_import.py").write_text("import time\ntime.sleep(30)\n")
+    # As from a terminal: a runner started in the background of a shell inherits Ctrl-C ignored.
     runner = subprocess.Popen([sys.executable, "-m", "tolva.run", "slow_import"], cwd=tmp_path,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                              preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     time.sleep(1.5)
     runner.send_signal(signal.SIGINT)
     out, err = runner.communicate(timeout=30)
