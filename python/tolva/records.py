@@ -93,6 +93,15 @@ def timestamp(seconds):
 # --- paths under OUT/.tolva --------------------------------------------------------
 
 
+def run_record_path(out):
+    return os.path.join(out, "run.json")
+
+
+def plan_path(out):
+    """Where a run writes its plan, unless --plan names another file."""
+    return os.path.join(out, "plan.json")
+
+
 def state_dir(out):
     return os.path.join(out, ".tolva")
 
@@ -332,7 +341,7 @@ class Busy(Exception):
 def running_runner(out):
     """The PID of another process whose run of OUT is in progress, by its run.json."""
     try:
-        with open(os.path.join(out, "run.json"), encoding="utf-8") as f:
+        with open(run_record_path(out), encoding="utf-8") as f:
             record = json.load(f)
         pid = record["pid"] if record.get("in_progress") is True else None
     except (OSError, ValueError, KeyError, TypeError, AttributeError):

@@ -126,7 +126,7 @@ def run(prog, args):
     if os.path.exists(out) and not os.path.isdir(out):
         _cli.error(prog, f"--out '{args.out}' is not a directory")
         return 2
-    plan_file = os.path.abspath(args.plan) if args.plan else os.path.join(out, "plan.json")
+    plan_file = os.path.abspath(args.plan) if args.plan else records.plan_path(out)
     project = fingerprint.Project(fingerprint.project_roots())
     codes = planning.add_fingerprints(assets, project, warn)
     roots = [root.rstrip(os.sep) for root in project.roots]

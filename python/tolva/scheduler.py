@@ -381,7 +381,7 @@ class Run:
     # --- the run record ----------------------------------------------------------
 
     def record_path(self):
-        return os.path.join(self.out, "run.json")
+        return records.run_record_path(self.out)
 
     def write_record(self, interrupted, in_progress=False):
         entries = []
@@ -422,7 +422,7 @@ def report(plan, plan_file, asset_labels):
         log = records.log_path(out, job["id"])
         details[job["id"]] = {"frame": state.get("frame"), "log": log if os.path.exists(log) else None}
     now = time.time()
-    path = os.path.join(out, "run.json")
+    path = records.run_record_path(out)
     records.write_run_record(path, plan_file, started or now, finished or now, False, entries, None,
                              os.urandom(8).hex())
     records.print_summary(asset_labels, entries, details, (finished or now) - (started or now), False, path)

@@ -11,7 +11,7 @@ from tolva import ValueNotAvailable, records
 def _jobs(out):
     """Every job the folder knows of: the last plan's, then those of the recorded runs,
     newest first (a run of a selection plans only part of the pipeline)."""
-    paths = [os.path.join(out, "plan.json")]
+    paths = [records.plan_path(out)]
     try:
         paths += [os.path.join(records.history_dir(out), name)
                   for name in sorted(os.listdir(records.history_dir(out)), reverse=True)]

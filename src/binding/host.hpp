@@ -69,7 +69,8 @@ Ref unevaluated_signature(PyObject* inspect, PyObject* fn) {
     Ref args = Ref::steal(PyTuple_Pack(1, fn));  // PyTuple_Pack takes its own reference
     Ref kwargs = Ref::steal(PyDict_New());
     if (!method || !args || !kwargs) return nullptr;
-    if (PyDict_SetItem(kwargs.get(), interned<"annotation_format">(), chosen.get()) < 0) return nullptr;
+    PyObject* keyword = interned<"annotation_format">();
+    if (!keyword || PyDict_SetItem(kwargs.get(), keyword, chosen.get()) < 0) return nullptr;
     return Ref::steal(PyObject_Call(method.get(), args.get(), kwargs.get()));
 }
 
