@@ -83,7 +83,7 @@ def test_history_lists_the_runs_newest_first(project):
     assert lines[1].split()[2:] == ["failed", "0", "0", "2", "0", "0", "visits/city=Lima"]
     assert lines[2].split()[2:] == ["succeeded", "5", "0", "0", "0", "0", "everything"]
     latest = json.loads((project / "tolva-out/run.json").read_text())
-    assert latest["selection"] == ["visits/city=Lima"] and len(list((project / "tolva-out/.tolva/runs").iterdir())) == 2
+    assert latest["selection"] == ["visits/city=Lima"] and len(list((project / "tolva-out/.tolva/runs").glob("*.json"))) == 2
 
 
 def test_progress_names_running_jobs_and_sums_up_to_date_ones(tmp_path):

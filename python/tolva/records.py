@@ -70,17 +70,25 @@ def remove_file(path):
         pass
 
 
-def last_line(path, most=64 * 1024):
-    """The last non-blank line of a text file, read from its end (at most the last
-    64 KB, whatever the file's size); "" when there is none."""
+def tail(path, most=64 * 1024):
+    """The end of a text file, read from its end (at most the last `most` bytes, whatever
+    the file's size, from the first whole line); "" when it cannot be read."""
     try:
         with open(path, "rb") as f:
             size = f.seek(0, os.SEEK_END)
             f.seek(max(0, size - most))
-            tail = f.read(most)
+            data = f.read(most)
     except OSError:
         return ""
-    lines = [line.strip() for line in tail.decode("utf-8", "replace").splitlines() if line.strip()]
+    if size > most and b"\n" in data:
+        data = data[data.index(b"\n") + 1:]
+    return data.decode("utf-8", "replace")
+
+
+def last_line(path, most=64 * 1024):
+    """The last non-blank line of a text file (from at most its last 64 KB); "" when
+    there is none."""
+    lines = [line.strip() for line in tail(path, most).splitlines() if line.strip()]
     return lines[-1] if lines else ""
 
 
@@ -238,9 +246,7 @@ def write_run_record(path, plan_file, started, finished, interrupted, entries, e
     """Writes OUT/run.json, the latest run's record, and the run's own entry in the
     history, OUT/.tolva/runs/<start time>-<run id>.json. finished None: the run is in
     progress, in the process that writes this; a record left in progress by a process
-    that no longer runs is an interrupted run."""
-    import time
-
+    that no longer runs is an interrupted run. Returns the record."""
     record = {
         "version": RUN_RECORD_VERSION,
         "run_id": run_id,
@@ -256,9 +262,16 @@ def write_run_record(path, plan_file, started, finished, interrupted, entries, e
     }
     text = json.dumps(record, indent=2, ensure_ascii=False) + "\n"
     write_atomically(path, text)
-    # Names sort as the runs started, to the microsecond.
-    name = f"{time.strftime('%Y%m%dT%H%M%S', time.gmtime(started))}.{int(started * 1e6) % 1000000:06d}Z-{run_id}.json"
-    write_atomically(os.path.join(history_dir(os.path.dirname(path)), name), text)
+    write_atomically(history_path(os.path.dirname(path), started, run_id, ".json"), text)
+    return record
+
+
+def history_path(out, started, run_id, suffix):
+    """A run's own file in the history; names sort as the runs started, to the microsecond."""
+    import time
+
+    stamp = f"{time.strftime('%Y%m%dT%H%M%S', time.gmtime(started))}.{int(started * 1e6) % 1000000:06d}Z"
+    return os.path.join(history_dir(out), f"{stamp}-{run_id}{suffix}")
 
 
 # --- what people see ---------------------------------------------------------------

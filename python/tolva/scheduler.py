@@ -94,6 +94,9 @@ class Run:
         self.lock_checked = 0.0
         self.lost_lock = None  # the PID of a run that took the folder's lock from this one
         self.reasons = {}  # job id -> why it ran
+        self.free_slots = list(range(1, max_jobs + 1))  # a heap: each running job holds one, for the timeline
+        self.slot = {}  # job id -> the slot it ran in
+        self.ended_at = {}  # job id -> monotonic time it finished
 
     # --- signals -----------------------------------------------------------------
 
@@ -136,6 +139,9 @@ class Run:
         self.attempts[job_id] = attempt = self.attempts.get(job_id, 0) + 1
         # The question was just asked here: the job's command need not ask it again.
         future = self.executor.submit(self.jobs[job_id], attempt, True)
+        import heapq
+
+        self.slot[job_id] = heapq.heappop(self.free_slots) if self.free_slots else len(self.slot) + 1
         self.status[job_id] = "running"
         if attempt == 1:
             self.started_at[job_id] = time.monotonic()
@@ -143,9 +149,13 @@ class Run:
         self.job_of[future] = job_id
 
     def finish(self, job_id, finished):
-        self.running.pop(job_id, None)
+        if self.running.pop(job_id, None) is not None:
+            import heapq
+
+            heapq.heappush(self.free_slots, self.slot[job_id])
         self.attempts.setdefault(job_id, 0)
-        self.durations[job_id] = time.monotonic() - self.started_at[job_id]
+        self.ended_at[job_id] = time.monotonic()
+        self.durations[job_id] = self.ended_at[job_id] - self.started_at[job_id]
         state = finished.state
         self.where[job_id] = finished.where
         ok = finished.returncode == 0 and state is not None and state.get("status") in records.DONE
@@ -228,15 +238,29 @@ class Run:
                 records.remove_file(os.path.join(self.jobs[job_id]["output_dir"], "result.json"))
         self.clear_line()
         self.report_up_to_date()
-        entries = self.write_record(interrupted)
+        record = self.write_record(interrupted)
+        entries = record["jobs"]
         logs = {job_id: records.log_path(self.out, job_id) for job_id in self.outcomes}
         details = {job_id: {"frame": o.get("frame"), "log": logs[job_id] if os.path.exists(logs[job_id]) else None}
                    for job_id, o in self.outcomes.items()}
+        status = 130 if interrupted else records.exit_status(self.status.values())
+        self.write_page(record, details, status)
         records.print_summary(self.asset_labels, entries, details, time.monotonic() - self.clock, interrupted,
                               self.record_path())
-        if interrupted:
-            return 130
-        return records.exit_status(self.status.values())
+        return status
+
+    def write_page(self, record, details, status):
+        from tolva import report_page
+
+        timeline = {}
+        for job_id, ended in self.ended_at.items():
+            if job_id in self.slot:
+                lane = self.where.get(job_id) or f"slot {self.slot[job_id]}"
+                timeline[job_id] = (self.started_at[job_id] - self.clock, ended - self.clock, lane)
+        try:
+            report_page.write(self.out, record, self.plan, timeline, details, status, self.started)
+        except OSError as exc:
+            print(f"warning: the report page was not written: {exc}", file=sys.stderr)
 
     def loop(self):
         while True:
@@ -289,7 +313,8 @@ class Run:
             self.kill_running()
             concurrent.futures.wait(pending)
         for job_id in list(self.running):
-            self.durations[job_id] = time.monotonic() - self.started_at[job_id]
+            self.ended_at[job_id] = time.monotonic()
+            self.durations[job_id] = self.ended_at[job_id] - self.started_at[job_id]
             self.status[job_id] = "cancelled"
             self.outcomes[job_id] = {"status": "cancelled", "error_type": "Interrupted", "error": "stopped by a signal"}
             now = time.time()
@@ -392,17 +417,16 @@ class Run:
                                              outcome.get("error_type"), outcome.get("error"),
                                              self.attempts.get(job_id, 0), self.where.get(job_id),
                                              self.reasons.get(job_id)))
-        records.write_run_record(self.record_path(), self.plan_file, self.started,
-                                 None if in_progress else time.time(), interrupted, entries, self.executor_name,
-                                 self.run_id, self.selection)
-        return entries
+        return records.write_run_record(self.record_path(), self.plan_file, self.started,
+                                        None if in_progress else time.time(), interrupted, entries,
+                                        self.executor_name, self.run_id, self.selection)
 
 
 def report(plan, plan_file, asset_labels):
     """Assembles run.json from the jobs' own state files (for a plan that an engine
     ran) and prints the summary. Returns the exit status."""
     out = plan["out"]
-    entries, details, started, finished = [], {}, None, None
+    entries, details, started, finished, spans = [], {}, None, None, {}
     for job in plan["jobs"]:
         state = records.outcome_of(records.read_job_state(out, job["id"], {"plan_id": plan["id"]}))
         if state is None:
@@ -417,13 +441,21 @@ def report(plan, plan_file, asset_labels):
             duration = None if end is None else max(0.0, end - state["started"])
             started = state["started"] if started is None else min(started, state["started"])
             finished = end if finished is None or (end or 0) > finished else finished
+            if end is not None:
+                where = state.get("where") if isinstance(state.get("where"), dict) else {}
+                spans[job["id"]] = (state["started"], end, where.get("host") or "jobs")
         entries.append(records.job_entry(job, status, duration, state.get("error_type"), state.get("error"),
                                          1 if state else 0, None))
         log = records.log_path(out, job["id"])
         details[job["id"]] = {"frame": state.get("frame"), "log": log if os.path.exists(log) else None}
     now = time.time()
     path = records.run_record_path(out)
-    records.write_run_record(path, plan_file, started or now, finished or now, False, entries, None,
-                             os.urandom(8).hex())
+    record = records.write_run_record(path, plan_file, started or now, finished or now, False, entries, None,
+                                      os.urandom(8).hex())
+    status = records.exit_status(entry["status"] for entry in entries)
+    from tolva import report_page
+
+    timeline = {job_id: (begin - started, end - started, lane) for job_id, (begin, end, lane) in spans.items()}
+    report_page.write(out, record, plan, timeline, details, status, started or now)
     records.print_summary(asset_labels, entries, details, (finished or now) - (started or now), False, path)
-    return records.exit_status(entry["status"] for entry in entries)
+    return status

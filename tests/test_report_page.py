@@ -1,0 +1,146 @@
+"""The report page as a person sees it: loaded from disk in a real headless browser."""
+
+import os
+import pathlib
+import struct
+import subprocess
+import sys
+import zlib
+
+import pytest
+
+PIPE = '''\
+from tolva import asset, partitions
+
+KEYS = ["a", "b", "c"]
+
+
+@asset(partitions={"k": partitions(KEYS)})
+def numbers(k):
+    if k == "b":
+        print("the log of b says hello")
+        raise ValueError("bad key </script><b>b</b>")
+    return k
+
+
+@asset(inputs={"n": numbers}, partitions={"k": partitions(KEYS)})
+def doubled(n, k):
+    return n * 2
+
+
+@asset()
+def alone():
+    return 1
+'''
+
+FAILED_RED = (0xC6, 0x28, 0x28)
+
+
+def browser():
+    path = os.environ.get("TOLVA_BROWSER") or str(pathlib.Path(__file__).parents[1] / ".toolchain/chromium/chromium")
+    if not os.access(path, os.X_OK):
+        pytest.skip("no headless browser: run tools/provision-browser")
+    return path
+
+
+@pytest.fixture(scope="module")
+def report(tmp_path_factory):
+    project = tmp_path_factory.mktemp("page")
+    (project / "page_pipe.py").write_text(PIPE)
+    done = subprocess.run([sys.executable, "-m", "tolva.run", "page_pipe", "--out", "out"], cwd=project,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1, done.stderr
+    return project / "out" / "report.html"
+
+
+def dom(page, address=""):
+    done = subprocess.run([browser(), "--dump-dom", page.as_uri() + address], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr[-2000:]
+    return done.stdout
+
+
+def pixels(png):
+    """The RGB pixels of an 8-bit RGB or RGBA PNG without interlacing, as the browser writes it."""
+    width, height, depth, kind = struct.unpack(">IIBB", png[16:26])
+    assert depth == 8 and kind in (2, 6)
+    chunks, at = b"", 8
+    while at < len(png):
+        length, name = struct.unpack(">I4s", png[at:at + 8])
+        if name == b"IDAT":
+            chunks += png[at + 8:at + 8 + length]
+        at += 12 + length
+    raw, size = zlib.decompress(chunks), 3 if kind == 2 else 4
+    stride, previous, rows = width * size, bytearray(width * size), []
+    for y in range(height):
+        kind_of_filter, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for i in range(stride):
+            left = line[i - size] if i >= size else 0
+            up, corner = previous[i], previous[i - size] if i >= size else 0
+            if kind_of_filter == 1:
+                line[i] = (line[i] + left) & 255
+            elif kind_of_filter == 2:
+                line[i] = (line[i] + up) & 255
+            elif kind_of_filter == 3:
+                line[i] = (line[i] + (left + up) // 2) & 255
+            elif kind_of_filter == 4:
+                p = left + up - corner
+                best = min((abs(p - left), 0, left), (abs(p - up), 1, up), (abs(p - corner), 2, corner))[2]
+                line[i] = (line[i] + best) & 255
+        rows.append(bytes(line))
+        previous = line
+    return [tuple(row[x:x + 3]) for row in rows for x in range(0, stride, size)]
+
+
+def test_a_run_with_a_failure_reads_as_it_ran(report):
+    page = report.read_text(encoding="utf-8")
+    assert "http" not in page.replace("http-equiv", "") and " src=" not in page  # nothing fetched
+    history = list((report.parent / ".tolva" / "runs").glob("*.html"))
+    assert [p.read_text(encoding="utf-8") for p in history] == [page]
+
+    seen = dom(report)
+    for status in ("failed (1)", "skipped (1)", "succeeded (5)"):
+        assert f">{status}</option>" in seen
+    assert "bad key &lt;/script&gt;&lt;b&gt;b&lt;/b&gt;" in seen and "page_pipe.py:10 in numbers" in seen
+    assert "the log of b says hello" in seen
+    assert seen.count('class="node"') == 3 and 'data-status="failed"' in seen
+    assert 'id="timeline-canvas"' in seen and 'data-bars="6"' in seen
+    assert "7 of 7 jobs" in seen
+
+
+@pytest.mark.parametrize("address, rows, shown", [
+    ("#status=failed", ["numbers/k=b"], "1 of 7"),
+    ("#q=k%3Dc", ["numbers/k=c", "doubled/k=c"], "2 of 7"),
+    ("#status=skipped&q=doubled", ["doubled/k=b"], "1 of 7"),
+    ("#status=cancelled", None, "7 of 7"),  # not a status of this run: every job
+])
+def test_the_filter_in_the_address_selects_rows(report, address, rows, shown):
+    seen = dom(report, address)
+    assert f"{shown} jobs" in seen
+    if rows is not None:
+        assert [line.split('data-id="')[1].split('"')[0] for line in seen.split("<tr ")[1:]] == rows
+
+
+def test_the_screenshot_shows_the_failure_in_red(report, tmp_path):
+    shot = tmp_path / "page.png"
+    subprocess.run([browser(), f"--screenshot={shot}", "--window-size=800,700", report.as_uri()],
+                   capture_output=True, timeout=60, check=True)
+    colours = pixels(shot.read_bytes())
+    red = sum(1 for pixel in colours if all(abs(a - b) < 8 for a, b in zip(pixel, FAILED_RED)))
+    assert red > 2000  # the failed asset's box, its chip and its bar on the timeline
+
+
+@pytest.mark.parametrize("dot, drawn_by", [
+    ("printf '<?xml version=\"1.0\"?>\\n<svg width=\"1\"><g id=\"by-dot\"/></svg>'", 'id="by-dot"'),
+    ("exit 3", 'class="node"'),  # dot failed: our own layout
+])
+def test_graphviz_draws_the_graph_when_it_can(tmp_path, monkeypatch, dot, drawn_by):
+    from tolva import report_page
+
+    (tmp_path / "dot").write_text(f"#!/bin/sh\ncat >/dev/null\n{dot}\n")
+    (tmp_path / "dot").chmod(0o755)
+    monkeypatch.setenv("PATH", f"{tmp_path}:{os.environ['PATH']}")
+    plan = {"jobs": [{"id": "a", "asset": "a", "dependencies": []}, {"id": "b", "asset": "b", "dependencies": ["a"]}]}
+    entries = [{"id": j["id"], "asset": j["asset"], "status": "succeeded"} for j in plan["jobs"]]
+    graph = report_page.asset_graph(plan, entries)
+    assert drawn_by in graph and "<?xml" not in graph
