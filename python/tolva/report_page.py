@@ -256,7 +256,7 @@ code,pre{font-family:ui-monospace,"DejaVu Sans Mono",monospace}
 .facts dd{margin:0;word-break:break-all}
 .chip{display:inline-block;margin:0 4px;padding:1px 8px;border-radius:9px;color:#fff;background:var(--c)}
 .scroll{overflow:auto;max-height:560px;border:1px solid #dde3ea;border-radius:6px;background:#fff;padding:6px}
-.graph .node text{fill:#fff;font-size:12px}.graph .node .name{font-weight:600}
+.graph{max-width:100%;height:auto}.graph .node text{fill:#fff;font-size:12px}.graph .node .name{font-weight:600}
 .graph .edge{fill:none;stroke:#78909c;stroke-width:1.4}
 #timeline svg text{font-size:11px;fill:#5f6b7a}#timeline .bar{stroke:#fff;stroke-width:.6}
 #timeline .bar:hover{opacity:.75}
