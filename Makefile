@@ -8,7 +8,7 @@ test:
 	tools/run-tests
 
 test-asan:
-	tools/setup
+	tools/setup --tests
 	tools/test-asan
 
 demo:
