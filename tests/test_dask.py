@@ -23,7 +23,8 @@ def stop(processes):
     for process in processes:
         if process.poll() is None:
             process.send_signal(signal.SIGTERM)
-    deadline = time.monotonic() + 10
+    # A worker without a nanny tries to say goodbye to a scheduler that is closing too.
+    deadline = time.monotonic() + 2
     for process in processes:
         try:
             process.wait(timeout=max(0.1, deadline - time.monotonic()))

@@ -69,6 +69,7 @@ class RunningJobs(Executor):
 
     def __init__(self):
         self.pids = {}  # job id -> pid
+        self.signalled = None  # the last signal sent to every job, for jobs starting meanwhile
         import threading
 
         self.lock = threading.Lock()
@@ -76,6 +77,10 @@ class RunningJobs(Executor):
     def started(self, job_id, pid):
         with self.lock:
             self.pids[job_id] = pid
+            signalled = self.signalled
+        if signalled is not None:
+            # Started while the run was being stopped: it gets the signal its peers got.
+            signal_group(pid, signalled)
 
     def ended(self, job_id):
         with self.lock:
@@ -83,6 +88,7 @@ class RunningJobs(Executor):
 
     def signal(self, signum):
         with self.lock:
+            self.signalled = signum
             pids = list(self.pids.values())
         for pid in pids:
             signal_group(pid, signum)
