@@ -103,7 +103,7 @@ def test_the_example_on_a_cluster_matches_a_local_run(cluster, tmp_path):
     assert values(tmp_path / "dask") == values(tmp_path / "local") and len(values(tmp_path / "local")) == 12
     record = json.loads((tmp_path / "dask/run.json").read_text())
     assert record["executor"] == "dask"
-    assert {j["worker"] for j in record["jobs"]} <= {w for w in _worker_addresses(cluster)}
+    assert {j["worker"] for j in record["jobs"]} <= {"w1", "w2"}  # the workers' names
     # Unchanged, a second run on the cluster runs nothing, as locally.
     again = tolva(["examples.weather.weather", "--executor", "dask", "--scheduler", cluster.address, "--out",
                    str(tmp_path / "dask")], ROOT)
@@ -212,7 +212,7 @@ def test_the_default_local_cluster_runs_the_example(tmp_path):
     assert result.returncode == 0, result.stdout + result.stderr
     record = json.loads((tmp_path / "o/run.json").read_text())
     assert record["executor"] == "dask" and {j["status"] for j in record["jobs"]} == {"succeeded"}
-    assert all(j["worker"].startswith("tcp://127.0.0.1:") for j in record["jobs"])
+    assert {j["worker"] for j in record["jobs"]} <= {"0", "1"}  # the local cluster names its workers
 
 
 def test_usage(tmp_path):

@@ -327,11 +327,23 @@ def run_job(plan_file, job_id, force=False, run_id=None, attempt=1):
     except (PlanError, OSError) as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 2
-    out, started = plan["out"], time.time()
+    out = plan["out"]
     ident = {"plan_id": plan["id"], "run_id": run_id, "attempt": attempt}
+    records.hold_job_lock(out, job_id, lambda: print(f"{PROG}: job '{job_id}': another copy of it is running; "
+                                                     "waiting for it to end", flush=True))
+    earlier = records.read_job_state(out, job_id, ident) if run_id is not None else None
+    if earlier is not None and earlier["status"] != "running":
+        # This very attempt ran to its end in another copy (a task its engine started
+        # twice): its record stands.
+        print(f"{PROG}: job '{job_id}': attempt {attempt} of this run already ended ({earlier['status']})")
+        return 0 if earlier["status"] in records.DONE else 1
+    # A copy of this attempt that started and was lost (its worker died) counts as a start.
+    starts = (earlier.get("starts") or 1) + 1 if earlier is not None else 1
+    started = time.time()
 
     def finish(status, error_type=None, error=None, frame=None, **done):
-        records.write_job_state(out, job_id, status, started, time.time(), error_type, error, frame, ident, **done)
+        records.write_job_state(out, job_id, status, started, time.time(), error_type, error, frame, ident,
+                                starts=starts, **done)
 
     decider = own_decider(plan)
     try:
@@ -349,7 +361,7 @@ def run_job(plan_file, job_id, force=False, run_id=None, attempt=1):
         return 0
 
     clear_folder(job["output_dir"])
-    records.write_job_state(out, job_id, "running", started, ident=ident, where=records.running_here())
+    records.write_job_state(out, job_id, "running", started, ident=ident, where=records.running_here(), starts=starts)
     records.write_atomically(records.inputs_path(out, job_id), inputs)
     sys.stdout.flush()
     try:

@@ -19,8 +19,9 @@ FINISHED = DONE + ("failed",)  # it ran or was found up to date: "done" to peopl
 NOT_RUN = ("skipped", "cancelled", "not-started")
 
 
-# How a job ended: its exit status, its own state record, and where it ran.
-Finished = namedtuple("Finished", ["returncode", "state", "where"], defaults=[None])
+# How a job ended: its exit status, its own state record, where it ran, and, when the
+# executor lost what runs its jobs (a cluster's scheduler), what it lost.
+Finished = namedtuple("Finished", ["returncode", "state", "where", "lost"], defaults=[None, None])
 
 
 def exit_status(statuses):
@@ -121,6 +122,28 @@ def _job_file(out, folder, job_id, suffix):
 
 def job_state_path(out, job_id):
     return _job_file(out, "jobs", job_id, ".json")
+
+
+def job_lock_path(out, job_id):
+    """Held by the process running the job, for the whole attempt: no two copies of one
+    job (a runner's and a rerun's, or a task Dask started twice) run in one folder."""
+    return _job_file(out, "jobs", job_id, ".lock")
+
+
+def hold_job_lock(out, job_id, waiting):
+    """Takes the job's lock, calling waiting() first when another copy holds it; the lock
+    is released when this process ends."""
+    import fcntl
+
+    path = job_lock_path(out, job_id)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    fd = open_for_writing(path, os.O_WRONLY | os.O_CREAT)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        waiting()
+        fcntl.flock(fd, fcntl.LOCK_EX)
+    return fd
 
 
 def last_run_path(out):

@@ -26,14 +26,18 @@ def build_parser(prog=None):
     _cli.add_version(parser)
     parser.add_argument("modules", nargs="*", metavar="MODULE", help="module declaring assets (dotted name)")
     parser.add_argument("--out", default="tolva-out", metavar="DIR", help="output directory (default: ./tolva-out)")
-    parser.add_argument("--jobs", "-j", type=int, default=os.cpu_count() or 1, metavar="N",
-                        help="jobs running at once (default: the number of CPUs)")
+    parser.add_argument("--jobs", "-j", type=int, metavar="N",
+                        help="jobs running at once (default: the number of CPUs); with --executor dask and no "
+                             "scheduler, the local cluster's workers")
     parser.add_argument("--executor", choices=tuple(EXECUTORS), default="local",
                         help="local: jobs on this machine (default); dask: jobs as tasks of a Dask cluster")
     parser.add_argument("--scheduler", metavar="ADDRESS",
-                        help="with --executor dask: the cluster's scheduler (tcp://HOST:PORT); without it, a "
-                             "local cluster of --jobs worker processes")
-    parser.add_argument("--isolation", choices=("fork", "interpreter"), default="fork",
+                        help="with --executor dask: the cluster's scheduler (tcp://HOST:PORT; default "
+                             "$DASK_SCHEDULER_ADDRESS); without either, a local cluster of --jobs worker processes")
+    parser.add_argument("--scheduler-file", metavar="FILE",
+                        help="with --executor dask: the scheduler file a scheduler wrote (dask scheduler "
+                             "--scheduler-file FILE)")
+    parser.add_argument("--isolation", choices=("fork", "interpreter"),
                         help="fork: each job is forked from a warm process that has imported the modules "
                              "(default); interpreter: a fresh interpreter per job, for modules that are not "
                              "safe to fork")
@@ -84,15 +88,49 @@ def main(argv=None, prog=None):
         return job.run_job(args.from_plan, args.job, args.force, args.run_id, args.attempt)
     if not args.modules:
         parser.error("the following arguments are required: MODULE")
-    if args.jobs < 1:
+    if args.jobs is not None and args.jobs < 1:
         parser.error("--jobs must be at least 1")
+    choose_cluster(parser, args)
     if not args.out:
         parser.error("--out must name a folder")
     if args.retries < 0:
         parser.error("--retries must be at least 0")
-    if args.scheduler and args.executor != "dask":
-        parser.error("--scheduler goes with --executor dask")
     return run(parser.prog, args)
+
+
+def choose_cluster(parser, args):
+    """Checks the options that say where jobs run, and fills in their defaults: a
+    cluster's scheduler from --scheduler, --scheduler-file or DASK_SCHEDULER_ADDRESS."""
+    if args.executor != "dask":
+        for given, flag in ((args.scheduler, "--scheduler"), (args.scheduler_file, "--scheduler-file")):
+            if given:
+                parser.error(f"{flag} goes with --executor dask")
+    else:
+        if args.scheduler and args.scheduler_file:
+            parser.error("--scheduler and --scheduler-file name the same thing; give one")
+        if args.isolation is not None:
+            parser.error("--isolation goes with the local executor; on Dask each job is a fresh interpreter")
+        if args.scheduler_file:
+            args.scheduler = scheduler_in_file(parser, args.scheduler_file)
+        args.scheduler = args.scheduler or os.environ.get("DASK_SCHEDULER_ADDRESS") or None
+        if args.scheduler and args.jobs is not None:
+            parser.error("--jobs goes with a local cluster; on a scheduler's cluster its workers' threads "
+                         "decide how many jobs run at once")
+    args.isolation = args.isolation or "fork"
+    args.jobs = args.jobs or os.cpu_count() or 1
+
+
+def scheduler_in_file(parser, path):
+    import json
+
+    try:
+        with open(path, encoding="utf-8") as f:
+            address = json.load(f).get("address")
+    except (OSError, ValueError, AttributeError) as exc:
+        parser.error(f"cannot read the scheduler file {path}: {getattr(exc, 'strerror', None) or exc}")
+    if not isinstance(address, str) or not address:
+        parser.error(f"the scheduler file {path} names no address")
+    return address
 
 
 def warn(message):

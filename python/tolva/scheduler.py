@@ -17,6 +17,7 @@ from tolva import records
 from tolva.records import Finished
 
 GRACE_SECONDS = 10
+PROG = "python -m tolva.run"
 STILL_RUNNING_EVERY = 30.0  # seconds between two lines naming the running jobs, off a terminal
 RETRY_DELAY = 0.25  # doubled for each further attempt
 
@@ -94,6 +95,8 @@ class Run:
         self.lock_checked = 0.0
         self.lost_lock = None  # the PID of a run that took the folder's lock from this one
         self.reasons = {}  # job id -> why it ran
+        self.lost = None  # what the executor lost, when it lost what runs the jobs
+        self.lost_jobs = set()  # futures of jobs whose outcome went with it
         self.free_slots = list(range(1, max_jobs + 1))  # a heap: each running job holds one, for the timeline
         self.slot = {}  # job id -> the slot it ran in
         self.ended_at = {}  # job id -> monotonic time it finished
@@ -157,6 +160,12 @@ class Run:
         self.ended_at[job_id] = time.monotonic()
         self.durations[job_id] = self.ended_at[job_id] - self.started_at[job_id]
         state = finished.state
+        if state is not None:
+            own = self.own_duration(state)
+            if own is not None:
+                self.durations[job_id] = own  # not the time it waited for a process or a worker
+            if isinstance(state.get("starts"), int) and state["starts"] > 1:
+                self.attempts[job_id] += state["starts"] - 1  # started again after its worker was lost
         self.where[job_id] = finished.where
         ok = finished.returncode == 0 and state is not None and state.get("status") in records.DONE
         if not ok and (state is None or state.get("status") in ("running",) + records.DONE
@@ -192,6 +201,14 @@ class Run:
             self.skip_dependents(job_id)
         self.report(job_id)
 
+    @staticmethod
+    def own_duration(state):
+        """From the job's own start to its own end, on the machine that ran it."""
+        started, ended = state.get("started"), state.get("finished")
+        if isinstance(started, (int, float)) and isinstance(ended, (int, float)) and ended >= started:
+            return ended - started
+        return None
+
     def ident(self, job_id):
         return {"plan_id": self.plan.get("id"), "run_id": self.run_id, "attempt": self.attempts.get(job_id, 0)}
 
@@ -226,13 +243,13 @@ class Run:
             try:
                 self.loop()
             except Stop:
-                interrupted = True
+                interrupted = self.lost is None
                 self.stop_running()
         finally:
             restore()
         for job_id in self.order:
             if self.status[job_id] == "pending":
-                self.status[job_id] = "cancelled" if interrupted else "skipped"
+                self.status[job_id] = "cancelled" if interrupted or self.lost else "skipped"
             if self.status[job_id] in ("skipped", "cancelled"):
                 # Not run in this run: no record of an earlier run may read as this one's.
                 records.remove_file(os.path.join(self.jobs[job_id]["output_dir"], "result.json"))
@@ -286,9 +303,17 @@ class Run:
                 continue
             from concurrent.futures import FIRST_COMPLETED, wait
 
-            done, _ = wait(list(self.running.values()), timeout=timeout, return_when=FIRST_COMPLETED)
+            done, _ = wait([f for f in self.running.values() if f not in self.lost_jobs], timeout=timeout,
+                           return_when=FIRST_COMPLETED)
             for future in sorted(done, key=lambda f: self.position[self.job_of[f]]):
-                self.finish(self.job_of.pop(future), future.result())
+                finished = future.result()
+                if finished.lost:
+                    self.lost = finished.lost  # the job's own record says what became of it
+                    self.lost_jobs.add(future)
+                    continue
+                self.finish(self.job_of.pop(future), finished)
+            if self.lost:
+                raise Stop()
 
     def check_lock(self):
         """At most once a second: the folder's lock file is still this run's."""
@@ -307,19 +332,47 @@ class Run:
     def stop_running(self):
         import concurrent.futures
 
+        if self.lost:
+            self.end_lost()
+            return
         self.executor.signal(signal.SIGTERM)
         _, pending = concurrent.futures.wait(list(self.running.values()), timeout=GRACE_SECONDS)
         if pending:
             self.kill_running()
             concurrent.futures.wait(pending)
+        self.end_running("cancelled", "Interrupted", "stopped by a signal")
+
+    def end_lost(self):
+        """The executor lost what runs the jobs: each job still running is what its own
+        record of this attempt says; one that never started was cancelled, with no
+        attempt, and one that started and has no outcome failed with the loss."""
+        print(f"{PROG}: error: {self.lost}", file=sys.stderr, flush=True)
+        for job_id in list(self.running):
+            if records.read_job_state(self.out, job_id, self.ident(job_id)) is None:
+                self.attempts[job_id] -= 1
+        never_started = {j for j in self.running if self.attempts[j] == 0}
+        started = {j: self.running.pop(j) for j in list(self.running) if j not in never_started}
+        self.end_running("cancelled", "Lost", self.lost)
+        self.running.update(started)
+        self.end_running("failed", "Lost", self.lost)
+
+    def end_running(self, status, error_type, error):
+        """The jobs still running when the run stops: each keeps what its own record says
+        if it ended meanwhile, and is marked `status` otherwise."""
         for job_id in list(self.running):
             self.ended_at[job_id] = time.monotonic()
             self.durations[job_id] = self.ended_at[job_id] - self.started_at[job_id]
-            self.status[job_id] = "cancelled"
-            self.outcomes[job_id] = {"status": "cancelled", "error_type": "Interrupted", "error": "stopped by a signal"}
+            own = records.read_job_state(self.out, job_id, self.ident(job_id))
+            if own is not None and own["status"] in records.FINISHED:
+                self.status[job_id] = own["status"]
+                self.outcomes[job_id] = own
+                self.durations[job_id] = self.own_duration(own) or self.durations[job_id]
+                continue
+            self.status[job_id] = status
+            self.outcomes[job_id] = {"status": status, "error_type": error_type, "error": error}
             now = time.time()
-            records.write_job_state(self.out, job_id, "cancelled", now - self.durations[job_id], now, "Interrupted",
-                                    "stopped by a signal", ident=self.ident(job_id))
+            records.write_job_state(self.out, job_id, status, now - self.durations[job_id], now, error_type, error,
+                                    ident=self.ident(job_id))
         self.running.clear()
         self.job_of.clear()
 

@@ -98,7 +98,9 @@ def job_argv(job, force, run_id, attempt):
     return job["argv"] + (["--force"] if force else []) + ["--run-id", run_id, "--attempt", str(attempt)]
 
 
-def attempt_header(attempt):
+def attempt_header(attempt, again_on=None):
+    if again_on is not None:
+        return f"--- attempt {attempt}, started again on {again_on} ---\n".encode()
     return f"--- attempt {attempt} ---\n".encode() if attempt > 1 else b""
 
 
@@ -107,20 +109,22 @@ def not_started(exc):
     return Finished(1, {"status": "failed", "error_type": "NotStarted", "error": f"{type(exc).__name__}: {exc}"})
 
 
-def open_log(log, attempt):
+def open_log(log, attempt, again_on=None):
     """The job's log, opened for the job's output, never through a link: made anew for a
-    first attempt, appended to, under its header, for a later one."""
+    first attempt, appended to, under its header, for a later one or for an attempt
+    started again after its worker was lost (again_on: the worker it starts on now)."""
     os.makedirs(os.path.dirname(log), exist_ok=True)
-    fd = records.open_for_writing(log, os.O_WRONLY | os.O_CREAT | (os.O_APPEND if attempt > 1 else os.O_TRUNC))
-    os.write(fd, attempt_header(attempt))
+    append = attempt > 1 or again_on is not None
+    fd = records.open_for_writing(log, os.O_WRONLY | os.O_CREAT | (os.O_APPEND if append else os.O_TRUNC))
+    os.write(fd, attempt_header(attempt, again_on))
     return fd
 
 
-def start_logged(argv, workdir, log, attempt, preexec_fn=None):
+def start_logged(argv, workdir, log, attempt, preexec_fn=None, again_on=None):
     """Starts a job's command with its output in the job's log (a later attempt is
     appended), in a session of its own: the terminal's Ctrl-C reaches the runner only,
     which then ends the job's whole process group."""
-    with open(open_log(log, attempt), "ab") as log_file:
+    with open(open_log(log, attempt, again_on), "ab") as log_file:
         import subprocess
 
         return subprocess.Popen(argv, stdout=log_file, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, cwd=workdir,

@@ -11,9 +11,6 @@ from tolva.executors import (CannotRun, Executor, Finished, dies_with_parent, jo
                              start_logged)
 
 
-_DASK_CHILDREN = {}  # on a Dask worker: pid -> job id of the job processes it runs
-
-
 def make(plan, plan_file, run_id, options):
     """The cluster (options.scheduler, or a local one of options.jobs workers) once
     every worker can run the plan's jobs; CannotRun saying why otherwise."""
@@ -35,26 +32,100 @@ def make(plan, plan_file, run_id, options):
     return executor
 
 
-def _dask_task(argv, workdir, log, attempt, out, job_id, expect):
+# On a Dask worker: run id -> the job processes it runs for that run (pid -> job id), and
+# the signal that stopped the run, if one did. Several runs may share a worker.
+_RUNS = {}
+_RUNS_LOCK = threading.Lock()
+TASK_GRACE_SECONDS = 10  # a job whose task was cancelled or released gets this long after SIGTERM
+
+
+class JobFailed(Exception):
+    """A job that ran and did not succeed: its task ends in error, so that Dask's own
+    views show it failed (the task is never retried: it is submitted with retries=0)."""
+
+
+def _run_on_worker(run_id):
+    return _RUNS.setdefault(run_id, {"children": {}, "stopped": None})
+
+
+def worker_name(worker):
+    return str(worker.name) if worker.name not in (None, "") else worker.address
+
+
+def limited_memory(argv, worker):
+    """The worker's memory limit, when it has one, as the job's address-space limit: a
+    job that allocates past it gets MemoryError (or dies), not the worker's machine."""
+    import shutil
+
+    limit = getattr(getattr(worker, "memory_manager", None), "memory_limit", None)
+    prlimit = shutil.which("prlimit")
+    if not limit or not prlimit:
+        return argv
+    return [prlimit, f"--as={int(limit)}", "--", *argv]
+
+
+def _dask_task(argv, workdir, log, attempt, out, job_id, expect, run_id):
     """A job on a Dask worker: the plan's own command as a child process, in the
-    plan's working directory, its output in the job's log."""
+    plan's working directory, its output in the job's log, its run's to signal."""
     from distributed import get_worker
+    from distributed.worker import thread_state
 
-    os.makedirs(os.path.dirname(log), exist_ok=True)
-    command, preexec = dies_with_parent(argv)
-    process = start_logged(command, workdir, log, attempt, preexec)
-    _DASK_CHILDREN[process.pid] = job_id
+    worker = get_worker()
+    name = worker_name(worker)
+    # A record of this very attempt still running: a copy started on a worker since lost.
+    earlier = records.read_job_state(out, job_id, expect)
+    again = name if earlier is not None and earlier["status"] == "running" else None
+    command, preexec = dies_with_parent(limited_memory(argv, worker))
+    with _RUNS_LOCK:
+        run = _run_on_worker(run_id)
+        if run["stopped"] is not None:
+            return Finished(-run["stopped"], None, name)
+        os.makedirs(os.path.dirname(log), exist_ok=True)
+        process = start_logged(command, workdir, log, attempt, preexec, again)
+        run["children"][process.pid] = job_id
     try:
-        returncode = process.wait()
+        returncode = _wait_while_wanted(process, worker, getattr(thread_state, "key", None))
     finally:
-        _DASK_CHILDREN.pop(process.pid, None)
-    return Finished(returncode, records.read_job_state(out, job_id, expect), get_worker().address)
+        with _RUNS_LOCK:
+            run["children"].pop(process.pid, None)
+    finished = Finished(returncode, records.read_job_state(out, job_id, expect), name)
+    if returncode != 0 or finished.state is None or finished.state.get("status") not in records.DONE:
+        raise JobFailed(finished)
+    return finished
 
 
-def _signal_dask_children(signum):
-    for pid in list(_DASK_CHILDREN):
+def _wait_while_wanted(process, worker, key):
+    """Waits for the job; ends it when its task is cancelled or released (its run
+    stopped, or the scheduler gave the task to another worker)."""
+    import subprocess
+
+    ending = None
+    while True:
+        try:
+            return process.wait(timeout=1.0)
+        except subprocess.TimeoutExpired:
+            pass
+        task = worker.state.tasks.get(key) if key is not None else None
+        if key is not None and (task is None or task.state in ("cancelled", "released", "forgotten")):
+            import time
+
+            if ending is None:
+                ending = time.monotonic()
+                signal_group(process.pid, signals.SIGTERM)
+            elif time.monotonic() - ending > TASK_GRACE_SECONDS:
+                signal_group(process.pid, signals.SIGKILL)
+
+
+def _signal_run(run_id, signum):
+    """Signals the job processes this worker runs for one run, and starts no more of
+    them; returns the ids of the jobs it signalled."""
+    with _RUNS_LOCK:
+        run = _run_on_worker(run_id)
+        run["stopped"] = signum
+        children = dict(run["children"])
+    for pid in children:
         signal_group(pid, signum)
-    return len(_DASK_CHILDREN)
+    return sorted(children.values())
 
 
 def _what_this_worker_lacks(plan_file, out, workdir, python, modules):
@@ -77,12 +148,35 @@ class WorkersNotReady(Exception):
     """Some workers cannot run the plan's jobs: one line per worker."""
 
 
+def _readiness_plugin(run_id, checks):
+    """A worker plugin that checks every worker, those that join mid-run too, and gives
+    the ones that can run the plan's jobs the run's resource: its tasks need it, so a
+    worker without the project never gets one."""
+    from distributed import WorkerPlugin
+
+    class Readiness(WorkerPlugin):
+        name = f"tolva-ready-{run_id}"
+
+        async def setup(self, worker):
+            import asyncio
+
+            lacks = await asyncio.get_running_loop().run_in_executor(None, lambda: _what_this_worker_lacks(*checks))
+            if not lacks:
+                await worker.set_resources(**{resource_of(run_id): 1e9})
+
+    return Readiness()
+
+
+def resource_of(run_id):
+    return f"tolva-{run_id}"
+
+
 class DaskExecutor(Executor):
     """Each job is one Dask task that runs the job's own command from the plan on a
     worker; the runner submits a job once the jobs it needs succeeded, so a failed
-    job's dependents are never submitted. A failed job is not retried by Dask; a task
-    whose worker is lost is run again elsewhere, within Dask's allowed failures.
-    Workers must share the file system that holds OUT and the plan."""
+    job's dependents are never submitted. A failed job's task ends in error and is not
+    retried by Dask; a task whose worker is lost is run again elsewhere, within Dask's
+    allowed failures. Workers must share the file system that holds OUT and the plan."""
 
     def __init__(self, plan, plan_file, run_id, scheduler, workers):
         import logging
@@ -95,34 +189,50 @@ class DaskExecutor(Executor):
         self.out = plan["out"]
         self.cluster = None
         if scheduler:
+            self.address = scheduler
             self.client = distributed.Client(scheduler, timeout="30s")
         else:
             self.cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                                     host="127.0.0.1", dashboard_address=None,
                                                     silence_logs=logging.ERROR)
             self.client = distributed.Client(self.cluster)
+            self.address = self.cluster.scheduler_address
         self.futures = {}  # job id -> Dask future
         self.lock = threading.Lock()
+        self.stopping = False
+        self.plugin = None
 
     def check_workers(self, modules):
         """Before anything is submitted: every worker sees the plan and OUT and imports
-        the modules. Raises WorkersNotReady naming the workers and what they lack."""
+        the modules. Raises WorkersNotReady naming the workers and what they lack. Then
+        workers that join later are checked as they join."""
         workers = self.client.scheduler_info()["workers"]
         if not workers:
             raise WorkersNotReady(["no worker is connected to the scheduler"])
-        lacking = self.client.run(_what_this_worker_lacks, self.plan_file, self.out, self.plan["workdir"],
-                                  self.plan["python"], list(modules))
+        checks = (self.plan_file, self.out, self.plan["workdir"], self.plan["python"], list(modules))
+        importable = self.client.run(_find_tolva, on_error="return")
+        problems = [f"worker {address} cannot import tolva ({type(found).__name__}: {found}); install tolva "
+                    "into the Python the worker runs" if isinstance(found, BaseException) or not found else None
+                    for address, found in sorted(importable.items())]
+        problems = [p for p in problems if p]
+        if problems:
+            raise WorkersNotReady(problems)
+        lacking = self.client.run(_what_this_worker_lacks, *checks)
         problems = [f"worker {address} lacks {', '.join(lacks)}" for address, lacks in sorted(lacking.items()) if lacks]
         if problems:
             raise WorkersNotReady(problems)
+        self.plugin = _readiness_plugin(self.run_id, checks)
+        self.client.register_plugin(self.plugin)
 
     def submit(self, job, attempt=1, force=False):
         future = new_future()
         log = records.log_path(self.out, job["id"])
         expect = {"plan_id": self.plan["id"], "run_id": self.run_id, "attempt": attempt}
+        # Named for the asset, so that Dask's dashboard groups the tasks by asset.
         task = self.client.submit(_dask_task, job_argv(job, force, self.run_id, attempt), self.plan["workdir"], log,
-                                  attempt, self.out, job["id"], expect, pure=False, retries=0,
-                                  key=f"tolva-{job['id']}-{attempt}-{os.urandom(4).hex()}")
+                                  attempt, self.out, job["id"], expect, self.run_id, pure=False, retries=0,
+                                  key=f"{job['asset']}-{os.urandom(8).hex()}",
+                                  resources={resource_of(self.run_id): 1} if self.plugin else None)
         with self.lock:
             self.futures[job["id"]] = task
         task.add_done_callback(lambda done, job_id=job["id"]: future.set_result(self._finished(job_id, done)))
@@ -134,21 +244,45 @@ class DaskExecutor(Executor):
         if task.status == "finished":
             return task.result()
         if task.status == "cancelled":
+            if not self.stopping:
+                # Not cancelled by this run: the client lost the scheduler.
+                return Finished(None, None, None, f"lost the Dask scheduler at {self.address}")
             return Finished(-int(signals.SIGTERM), None)
         exc = task.exception()
+        if isinstance(exc, JobFailed):
+            return exc.args[0]
         reason = f"{type(exc).__name__}: {exc}"
         return Finished(1, {"status": "failed", "error_type": type(exc).__name__, "error": reason})
 
     def signal(self, signum):
-        with self.lock:
-            outstanding = list(self.futures.values())
-        self.client.cancel(outstanding)
+        """Signals this run's own job processes, on every worker, and cancels the tasks
+        that have none yet; a task whose job was signalled ends when the job does."""
+        self.stopping = True
         try:
-            self.client.run(_signal_dask_children, int(signum))
+            signalled = self.client.run(_signal_run, self.run_id, int(signum), on_error="return")
         except Exception:
-            pass  # a worker that cannot be reached has lost its jobs with it
+            signalled = {}  # a scheduler that cannot be reached has lost its jobs with it
+        running = {job_id for jobs in signalled.values() if isinstance(jobs, list) for job_id in jobs}
+        with self.lock:
+            outstanding = [task for job_id, task in self.futures.items() if job_id not in running]
+        try:
+            self.client.cancel(outstanding)
+        except Exception:
+            pass
 
     def shutdown(self):
+        if self.plugin is not None:
+            try:
+                self.client.unregister_worker_plugin(self.plugin.name)
+            except Exception:
+                pass
         self.client.close()
         if self.cluster is not None:
             self.cluster.close()
+
+
+def _find_tolva():
+    """Run on each worker before anything else: whether its Python has tolva."""
+    import importlib.util
+
+    return importlib.util.find_spec("tolva") is not None
