@@ -36,8 +36,9 @@ def stop(processes):
 class Cluster:
     """A scheduler and workers as processes of this test, on 127.0.0.1 only."""
 
-    def __init__(self, directory):
+    def __init__(self, directory, env=None):
         self.directory = pathlib.Path(directory)
+        self.env = env
         self.directory.mkdir(parents=True, exist_ok=True)
         self.processes, self.workers = [], []
         scheduler_file = self.directory / "scheduler.json"
@@ -52,14 +53,14 @@ class Cluster:
     def spawn(self, argv, prefix=(), cwd=None):
         log = open(self.directory / f"process-{len(self.processes)}.log", "wb")
         process = subprocess.Popen([*prefix, *argv], cwd=cwd or self.directory, stdout=log, stderr=subprocess.STDOUT,
-                                   stdin=subprocess.DEVNULL)
+                                   stdin=subprocess.DEVNULL, env=dict(os.environ, **(self.env or {})))
         self.processes.append(process)
         return process
 
-    def add_worker(self, name, prefix=(), cwd=None):
-        worker = self.spawn([sys.executable, "-m", "distributed.cli.dask_worker", self.address, "--nthreads", "1",
+    def add_worker(self, name, prefix=(), cwd=None, python=sys.executable, extra=()):
+        worker = self.spawn([python, "-m", "distributed.cli.dask_worker", self.address, "--nthreads", "1",
                              "--no-nanny", "--host", "127.0.0.1", "--no-dashboard", "--name", name,
-                             "--local-directory", str(self.directory / name)], prefix, cwd)
+                             "--local-directory", str(self.directory / name), *extra], prefix, cwd)
         self.workers.append(worker)
         return worker
 
@@ -109,13 +110,6 @@ def test_the_example_on_a_cluster_matches_a_local_run(cluster, tmp_path):
                    str(tmp_path / "dask")], ROOT)
     assert again.returncode == 0
     assert {j["status"] for j in json.loads((tmp_path / "dask/run.json").read_text())["jobs"]} == {"up-to-date"}
-
-
-def _worker_addresses(cluster):
-    from distributed import Client
-
-    with Client(cluster.address, timeout="30s") as client:
-        return set(client.scheduler_info()["workers"])
 
 
 FAILING = '''\
@@ -180,6 +174,10 @@ def test_a_worker_lost_mid_job_costs_no_job(cluster, tmp_path):
     assert not process_alive(job_pid)  # the job died with its worker
     jobs = json.loads((tmp_path / "tolva-out/run.json").read_text())["jobs"]
     assert [j["status"] for j in jobs] == ["succeeded", "succeeded"]
+    # Started twice, both in its log; its duration is its own, not the time it waited.
+    assert jobs[0]["attempts"] == 2 and jobs[0]["duration"] < 5
+    log = (tmp_path / "tolva-out/.tolva/logs/slow/n=1.log").read_text()
+    assert "--- attempt 1, started again on w" in log
 
 
 def test_workers_that_cannot_see_the_project_get_nothing(tmp_path):
@@ -254,3 +252,179 @@ def test_ctrl_c_on_a_cluster_leaves_no_job_running(cluster, tmp_path):
     assert not any(process_alive(pid) for pid in pids)
     record = json.loads((tmp_path / "tolva-out/run.json").read_text())
     assert record["interrupted"] is True and {j["status"] for j in record["jobs"]} == {"cancelled"}
+
+
+# --- under faults ------------------------------------------------------------------
+
+BUSY = '''\
+import os, signal, time
+from tolva import asset, partitions
+
+
+@asset(partitions={"n": partitions(list(range(int(os.environ.get("JOBS", "1")))))})
+def busy(n):
+    if os.environ.get("IGNORE_TERM"):
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    with open("spans", "a") as f:  # a copy of a job starts only when no earlier copy runs
+        earlier = [int(line.split()[2]) for line in open("spans")] if os.path.exists("spans") else []
+        alive = [pid for pid in earlier if os.path.exists(f"/proc/{pid}") and pid != os.getpid()]
+        f.write(f"start {n} {os.getpid()} {'overlap' if alive else ''}\\n")
+    time.sleep(float(os.environ.get("SECONDS", "3")))
+    return n
+'''
+
+
+def start_busy(cwd, cluster, **env):
+    (cwd / "busy.py").write_text(BUSY)
+    return subprocess.Popen([sys.executable, "-m", "tolva.run", "busy", "--executor", "dask", "--scheduler",
+                             cluster.address], cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env=dict(os.environ, **env))
+
+
+def wait_until(condition, what, timeout=60):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.1)
+
+
+def spans(cwd):
+    return [line.split() for line in (cwd / "spans").read_text().splitlines()] if (cwd / "spans").exists() else []
+
+
+def jobs_of(cwd):
+    return {j["id"]: j for j in json.loads((cwd / "tolva-out/run.json").read_text())["jobs"]}
+
+
+@pytest.fixture
+def one_worker(tmp_path):
+    made = Cluster(tmp_path / "cluster")
+    try:
+        made.add_worker("w1")
+        made.wait_for_workers(1)
+        yield made
+    finally:
+        made.close()
+
+
+def test_stopping_one_run_leaves_another_run_s_jobs_alone(one_worker, tmp_path):
+    a, b = tmp_path / "a", tmp_path / "b"
+    a.mkdir(), b.mkdir()
+    other = start_busy(b, one_worker, SECONDS="4")
+    wait_until(lambda: spans(b), "run B's job did not start")
+    interrupted = start_busy(a, one_worker)  # queued behind B's job on the one worker
+    wait_until(lambda: (a / "tolva-out/.tolva/plans").exists(), "run A did not submit")
+    time.sleep(1)
+    interrupted.send_signal(signal.SIGINT)
+    assert interrupted.wait(60) == 130 and not spans(a)
+    assert other.wait(60) == 0, other.stderr.read()
+    assert jobs_of(b)["busy/n=0"]["status"] == "succeeded" and jobs_of(a)["busy/n=0"]["status"] == "cancelled"
+
+
+def test_a_job_that_ignores_sigterm_is_killed_after_the_grace(one_worker, tmp_path):
+    runner = start_busy(tmp_path, one_worker, IGNORE_TERM="1", SECONDS="60")
+    wait_until(lambda: spans(tmp_path), "the job did not start")
+    job_pid = int(spans(tmp_path)[0][2])
+    runner.send_signal(signal.SIGINT)
+    assert runner.wait(60) == 130
+    assert not process_alive(job_pid)  # ended before the runner exits, not 60 s later
+    state = json.loads((tmp_path / "tolva-out/.tolva/jobs/busy/n=0.json").read_text())
+    assert jobs_of(tmp_path)["busy/n=0"]["status"] == state["status"] == "cancelled"
+    assert not (tmp_path / "tolva-out/busy/n=0/result.json").exists()
+
+
+def test_a_rerun_after_a_killed_runner_never_runs_a_second_copy_beside_the_first(one_worker, tmp_path):
+    first = start_busy(tmp_path, one_worker, SECONDS="4")
+    wait_until(lambda: spans(tmp_path), "the job did not start")
+    first.kill()
+    first.wait()
+    rerun = start_busy(tmp_path, one_worker, SECONDS="0")
+    out, err = rerun.communicate(timeout=120)
+    assert rerun.returncode == 0, out + err
+    assert [s[3:] for s in spans(tmp_path)] == [[], []]  # two copies, never at once
+    assert jobs_of(tmp_path)["busy/n=0"]["status"] == "succeeded"
+
+
+def test_losing_the_scheduler_says_so_and_each_job_keeps_its_own_record(one_worker, tmp_path):
+    runner = start_busy(tmp_path, one_worker, JOBS="4", SECONDS="3")
+    wait_until(lambda: spans(tmp_path), "the first job did not start")
+    one_worker.processes[0].kill()  # the scheduler
+    out, err = runner.communicate(timeout=60)
+    assert runner.returncode == 1
+    assert err == f"python -m tolva.run: error: lost the Dask scheduler at {one_worker.address}\n"
+    jobs = jobs_of(tmp_path)
+    started = jobs.pop(f"busy/n={spans(tmp_path)[0][1]}")
+    assert started["status"] in ("failed", "succeeded") and started["attempts"] == 1
+    assert {(j["status"], j["attempts"]) for j in jobs.values()} == {("cancelled", 0)}
+
+
+def test_a_worker_without_tolva_is_named(tmp_path):
+    made = Cluster(tmp_path / "cluster")
+    try:
+        made.add_worker("bare", python=sys._base_executable)  # the toolchain's Python, without the venv
+        made.wait_for_workers(1)
+        (tmp_path / "failing.py").write_text(FAILING)
+        result = tolva(["failing", "--executor", "dask", "--scheduler", made.address], tmp_path)
+    finally:
+        made.close()
+    assert result.returncode == 2, result.stderr
+    lines = result.stderr.splitlines()
+    assert len(lines) == 2 and lines[1].startswith("  worker tcp://127.0.0.1:")
+    assert lines[1].endswith(" cannot import tolva: install tolva into the Python the worker runs")
+
+
+def test_a_worker_joining_without_the_project_gets_no_job(one_worker, tmp_path):
+    if not shutil.which("unshare"):
+        pytest.skip("needs unshare to hide the project from a worker")
+    runner = start_busy(tmp_path, one_worker, JOBS="8", SECONDS="0.5")
+    wait_until(lambda: spans(tmp_path), "the first job did not start")
+    one_worker.add_worker("blind", prefix=["unshare", "-m", "sh", "-c",
+                                           f"mount -t tmpfs none {tmp_path} && exec \"$0\" \"$@\""], cwd="/")
+    out, err = runner.communicate(timeout=120)
+    assert runner.returncode == 0, out + err
+    assert {j["worker"] for j in jobs_of(tmp_path).values()} == {"w1"}
+
+
+@pytest.mark.parametrize("flags, message", [
+    (["--scheduler", "tcp://127.0.0.1:1", "--jobs", "2"], "--jobs goes with a local cluster"),
+    (["--isolation", "fork"], "--isolation goes with the local executor"),
+    (["--scheduler-file", "missing.json"], "cannot read the scheduler file missing.json: No such file or directory"),
+    (["--scheduler", "tcp://127.0.0.1:1", "--scheduler-file", "s.json"], "name the same thing; give one"),
+])
+def test_options_a_cluster_would_ignore_are_refused(tmp_path, flags, message):
+    result = tolva(["m", "--executor", "dask", *flags], tmp_path)
+    assert result.returncode == 2 and message in result.stderr.splitlines()[-1]
+
+
+def test_the_scheduler_comes_from_its_file_or_the_environment(one_worker, tmp_path):
+    (tmp_path / "failing.py").write_text(FAILING)
+    by_file = tolva(["failing", "--executor", "dask", "--scheduler-file",
+                     str(one_worker.directory / "scheduler.json")], tmp_path)
+    by_env = tolva(["failing", "--executor", "dask", "--out", "again"], tmp_path,
+                   env=dict(os.environ, DASK_SCHEDULER_ADDRESS=one_worker.address))
+    for result, out in ((by_file, "tolva-out"), (by_env, "again")):
+        assert result.returncode == 1, result.stderr
+        assert {j["worker"] for j in json.loads((tmp_path / out / "run.json").read_text())["jobs"]} == {"w1", None}
+
+
+HUNGRY = '''\
+from tolva import asset
+
+
+@asset()
+def hungry():
+    return len(bytearray(300 * 2**20))
+'''
+
+
+def test_a_worker_s_memory_limit_binds_its_jobs(tmp_path):
+    made = Cluster(tmp_path / "cluster")
+    try:
+        made.add_worker("small", extra=["--memory-limit", "200MB"])
+        made.wait_for_workers(1)
+        (tmp_path / "hungry.py").write_text(HUNGRY)
+        result = tolva(["hungry", "--executor", "dask", "--scheduler", made.address], tmp_path)
+    finally:
+        made.close()
+    assert result.returncode == 1
+    assert jobs_of(tmp_path)["hungry"]["error_type"] == "MemoryError"

@@ -183,6 +183,11 @@ class DaskExecutor(Executor):
 
         import distributed
 
+        # The run says itself what became of its jobs and of the cluster, in one line each.
+        for name in [n for n in logging.root.manager.loggerDict if n.split(".")[0] == "distributed"]:
+            logging.getLogger(name).setLevel(logging.CRITICAL + 1)
+        logging.getLogger("distributed").setLevel(logging.CRITICAL + 1)
+
         self.run_id = run_id
         self.plan = plan
         self.plan_file = plan_file
@@ -200,6 +205,7 @@ class DaskExecutor(Executor):
         self.futures = {}  # job id -> Dask future
         self.lock = threading.Lock()
         self.stopping = False
+        self.lost = False
         self.plugin = None
 
     def check_workers(self, modules):
@@ -211,10 +217,8 @@ class DaskExecutor(Executor):
             raise WorkersNotReady(["no worker is connected to the scheduler"])
         checks = (self.plan_file, self.out, self.plan["workdir"], self.plan["python"], list(modules))
         importable = self.client.run(_find_tolva, on_error="return")
-        problems = [f"worker {address} cannot import tolva ({type(found).__name__}: {found}); install tolva "
-                    "into the Python the worker runs" if isinstance(found, BaseException) or not found else None
-                    for address, found in sorted(importable.items())]
-        problems = [p for p in problems if p]
+        problems = [f"worker {address} cannot import tolva: install tolva into the Python the worker runs"
+                    for address, found in sorted(importable.items()) if found is not True]
         if problems:
             raise WorkersNotReady(problems)
         lacking = self.client.run(_what_this_worker_lacks, *checks)
@@ -246,6 +250,7 @@ class DaskExecutor(Executor):
         if task.status == "cancelled":
             if not self.stopping:
                 # Not cancelled by this run: the client lost the scheduler.
+                self.lost = True
                 return Finished(None, None, None, f"lost the Dask scheduler at {self.address}")
             return Finished(-int(signals.SIGTERM), None)
         exc = task.exception()
@@ -271,6 +276,9 @@ class DaskExecutor(Executor):
             pass
 
     def shutdown(self):
+        if self.lost:
+            self.client.close(timeout=1)  # not waiting for a scheduler that is gone
+            return
         if self.plugin is not None:
             try:
                 self.client.unregister_worker_plugin(self.plugin.name)
