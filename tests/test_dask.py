@@ -428,3 +428,23 @@ def test_a_worker_s_memory_limit_binds_its_jobs(tmp_path):
         made.close()
     assert result.returncode == 1
     assert jobs_of(tmp_path)["hungry"]["error_type"] == "MemoryError"
+
+
+def test_a_task_run_again_past_the_worker_ttl_waits_for_the_first_copy(tmp_path):
+    made = Cluster(tmp_path / "cluster", env={"DASK_DISTRIBUTED__SCHEDULER__WORKER_TTL": "2s"})
+    try:
+        frozen = made.add_worker("w1")
+        made.wait_for_workers(1)
+        runner = start_busy(tmp_path, made, SECONDS="6")
+        wait_until(lambda: spans(tmp_path), "the job did not start")
+        made.add_worker("w2")
+        frozen.send_signal(signal.SIGSTOP)  # its job runs on; the scheduler gives the task to w2
+        try:
+            out, err = runner.communicate(timeout=120)
+        finally:
+            frozen.send_signal(signal.SIGCONT)
+    finally:
+        made.close()
+    assert runner.returncode == 0, out + err
+    assert len(spans(tmp_path)) == 1  # the second copy waited, then kept the first copy's success
+    assert "--- attempt 1, started again on w2 ---" in (tmp_path / "tolva-out/.tolva/logs/busy/n=0.log").read_text()

@@ -72,9 +72,9 @@ def _dask_task(argv, workdir, log, attempt, out, job_id, expect, run_id):
 
     worker = get_worker()
     name = worker_name(worker)
-    # A record of this very attempt still running: a copy started on a worker since lost.
-    earlier = records.read_job_state(out, job_id, expect)
-    again = name if earlier is not None and earlier["status"] == "running" else None
+    # A record of this very attempt: a copy of the task started before (on a worker since
+    # lost, or past its time-to-live); its log is kept, and this start appended to it.
+    again = name if records.read_job_state(out, job_id, expect) is not None else None
     command, preexec = dies_with_parent(limited_memory(argv, worker))
     with _RUNS_LOCK:
         run = _run_on_worker(run_id)
