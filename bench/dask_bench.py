@@ -1,8 +1,8 @@
 """The Dask executor against the local one: 200 trivial jobs on a two-worker Dask
 cluster (a scheduler and two single-threaded workers on 127.0.0.1, started here),
-next to `tolva.run --jobs 2 --isolation interpreter`, which pays the same fresh
-process per job. Timed local, dask, dask, local. Target: Dask at least 0.8 of the
-local rate. The difference per job is the Dask scheduler's overhead.
+next to `tolva.run --jobs 2` with the default executor, which forks each job from a
+warm process. Timed local, dask, dask, local. Target: Dask at least 0.5 of the local
+rate, so that a cluster is not slower per job than one machine.
 """
 
 import json
@@ -59,7 +59,7 @@ def cpu_seconds(processes):
 
 def timed(directory, args):
     start = time.perf_counter()
-    subprocess.run([sys.executable, "-m", "tolva.run", "bench_dask_assets", "--jobs", "2", *args], cwd=directory,
+    subprocess.run([sys.executable, "-m", "tolva.run", "bench_dask_assets", *args], cwd=directory,
                    check=True, stdout=subprocess.DEVNULL)
     return time.perf_counter() - start
 
@@ -70,21 +70,20 @@ def main():
         (directory / "bench_dask_assets.py").write_text(MODULE)
         address, processes = start_cluster(directory)
         try:
-            local = timed(directory, ["--isolation", "interpreter", "--out", "local-1"])
+            local = timed(directory, ["--jobs", "2", "--out", "local-1"])
             cpu_before = cpu_seconds(processes)
             dask = timed(directory, ["--executor", "dask", "--scheduler", address, "--out", "dask-1"])
             dask += timed(directory, ["--executor", "dask", "--scheduler", address, "--out", "dask-2"])
             cluster_cpu = cpu_seconds(processes) - cpu_before
-            local += timed(directory, ["--isolation", "interpreter", "--out", "local-2"])
+            local += timed(directory, ["--jobs", "2", "--out", "local-2"])
         finally:
-            for process in processes:
+            for process in reversed(processes):  # workers first: they say goodbye to the scheduler
                 process.send_signal(signal.SIGTERM)
-            for process in processes:
                 process.wait(timeout=30)
     local_rate, dask_rate = JOBS / (local / 2), JOBS / (dask / 2)
-    print(f"local executor, --isolation interpreter: {local_rate:6.2f} jobs/s")
-    print(f"dask executor, two-worker cluster:       {dask_rate:6.2f} jobs/s")
-    print(f"ratio: {dask_rate / local_rate:.2f} (target >= 0.8)")
+    print(f"local executor, two processes:     {local_rate:6.2f} jobs/s")
+    print(f"dask executor, two-worker cluster: {dask_rate:6.2f} jobs/s")
+    print(f"ratio: {dask_rate / local_rate:.2f} (target >= 0.5)")
     print(f"Dask's overhead: {(dask - local) / 2 / JOBS * 1e3:.1f} ms of wall time per job; the scheduler and "
           f"workers used {cluster_cpu / 2 / JOBS * 1e3:.1f} ms of CPU per job")
 
