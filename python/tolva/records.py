@@ -215,17 +215,14 @@ def process_start(pid):
 
 def running_here():
     """Where a job runs, as its record keeps it while it runs."""
-    import socket
-
-    return {"host": socket.gethostname(), "pid": os.getpid(), "process_start": process_start(os.getpid())}
+    # The host name as socket.gethostname() gives it, without importing socket into every job.
+    return {"host": os.uname().nodename, "pid": os.getpid(), "process_start": process_start(os.getpid())}
 
 
 def still_running(state):
     """Whether the process a running record names still runs (on this host)."""
-    import socket
-
     where = state.get("where")
-    if not isinstance(where, dict) or where.get("host") != socket.gethostname():
+    if not isinstance(where, dict) or where.get("host") != os.uname().nodename:
         return False
     pid = where.get("pid")
     return isinstance(pid, int) and pid > 0 and process_start(pid) == where.get("process_start")

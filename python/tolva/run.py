@@ -138,14 +138,15 @@ def warn(message):
 
 
 def run(prog, args):
-    from tolva import fingerprint, incremental, records
-    from tolva import plan as planning
-
     _cli.make_cwd_importable()
     if first_run(args):
+        # Before anything else is imported here: the server's imports are the run's critical path.
         from tolva.executors import local
 
         local.start_server_early(args.modules)
+    from tolva import fingerprint, incremental, records
+    from tolva import plan as planning
+
     problems = _cli.import_modules(args.modules) or sourceless(args.modules)
     for problem in problems:
         _cli.error(prog, problem)
