@@ -257,28 +257,31 @@ def test_ctrl_c_on_a_cluster_leaves_no_job_running(cluster, tmp_path):
 # --- under faults ------------------------------------------------------------------
 
 BUSY = '''\
-import os, signal, time
+import json, os, signal, time
 from tolva import asset, partitions
 
+# Set by the test beside the module: a job on a worker has the worker's environment.
+SETTINGS = json.load(open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "busy.json")))
 
-@asset(partitions={"n": partitions(list(range(int(os.environ.get("JOBS", "1")))))})
+
+@asset(partitions={"n": partitions(list(range(SETTINGS.get("jobs", 1))))})
 def busy(n):
-    if os.environ.get("IGNORE_TERM"):
+    if SETTINGS.get("ignore_term"):
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
     with open("spans", "a") as f:  # a copy of a job starts only when no earlier copy runs
         earlier = [int(line.split()[2]) for line in open("spans")] if os.path.exists("spans") else []
         alive = [pid for pid in earlier if os.path.exists(f"/proc/{pid}") and pid != os.getpid()]
         f.write(f"start {n} {os.getpid()} {'overlap' if alive else ''}\\n")
-    time.sleep(float(os.environ.get("SECONDS", "3")))
+    time.sleep(SETTINGS.get("seconds", 3))
     return n
 '''
 
 
-def start_busy(cwd, cluster, **env):
+def start_busy(cwd, cluster, **settings):
     (cwd / "busy.py").write_text(BUSY)
+    (cwd / "busy.json").write_text(json.dumps(settings))
     return subprocess.Popen([sys.executable, "-m", "tolva.run", "busy", "--executor", "dask", "--scheduler",
-                             cluster.address], cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            env=dict(os.environ, **env))
+                             cluster.address], cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
 def wait_until(condition, what, timeout=60):
@@ -310,7 +313,7 @@ def one_worker(tmp_path):
 def test_stopping_one_run_leaves_another_run_s_jobs_alone(one_worker, tmp_path):
     a, b = tmp_path / "a", tmp_path / "b"
     a.mkdir(), b.mkdir()
-    other = start_busy(b, one_worker, SECONDS="4")
+    other = start_busy(b, one_worker, seconds=4)
     wait_until(lambda: spans(b), "run B's job did not start")
     interrupted = start_busy(a, one_worker)  # queued behind B's job on the one worker
     wait_until(lambda: (a / "tolva-out/.tolva/plans").exists(), "run A did not submit")
@@ -322,7 +325,7 @@ def test_stopping_one_run_leaves_another_run_s_jobs_alone(one_worker, tmp_path):
 
 
 def test_a_job_that_ignores_sigterm_is_killed_after_the_grace(one_worker, tmp_path):
-    runner = start_busy(tmp_path, one_worker, IGNORE_TERM="1", SECONDS="60")
+    runner = start_busy(tmp_path, one_worker, ignore_term=True, seconds=60)
     wait_until(lambda: spans(tmp_path), "the job did not start")
     job_pid = int(spans(tmp_path)[0][2])
     runner.send_signal(signal.SIGINT)
@@ -334,11 +337,11 @@ def test_a_job_that_ignores_sigterm_is_killed_after_the_grace(one_worker, tmp_pa
 
 
 def test_a_rerun_after_a_killed_runner_never_runs_a_second_copy_beside_the_first(one_worker, tmp_path):
-    first = start_busy(tmp_path, one_worker, SECONDS="4")
+    first = start_busy(tmp_path, one_worker, seconds=4)
     wait_until(lambda: spans(tmp_path), "the job did not start")
     first.kill()
     first.wait()
-    rerun = start_busy(tmp_path, one_worker, SECONDS="0")
+    rerun = start_busy(tmp_path, one_worker, seconds=0)
     out, err = rerun.communicate(timeout=120)
     assert rerun.returncode == 0, out + err
     assert [s[3:] for s in spans(tmp_path)] == [[], []]  # two copies, never at once
@@ -346,7 +349,7 @@ def test_a_rerun_after_a_killed_runner_never_runs_a_second_copy_beside_the_first
 
 
 def test_losing_the_scheduler_says_so_and_each_job_keeps_its_own_record(one_worker, tmp_path):
-    runner = start_busy(tmp_path, one_worker, JOBS="4", SECONDS="3")
+    runner = start_busy(tmp_path, one_worker, jobs=4, seconds=3)
     wait_until(lambda: spans(tmp_path), "the first job did not start")
     one_worker.processes[0].kill()  # the scheduler
     out, err = runner.communicate(timeout=60)
@@ -376,7 +379,7 @@ def test_a_worker_without_tolva_is_named(tmp_path):
 def test_a_worker_joining_without_the_project_gets_no_job(one_worker, tmp_path):
     if not shutil.which("unshare"):
         pytest.skip("needs unshare to hide the project from a worker")
-    runner = start_busy(tmp_path, one_worker, JOBS="8", SECONDS="0.5")
+    runner = start_busy(tmp_path, one_worker, jobs=8, seconds=0.5)
     wait_until(lambda: spans(tmp_path), "the first job did not start")
     one_worker.add_worker("blind", prefix=["unshare", "-m", "sh", "-c",
                                            f"mount -t tmpfs none {tmp_path} && exec \"$0\" \"$@\""], cwd="/")
@@ -435,7 +438,7 @@ def test_a_task_run_again_past_the_worker_ttl_waits_for_the_first_copy(tmp_path)
     try:
         frozen = made.add_worker("w1")
         made.wait_for_workers(1)
-        runner = start_busy(tmp_path, made, SECONDS="6")
+        runner = start_busy(tmp_path, made, seconds=6)
         wait_until(lambda: spans(tmp_path), "the job did not start")
         made.add_worker("w2")
         frozen.send_signal(signal.SIGSTOP)  # its job runs on; the scheduler gives the task to w2
