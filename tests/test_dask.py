@@ -105,6 +105,9 @@ def test_the_example_on_a_cluster_matches_a_local_run(cluster, tmp_path):
     record = json.loads((tmp_path / "dask/run.json").read_text())
     assert record["executor"] == "dask"
     assert {j["worker"] for j in record["jobs"]} <= {"w1", "w2"}  # the workers' names
+    # Each worker forked the run's jobs from a warm server of the run, ended with it.
+    assert not [c for w in cluster.workers for t in pathlib.Path(f"/proc/{w.pid}/task").iterdir()
+                for c in (t / "children").read_text().split()]
     # Unchanged, a second run on the cluster runs nothing, as locally.
     again = tolva(["examples.weather.weather", "--executor", "dask", "--scheduler", cluster.address, "--out",
                    str(tmp_path / "dask")], ROOT)
@@ -150,7 +153,7 @@ from tolva import asset, partitions
 def slow(n):
     marker = pathlib.Path(f"started-{n}")
     if n == 1 and not marker.exists():
-        marker.write_text(f"{os.getppid()} {os.getpid()}")  # the worker running this job, and the job
+        marker.write_text(f"{os.getppid()} {os.getpid()}")  # what forked this job, and the job
         time.sleep(60)
     return n
 '''
@@ -166,7 +169,8 @@ def test_a_worker_lost_mid_job_costs_no_job(cluster, tmp_path):
     while not (marker.exists() and marker.read_text()):
         assert time.monotonic() < deadline and runner.poll() is None, "the slow job did not start"
         time.sleep(0.1)
-    worker_pid, job_pid = map(int, marker.read_text().split())
+    parent, job_pid = map(int, marker.read_text().split())  # the run's warm server on the worker
+    worker_pid = int(pathlib.Path(f"/proc/{parent}/stat").read_text().rsplit(")", 1)[1].split()[1])
     assert worker_pid in [w.pid for w in cluster.workers]
     os.kill(worker_pid, signal.SIGKILL)
     out, err = runner.communicate(timeout=180)

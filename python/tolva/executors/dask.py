@@ -7,8 +7,8 @@ import subprocess
 import threading
 
 from tolva import records
-from tolva.executors import (CannotRun, Executor, Finished, dies_with_parent, job_argv, new_future, signal_group,
-                             start_logged)
+from tolva.executors import (CannotRun, Executor, Finished, dies_with_parent, job_argv, new_future, open_log,
+                             signal_group, start_logged)
 
 
 def make(plan, plan_file, run_id, options):
@@ -64,9 +64,10 @@ def limited_memory(argv, worker):
     return [prlimit, f"--as={int(limit)}", "--", *argv]
 
 
-def _dask_task(argv, workdir, log, attempt, out, job_id, expect, run_id):
-    """A job on a Dask worker: the plan's own command as a child process, in the
-    plan's working directory, its output in the job's log, its run's to signal."""
+def _dask_task(argv, workdir, log, attempt, out, job_id, expect, run_id, warm=None):
+    """A job on a Dask worker: forked from the run's warm server on this worker (warm:
+    what it needs), or the plan's own command as a fresh process when there is none;
+    in the plan's working directory, its output in the job's log, its run's to signal."""
     from distributed import get_worker
     from distributed.worker import thread_state
 
@@ -75,13 +76,20 @@ def _dask_task(argv, workdir, log, attempt, out, job_id, expect, run_id):
     # A record of this very attempt: a copy of the task started before (on a worker since
     # lost, or past its time-to-live); its log is kept, and this start appended to it.
     again = name if records.read_job_state(out, job_id, expect) is not None else None
-    command, preexec = dies_with_parent(limited_memory(argv, worker))
     with _RUNS_LOCK:
         run = _run_on_worker(run_id)
+    server = _warm_server(run, run_id, workdir, warm, worker) if warm else None
+    with _RUNS_LOCK:
         if run["stopped"] is not None:
             return Finished(-run["stopped"], None, name)
-        os.makedirs(os.path.dirname(log), exist_ok=True)
-        process = start_logged(command, workdir, log, attempt, preexec, again)
+        process = None
+        if server is not None:
+            os.close(open_log(log, attempt, again))
+            process = _ForkedJob.start(server, dict(warm["request"], log=log))
+            again = again or (name if process is None else None)  # keep what the log has
+        if process is None:
+            command, preexec = dies_with_parent(limited_memory(argv, worker))
+            process = start_logged(command, workdir, log, attempt, preexec, again)
         run["children"][process.pid] = job_id
     try:
         returncode = _wait_while_wanted(process, worker, getattr(thread_state, "key", None))
@@ -92,6 +100,97 @@ def _dask_task(argv, workdir, log, attempt, out, job_id, expect, run_id):
     if returncode != 0 or finished.state is None or finished.state.get("status") not in records.DONE:
         raise JobFailed(finished)
     return finished
+
+
+def _warm_server(run, run_id, workdir, warm, worker):
+    """The run's warm server on this worker, started by its first job here: it has
+    imported the plan's modules, and forks each job. None when it cannot be started
+    (the jobs then start fresh interpreters)."""
+    import tempfile
+
+    with run.setdefault("server_lock", threading.Lock()):
+        server = run.get("server")
+        if server is False or (server is not None and server.poll() is None):
+            return server or None
+        path = os.path.join(tempfile.gettempdir(), f"tolva-{run_id}-{os.getpid()}.sock")
+        records.remove_file(path)
+        env = dict(os.environ, TOLVA_WARM_MODULES=",".join(warm["modules"]), TOLVA_WARM_PARENT=str(os.getpid()))
+        command, preexec = dies_with_parent(limited_memory([warm["python"], "-m", "tolva.executors.fork_server",
+                                                            path], worker))
+        try:
+            server = subprocess.Popen(command, cwd=workdir, env=env, stdin=subprocess.DEVNULL,
+                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, preexec_fn=preexec,
+                                      start_new_session=True)
+            ready = server.stdout.readline() == b"ready\n"
+        except OSError:
+            ready, server = False, None
+        if not ready:
+            if server is not None:
+                server.kill()
+                server.wait()
+            run["server"] = False
+            return None
+        server.socket_path = path
+        run["server"] = server
+        return server
+
+
+class _ForkedJob:
+    """A job forked by a warm server: its pid, and its exit status when the server
+    says it; wait() as subprocess.Popen's."""
+
+    def __init__(self, conn, pid):
+        self.conn, self.pid, self.buffer, self.returncode = conn, pid, b"", None
+
+    @classmethod
+    def start(cls, server, request):
+        import json
+        import socket
+
+        conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            conn.connect(server.socket_path)
+            conn.sendall((json.dumps(request) + "\n").encode())
+            job = cls(conn, None)
+            job.pid = int(job._line(None))
+            return job
+        except (OSError, ValueError):
+            conn.close()
+            return None  # the server is gone: this job starts fresh
+
+    def _line(self, timeout):
+        self.conn.settimeout(timeout)
+        while b"\n" not in self.buffer:
+            data = self.conn.recv(64)
+            if not data:
+                raise ConnectionError("the warm server ended")
+            self.buffer += data
+        line, self.buffer = self.buffer.split(b"\n", 1)
+        return line
+
+    def wait(self, timeout=None):
+        import socket
+
+        if self.returncode is None:
+            try:
+                self.returncode = int(self._line(timeout))
+            except socket.timeout:
+                raise subprocess.TimeoutExpired("job", timeout) from None
+            except (OSError, ValueError):
+                self.returncode = -int(signals.SIGKILL)  # ended with its server
+            self.conn.close()
+        return self.returncode
+
+
+def _end_run(run_id):
+    """At the end of a run: its warm server on this worker ends."""
+    with _RUNS_LOCK:
+        run = _RUNS.pop(run_id, None)
+    server = (run or {}).get("server")
+    if server:
+        server.terminate()
+        server.wait()
+        records.remove_file(server.socket_path)
 
 
 def _wait_while_wanted(process, worker, key):
@@ -207,6 +306,7 @@ class DaskExecutor(Executor):
         self.stopping = False
         self.lost = False
         self.plugin = None
+        self.modules = []
 
     def check_workers(self, modules):
         """Before anything is submitted: every worker sees the plan and OUT and imports
@@ -225,6 +325,7 @@ class DaskExecutor(Executor):
         problems = [f"worker {address} lacks {', '.join(lacks)}" for address, lacks in sorted(lacking.items()) if lacks]
         if problems:
             raise WorkersNotReady(problems)
+        self.modules = list(modules)
         self.plugin = _readiness_plugin(self.run_id, checks)
         self.client.register_plugin(self.plugin)
 
@@ -233,8 +334,11 @@ class DaskExecutor(Executor):
         log = records.log_path(self.out, job["id"])
         expect = {"plan_id": self.plan["id"], "run_id": self.run_id, "attempt": attempt}
         # Named for the asset, so that Dask's dashboard groups the tasks by asset.
+        warm = {"python": self.plan["python"], "modules": self.modules,
+                "request": {"plan_file": self.plan_file, "job_id": job["id"], "force": force, "run_id": self.run_id,
+                            "attempt": attempt}}
         task = self.client.submit(_dask_task, job_argv(job, force, self.run_id, attempt), self.plan["workdir"], log,
-                                  attempt, self.out, job["id"], expect, self.run_id, pure=False, retries=0,
+                                  attempt, self.out, job["id"], expect, self.run_id, warm, pure=False, retries=0,
                                   key=f"{job['asset']}-{os.urandom(8).hex()}",
                                   resources={resource_of(self.run_id): 1} if self.plugin else None)
         with self.lock:
@@ -279,11 +383,12 @@ class DaskExecutor(Executor):
         if self.lost:
             self.client.close(timeout=1)  # not waiting for a scheduler that is gone
             return
-        if self.plugin is not None:
-            try:
+        try:
+            self.client.run(_end_run, self.run_id, on_error="ignore")
+            if self.plugin is not None:
                 self.client.unregister_worker_plugin(self.plugin.name)
-            except Exception:
-                pass
+        except Exception:
+            pass
         self.client.close()
         if self.cluster is not None:
             self.cluster.close()

@@ -1,0 +1,91 @@
+"""A warm process that forks jobs on request, for a Dask worker: it imports the plan's
+modules once (tolva.executors.warm, as the local executor's server does), then serves
+requests on a Unix socket, one per connection: it forks the job, answers its pid, and
+then its exit status. Every job still runs job.run_job, as from any other executor.
+
+    python -m tolva.executors.fork_server SOCKET
+
+Single-threaded, so forking is safe. It ends when its parent (the worker) ends, when
+told to (SIGTERM), or after IDLE_SECONDS with no job running and no request.
+"""
+
+import json
+import os
+import selectors
+import socket
+import sys
+
+IDLE_SECONDS = 120.0
+
+
+def _run_job(request, conn, listener):
+    """In the forked child: a session of its own, the job's log as its output, the job."""
+    conn.close()
+    listener.close()
+    os.setsid()
+    from tolva import records
+    from tolva.executors import death_signal_setter
+
+    try:
+        death_signal_setter()()  # dies with the server, as the server with its worker
+    except (OSError, AttributeError):
+        pass
+    fd = records.open_for_writing(request["log"], os.O_WRONLY | os.O_APPEND | os.O_CREAT)
+    null = os.open(os.devnull, os.O_RDONLY)
+    os.dup2(null, 0)
+    os.dup2(fd, 1)
+    os.dup2(fd, 2)
+    os.close(fd)
+    os.close(null)
+    from tolva import job
+
+    code = 1
+    try:
+        code = job.run_job(request["plan_file"], request["job_id"], request["force"], request["run_id"],
+                           request["attempt"])
+    finally:
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(code)
+
+
+def _answer(conn, value):
+    try:
+        conn.sendall(f"{value}\n".encode())
+    except OSError:
+        pass  # the worker's task went away; the job's record still tells
+
+
+def serve(path):
+    import tolva.executors.warm  # noqa: F401 - the plan's modules, and a first materialization
+
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    listener.bind(path)
+    listener.listen(64)
+    print("ready", flush=True)  # the worker waits for this line
+    selector = selectors.DefaultSelector()
+    selector.register(listener, selectors.EVENT_READ, "accept")
+    while True:
+        events = selector.select(timeout=IDLE_SECONDS)
+        if not events and len(selector.get_map()) == 1:
+            return  # idle: the run is over, or its runner gone
+        for key, _ in events:
+            if key.data == "accept":
+                conn, _ = listener.accept()
+                request = json.loads(conn.makefile("rb").readline())
+                pid = os.fork()
+                if pid == 0:
+                    _run_job(request, conn, listener)
+                _answer(conn, pid)
+                selector.register(os.pidfd_open(pid), selectors.EVENT_READ, (pid, conn))
+            else:
+                pid, conn = key.data
+                selector.unregister(key.fileobj)
+                os.close(key.fileobj)
+                _, status = os.waitpid(pid, 0)
+                _answer(conn, os.waitstatus_to_exitcode(status))
+                conn.close()
+
+
+if __name__ == "__main__":
+    serve(sys.argv[1])
