@@ -217,6 +217,14 @@ def test_the_default_local_cluster_runs_the_example(tmp_path):
     assert {j["worker"] for j in record["jobs"]} <= {"0", "1"}  # the local cluster names its workers
 
 
+@pytest.mark.skipif(not (pathlib.Path(sys.prefix) / "bin/dask").exists(), reason="a venv made by tools/setup")
+def test_dask_s_own_commands_run_with_the_venv_s_python():
+    for command in ("scheduler", "worker"):
+        shown = subprocess.run([str(pathlib.Path(sys.prefix) / "bin/dask"), command, "--help"], capture_output=True,
+                               text=True, timeout=60)
+        assert shown.returncode == 0 and "--dashboard-address" in shown.stdout
+
+
 def test_usage(tmp_path):
     result = tolva(["m", "--scheduler", "tcp://127.0.0.1:1"], tmp_path)
     assert result.returncode == 2 and result.stderr.endswith("error: --scheduler goes with --executor dask\n")

@@ -45,7 +45,8 @@ class JobFailed(Exception):
 
 
 def _run_on_worker(run_id):
-    return _RUNS.setdefault(run_id, {"children": {}, "stopped": None})
+    return _RUNS.setdefault(run_id, {"children": {}, "stopped": None, "server": None,
+                                     "server_lock": threading.Lock()})
 
 
 def worker_name(worker):
@@ -106,17 +107,16 @@ def _warm_server(run, run_id, workdir, warm, worker):
     """The run's warm server on this worker, started by its first job here: it has
     imported the plan's modules, and forks each job. None when it cannot be started
     (the jobs then start fresh interpreters)."""
-    import tempfile
-
-    with run.setdefault("server_lock", threading.Lock()):
-        server = run.get("server")
+    with run["server_lock"]:
+        server = run["server"]
         if server is False or (server is not None and server.poll() is None):
             return server or None
-        path = os.path.join(tempfile.gettempdir(), f"tolva-{run_id}-{os.getpid()}.sock")
-        records.remove_file(path)
+        # An abstract socket: nothing to clean up whatever ends the server (which answers
+        # only processes of its own user).
+        name = f"tolva-{run_id}-{os.urandom(8).hex()}"
         env = dict(os.environ, TOLVA_WARM_MODULES=",".join(warm["modules"]), TOLVA_WARM_PARENT=str(os.getpid()))
         command, preexec = dies_with_parent(limited_memory([warm["python"], "-m", "tolva.executors.fork_server",
-                                                            path], worker))
+                                                            name], worker))
         try:
             server = subprocess.Popen(command, cwd=workdir, env=env, stdin=subprocess.DEVNULL,
                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, preexec_fn=preexec,
@@ -130,7 +130,7 @@ def _warm_server(run, run_id, workdir, warm, worker):
                 server.wait()
             run["server"] = False
             return None
-        server.socket_path = path
+        server.socket_path = "\0" + name
         run["server"] = server
         return server
 
@@ -190,7 +190,6 @@ def _end_run(run_id):
     if server:
         server.terminate()
         server.wait()
-        records.remove_file(server.socket_path)
 
 
 def _wait_while_wanted(process, worker, key):

@@ -1,9 +1,10 @@
 """A warm process that forks jobs on request, for a Dask worker: it imports the plan's
 modules once (tolva.executors.warm, as the local executor's server does), then serves
-requests on a Unix socket, one per connection: it forks the job, answers its pid, and
-then its exit status. Every job still runs job.run_job, as from any other executor.
+requests on an abstract Unix socket (nothing on disk to clean up), one per connection,
+from processes of its own user only: it forks the job, answers its pid, and then its
+exit status. Every job still runs job.run_job, as from any other executor.
 
-    python -m tolva.executors.fork_server SOCKET
+    python -m tolva.executors.fork_server NAME
 
 Single-threaded, so forking is safe. It ends when its parent (the worker) ends, when
 told to (SIGTERM), or after IDLE_SECONDS with no job running and no request.
@@ -56,11 +57,18 @@ def _answer(conn, value):
         pass  # the worker's task went away; the job's record still tells
 
 
-def serve(path):
+def _same_user(conn):
+    import struct
+
+    credentials = conn.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, struct.calcsize("3i"))
+    return struct.unpack("3i", credentials)[1] == os.getuid()
+
+
+def serve(name):
     import tolva.executors.warm  # noqa: F401 - the plan's modules, and a first materialization
 
     listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    listener.bind(path)
+    listener.bind("\0" + name)
     listener.listen(64)
     print("ready", flush=True)  # the worker waits for this line
     selector = selectors.DefaultSelector()
@@ -72,6 +80,9 @@ def serve(path):
         for key, _ in events:
             if key.data == "accept":
                 conn, _ = listener.accept()
+                if not _same_user(conn):
+                    conn.close()
+                    continue
                 request = json.loads(conn.makefile("rb").readline())
                 pid = os.fork()
                 if pid == 0:
