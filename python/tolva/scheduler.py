@@ -267,17 +267,12 @@ class Run:
         return status
 
     def write_page(self, record, details, status):
-        from tolva import report_page
-
         timeline = {}
         for job_id, ended in self.ended_at.items():
             if job_id in self.slot:
                 lane = self.where.get(job_id) or f"slot {self.slot[job_id]}"
                 timeline[job_id] = (self.started_at[job_id] - self.clock, ended - self.clock, lane)
-        try:
-            report_page.write(self.out, record, self.plan, timeline, details, status, self.started)
-        except OSError as exc:
-            print(f"warning: the report page was not written: {exc}", file=sys.stderr)
+        write_page_or_warn(self.out, record, self.plan, timeline, details, status, self.started)
 
     def loop(self):
         while True:
@@ -506,9 +501,17 @@ def report(plan, plan_file, asset_labels):
     record = records.write_run_record(path, plan_file, started or now, finished or now, False, entries, None,
                                       os.urandom(8).hex())
     status = records.exit_status(entry["status"] for entry in entries)
-    from tolva import report_page
-
     timeline = {job_id: (begin - started, end - started, lane) for job_id, (begin, end, lane) in spans.items()}
-    report_page.write(out, record, plan, timeline, details, status, started or now)
+    write_page_or_warn(out, record, plan, timeline, details, status, started or now)
     records.print_summary(asset_labels, entries, details, (finished or now) - (started or now), False, path)
     return status
+
+
+def write_page_or_warn(out, record, plan, timeline, details, status, started):
+    """The report page is a view: a run whose record is written never fails for it."""
+    from tolva import _cli, report_page
+
+    try:
+        report_page.write(out, record, plan, timeline, details, status, started)
+    except Exception as exc:  # noqa: BLE001 - said in one line, the run's outcome stands
+        print(f"{PROG}: warning: the report page was not written: {_cli.describe(exc)}", file=sys.stderr)
