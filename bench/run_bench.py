@@ -15,7 +15,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 TRIVIAL_JOBS = int(os.environ.get("TOLVA_BENCH_JOBS", "400"))
-SLOW_JOBS = int(os.environ.get("TOLVA_BENCH_SLOW_JOBS", "100"))
+SLOW_JOBS = int(os.environ.get("TOLVA_BENCH_SLOW_JOBS", "40"))
 
 MODULE = """
 {prelude}
