@@ -125,9 +125,10 @@ def scheduler_in_file(parser, path):
 
     try:
         with open(path, encoding="utf-8") as f:
-            address = json.load(f).get("address")
-    except (OSError, ValueError, AttributeError) as exc:
+            info = json.load(f)
+    except (OSError, ValueError) as exc:
         parser.error(f"cannot read the scheduler file {path}: {getattr(exc, 'strerror', None) or exc}")
+    address = info.get("address") if isinstance(info, dict) else None
     if not isinstance(address, str) or not address:
         parser.error(f"the scheduler file {path} names no address")
     return address
