@@ -158,3 +158,28 @@ def dies_with_parent(argv):
     return argv, death_signal_setter()
 
 
+def run_forked_job(log, plan_file, job_id, force, run_id, attempt):
+    """A job forked from a warm server (the local one, or a run's on a Dask worker): in a
+    session of its own, dying with the server, standard output and error into the log
+    (made by the executor) at the descriptor level, then the job function. Returns the
+    job's exit status."""
+    import sys
+
+    os.setsid()
+    try:
+        death_signal_setter()()  # the server ends with what started it, and its jobs with it
+    except (OSError, AttributeError):
+        pass
+    fd = records.open_for_writing(log, os.O_WRONLY | os.O_APPEND)
+    null = os.open(os.devnull, os.O_RDONLY)
+    os.dup2(null, 0)
+    os.dup2(fd, 1)
+    os.dup2(fd, 2)
+    os.close(fd)
+    os.close(null)
+    from tolva import job
+
+    code = job.run_job(plan_file, job_id, force, run_id, attempt)
+    sys.stdout.flush()
+    sys.stderr.flush()
+    return code

@@ -20,33 +20,16 @@ IDLE_SECONDS = 120.0
 
 
 def _run_job(request, conn, listener):
-    """In the forked child: a session of its own, the job's log as its output, the job."""
+    """In the forked child: the server's sockets closed, then the job."""
     conn.close()
     listener.close()
-    os.setsid()
-    from tolva import records
-    from tolva.executors import death_signal_setter
-
-    try:
-        death_signal_setter()()  # dies with the server, as the server with its worker
-    except (OSError, AttributeError):
-        pass
-    fd = records.open_for_writing(request["log"], os.O_WRONLY | os.O_APPEND | os.O_CREAT)
-    null = os.open(os.devnull, os.O_RDONLY)
-    os.dup2(null, 0)
-    os.dup2(fd, 1)
-    os.dup2(fd, 2)
-    os.close(fd)
-    os.close(null)
-    from tolva import job
+    from tolva.executors import run_forked_job
 
     code = 1
     try:
-        code = job.run_job(request["plan_file"], request["job_id"], request["force"], request["run_id"],
-                           request["attempt"])
+        code = run_forked_job(request["log"], request["plan_file"], request["job_id"], request["force"],
+                              request["run_id"], request["attempt"])
     finally:
-        sys.stdout.flush()
-        sys.stderr.flush()
         os._exit(code)
 
 

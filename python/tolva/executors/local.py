@@ -7,8 +7,8 @@ import signal as signals
 import threading
 
 from tolva import records
-from tolva.executors import (Finished, RunningJobs, death_signal_setter, dies_with_parent, job_argv, new_future,
-                             not_started, open_log, prctl, signal_group, start_logged)
+from tolva.executors import (Finished, RunningJobs, dies_with_parent, job_argv, new_future,
+                             not_started, open_log, prctl, run_forked_job, signal_group, start_logged)
 
 
 def make(plan, plan_file, run_id, options):
@@ -120,26 +120,12 @@ class InterpreterExecutor(_LocalExecutor):
 
 
 def _forked_job(plan_file, job_id, log, attempt, force, run_id):
-    """A job's process, forked from the warm server: its own session, standard output
-    and error into the log at the descriptor level, then the job function."""
+    """A job's process, forked from the warm server, which lets go of the server's
+    "alive" pipe first (below)."""
     import sys
 
-    os.setsid()
     _release_server()
-    _die_with_parent()
-    fd = records.open_for_writing(log, os.O_WRONLY | os.O_APPEND)  # made by the executor
-    null = os.open(os.devnull, os.O_RDONLY)
-    os.dup2(null, 0)
-    os.dup2(fd, 1)
-    os.dup2(fd, 2)
-    os.close(fd)
-    os.close(null)
-    from tolva import job
-
-    code = job.run_job(plan_file, job_id, force, run_id, attempt)
-    sys.stdout.flush()
-    sys.stderr.flush()
-    sys.exit(code)
+    sys.exit(run_forked_job(log, plan_file, job_id, force, run_id, attempt))
 
 
 def _release_server():
@@ -152,15 +138,6 @@ def _release_server():
     if server._forkserver_alive_fd is not None:
         os.close(server._forkserver_alive_fd)
         server._forkserver_alive_fd = None
-
-
-def _die_with_parent():
-    """The server's children die with it, and the server ends with the runner: no job
-    outlives a runner that was killed outright."""
-    try:
-        death_signal_setter()()
-    except (OSError, AttributeError):
-        pass
 
 
 # What the warm server imports before it forks any job; tolva.executors.warm imports
