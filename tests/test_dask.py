@@ -462,4 +462,6 @@ def test_a_task_run_again_past_the_worker_ttl_waits_for_the_first_copy(tmp_path)
         made.close()
     assert runner.returncode == 0, out + err
     assert len(spans(tmp_path)) == 1  # the second copy waited, then kept the first copy's success
-    assert "--- attempt 1, started again on w2 ---" in (tmp_path / "tolva-out/.tolva/logs/busy/n=0.log").read_text()
+    log = (tmp_path / "tolva-out/.tolva/logs/busy/n=0.log").read_text()
+    assert "--- attempt 1, started again on w2 ---" in log
+    assert "python -m tolva.run: job 'busy/n=0': attempt 1 of this run already ended (succeeded)\n" in log

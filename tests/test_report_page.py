@@ -148,3 +148,13 @@ def test_graphviz_draws_the_graph_when_it_can(tmp_path, monkeypatch, dot, drawn_
     entries = [{"id": j["id"], "asset": j["asset"], "status": "succeeded"} for j in plan["jobs"]]
     graph = report_page.asset_graph(plan, entries)
     assert drawn_by in graph and "<?xml" not in graph
+
+
+def test_a_page_that_cannot_be_written_is_a_warning_not_a_failure(tmp_path):
+    (tmp_path / "page_pipe.py").write_text(PIPE.replace('k == "b"', "False"))
+    (tmp_path / "out" / "report.html").mkdir(parents=True)  # a folder where the page goes
+    done = subprocess.run([sys.executable, "-m", "tolva.run", "page_pipe", "--out", "out"], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0
+    assert done.stderr == ("python -m tolva.run: warning: the report page was not written: "
+                           f"{tmp_path}/out/report.html: Is a directory\n")

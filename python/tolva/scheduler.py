@@ -7,6 +7,7 @@ file the job itself wrote. Ctrl-C and SIGTERM stop the run, end its jobs and sti
 write the run record; a second signal ends the jobs at once. Starts no process itself.
 """
 
+import heapq
 import os
 import _queue
 import signal
@@ -17,7 +18,6 @@ from tolva import records
 from tolva.records import Finished
 
 GRACE_SECONDS = 10
-PROG = "python -m tolva.run"
 STILL_RUNNING_EVERY = 30.0  # seconds between two lines naming the running jobs, off a terminal
 RETRY_DELAY = 0.25  # doubled for each further attempt
 
@@ -142,8 +142,6 @@ class Run:
         self.attempts[job_id] = attempt = self.attempts.get(job_id, 0) + 1
         # The question was just asked here: the job's command need not ask it again.
         future = self.executor.submit(self.jobs[job_id], attempt, True)
-        import heapq
-
         self.slot[job_id] = heapq.heappop(self.free_slots) if self.free_slots else len(self.slot) + 1
         self.status[job_id] = "running"
         if attempt == 1:
@@ -153,8 +151,6 @@ class Run:
 
     def finish(self, job_id, finished):
         if self.running.pop(job_id, None) is not None:
-            import heapq
-
             heapq.heappush(self.free_slots, self.slot[job_id])
         self.attempts.setdefault(job_id, 0)
         self.ended_at[job_id] = time.monotonic()
@@ -184,8 +180,6 @@ class Run:
             # Another attempt, after a short delay that grows with each one.
             self.status[job_id] = "pending"
             delay = RETRY_DELAY * 2 ** (self.attempts[job_id] - 1)
-            import heapq
-
             heapq.heappush(self.retry_at, (time.monotonic() + delay, job_id))
             return
         self.outcomes[job_id] = state
@@ -277,8 +271,6 @@ class Run:
     def loop(self):
         while True:
             while self.retry_at and self.retry_at[0][0] <= time.monotonic():
-                import heapq
-
                 self.ready.put(heapq.heappop(self.retry_at)[1])
             self.check_lock()
             while len(self.running) < self.max_jobs and not self.ready.empty():
@@ -335,26 +327,27 @@ class Run:
         if pending:
             self.kill_running()
             concurrent.futures.wait(pending)
-        self.end_running("cancelled", "Interrupted", "stopped by a signal")
+        self.end_running(list(self.running), "cancelled", "Interrupted", "stopped by a signal")
 
     def end_lost(self):
         """The executor lost what runs the jobs: each job still running is what its own
         record of this attempt says; one that never started was cancelled, with no
         attempt, and one that started and has no outcome failed with the loss."""
-        print(f"{PROG}: error: {self.lost}", file=sys.stderr, flush=True)
-        for job_id in list(self.running):
-            if records.read_job_state(self.out, job_id, self.ident(job_id)) is None:
-                self.attempts[job_id] -= 1
-        never_started = {j for j in self.running if self.attempts[j] == 0}
-        started = {j: self.running.pop(j) for j in list(self.running) if j not in never_started}
-        self.end_running("cancelled", "Lost", self.lost)
-        self.running.update(started)
-        self.end_running("failed", "Lost", self.lost)
+        from tolva.job import PROG
 
-    def end_running(self, status, error_type, error):
-        """The jobs still running when the run stops: each keeps what its own record says
-        if it ended meanwhile, and is marked `status` otherwise."""
-        for job_id in list(self.running):
+        print(f"{PROG}: error: {self.lost}", file=sys.stderr, flush=True)
+        for job_id in self.running:
+            if records.read_job_state(self.out, job_id, self.ident(job_id)) is None:
+                self.attempts[job_id] -= 1  # this attempt never started
+        never_started = [j for j in self.running if self.attempts[j] == 0]
+        self.end_running(never_started, "cancelled", "Lost", self.lost)
+        self.end_running(list(self.running), "failed", "Lost", self.lost)
+
+    def end_running(self, job_ids, status, error_type, error):
+        """Jobs still running when the run stops: each keeps what its own record says if
+        it ended meanwhile, and is marked `status` otherwise."""
+        for job_id in job_ids:
+            del self.job_of[self.running.pop(job_id)]
             self.ended_at[job_id] = time.monotonic()
             self.durations[job_id] = self.ended_at[job_id] - self.started_at[job_id]
             own = records.read_job_state(self.out, job_id, self.ident(job_id))
@@ -368,8 +361,6 @@ class Run:
             now = time.time()
             records.write_job_state(self.out, job_id, status, now - self.durations[job_id], now, error_type, error,
                                     ident=self.ident(job_id))
-        self.running.clear()
-        self.job_of.clear()
 
     # --- what people see ---------------------------------------------------------
 
@@ -510,8 +501,13 @@ def report(plan, plan_file, asset_labels):
 def write_page_or_warn(out, record, plan, timeline, details, status, started):
     """The report page is a view: a run whose record is written never fails for it."""
     from tolva import _cli, report_page
+    from tolva.job import PROG
 
     try:
         report_page.write(out, record, plan, timeline, details, status, started)
+    except OSError as exc:
+        # Named by the page's path, not the temporary file it is written through.
+        print(f"{PROG}: warning: the report page was not written: {exc.filename2 or exc.filename}: "
+              f"{exc.strerror or exc}", file=sys.stderr)
     except Exception as exc:  # noqa: BLE001 - said in one line, the run's outcome stands
         print(f"{PROG}: warning: the report page was not written: {_cli.describe(exc)}", file=sys.stderr)
