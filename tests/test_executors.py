@@ -85,6 +85,36 @@ def slow(n):
 
 
 
+def parent_of(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        return int(f.read().rsplit(")", 1)[1].split()[1])
+
+
+THREADED = '''\
+import os, threading, time
+from tolva import asset, partitions
+
+if os.environ.get("START_A_THREAD"):
+    threading.Thread(target=time.sleep, args=(60,), daemon=True).start()
+
+
+@asset(partitions={"n": partitions([1, 2, 3])})
+def server(n):
+    with open(f"/proc/{os.getppid()}/cmdline", "rb") as f:
+        argv = f.read().split(b"\\0")
+    return argv[argv.index(b"-m") + 1].decode()
+'''
+
+
+@pytest.mark.parametrize("threads, server", [("", "tolva.run"), ("1", "tolva.executors.fork_server")])
+def test_the_warm_server_is_forked_from_the_runner_unless_it_has_threads(tmp_path, threads, server):
+    (tmp_path / "threaded.py").write_text(THREADED)
+    result = tolva(["threaded"], tmp_path, env=dict(os.environ, START_A_THREAD=threads))
+    assert result.returncode == 0, result.stderr
+    values = {json.loads((tmp_path / f"tolva-out/server/n={n}/value.json").read_text()) for n in (1, 2, 3)}
+    assert values == {server}
+
+
 def test_a_runner_killed_outright_leaves_no_job(tmp_path):
     (tmp_path / "slow.py").write_text(SLOW)
     runner = subprocess.Popen([sys.executable, "-m", "tolva.run", "slow", "--jobs", "2"], cwd=tmp_path,
@@ -94,9 +124,10 @@ def test_a_runner_killed_outright_leaves_no_job(tmp_path):
     while not all(p.exists() and p.read_text() for p in pid_files):
         assert time.monotonic() < deadline
         time.sleep(0.05)
+    pids = [int(p.read_text()) for p in pid_files]
+    pids += [parent_of(pids[0])]  # the warm server they were forked from
     runner.send_signal(signal.SIGKILL)
     runner.wait()
-    pids = [int(p.read_text()) for p in pid_files]
     deadline = time.monotonic() + 20
     while any(process_alive(pid) for pid in pids) and time.monotonic() < deadline:
         time.sleep(0.1)

@@ -140,19 +140,29 @@ def warn(message):
 
 def run(prog, args):
     _cli.make_cwd_importable()
-    if first_run(args):
-        # Before anything else is imported here: the server's imports are the run's critical path.
-        from tolva.executors import local
-
-        local.start_server_early(args.modules)
-    from tolva import fingerprint, incremental, records
-    from tolva import plan as planning
+    # Imported first, so that a warm server forked from here has them too.
+    from tolva import fingerprint, incremental, job, records  # noqa: F401
+    from tolva import plan as planning  # noqa: F401
 
     problems = _cli.import_modules(args.modules) or sourceless(args.modules)
     for problem in problems:
         _cli.error(prog, problem)
     if problems:
         return 2
+    if not first_run(args):
+        return plan_and_run(prog, args)
+    from tolva.executors import local
+
+    local.start_server_early(args.modules)
+    try:
+        return plan_and_run(prog, args)
+    finally:
+        local.end_early_server()  # when no job took it
+
+
+def plan_and_run(prog, args):
+    from tolva import fingerprint, incremental, records
+    from tolva import plan as planning
     try:
         assets = load_assets(args.modules)
     except planning.GraphError as exc:

@@ -7,8 +7,8 @@ import subprocess
 import threading
 
 from tolva import records
-from tolva.executors import (CannotRun, Executor, Finished, dies_with_parent, job_argv, new_future, open_log,
-                             signal_group, start_logged)
+from tolva.executors import (CannotRun, Executor, Finished, dies_with_parent, fork_server, job_argv, new_future,
+                             open_log, signal_group, start_logged)
 
 
 def make(plan, plan_file, run_id, options):
@@ -86,7 +86,7 @@ def _dask_task(argv, workdir, log, attempt, out, job_id, expect, run_id, warm=No
         process = None
         if server is not None:
             os.close(open_log(log, attempt, again))
-            process = _ForkedJob.start(server, dict(warm["request"], log=log))
+            process = server.start(dict(warm["request"], log=log))
             again = again or (name if process is None else None)  # keep what the log has
         if process is None:
             command, preexec = dies_with_parent(limited_memory(argv, worker))
@@ -109,77 +109,15 @@ def _warm_server(run, run_id, workdir, warm, worker):
     (the jobs then start fresh interpreters)."""
     with run["server_lock"]:
         server = run["server"]
-        if server is False or (server is not None and server.poll() is None):
+        if server is False or (server is not None and server.ready()):
             return server or None
-        # An abstract socket: nothing to clean up whatever ends the server (which answers
-        # only processes of its own user).
-        name = f"tolva-{run_id}-{os.urandom(8).hex()}"
-        env = dict(os.environ, TOLVA_WARM_MODULES=",".join(warm["modules"]), TOLVA_WARM_PARENT=str(os.getpid()))
-        command, preexec = dies_with_parent(limited_memory([warm["python"], "-m", "tolva.executors.fork_server",
-                                                            name], worker))
+        command, preexec = dies_with_parent(limited_memory([warm["python"]], worker))
         try:
-            server = subprocess.Popen(command, cwd=workdir, env=env, stdin=subprocess.DEVNULL,
-                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, preexec_fn=preexec,
-                                      start_new_session=True)
-            ready = server.stdout.readline() == b"ready\n"
+            server = fork_server.Server.spawn(command, workdir, warm["modules"], preexec_fn=preexec)
         except OSError:
-            ready, server = False, None
-        if not ready:
-            if server is not None:
-                server.kill()
-                server.wait()
-            run["server"] = False
-            return None
-        server.socket_path = "\0" + name
-        run["server"] = server
-        return server
-
-
-class _ForkedJob:
-    """A job forked by a warm server: its pid, and its exit status when the server
-    says it; wait() as subprocess.Popen's."""
-
-    def __init__(self, conn, pid):
-        self.conn, self.pid, self.buffer, self.returncode = conn, pid, b"", None
-
-    @classmethod
-    def start(cls, server, request):
-        import json
-        import socket
-
-        conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        try:
-            conn.connect(server.socket_path)
-            conn.sendall((json.dumps(request) + "\n").encode())
-            job = cls(conn, None)
-            job.pid = int(job._line(None))
-            return job
-        except (OSError, ValueError):
-            conn.close()
-            return None  # the server is gone: this job starts fresh
-
-    def _line(self, timeout):
-        self.conn.settimeout(timeout)
-        while b"\n" not in self.buffer:
-            data = self.conn.recv(64)
-            if not data:
-                raise ConnectionError("the warm server ended")
-            self.buffer += data
-        line, self.buffer = self.buffer.split(b"\n", 1)
-        return line
-
-    def wait(self, timeout=None):
-        import socket
-
-        if self.returncode is None:
-            try:
-                self.returncode = int(self._line(timeout))
-            except socket.timeout:
-                raise subprocess.TimeoutExpired("job", timeout) from None
-            except (OSError, ValueError):
-                self.returncode = -int(signals.SIGKILL)  # ended with its server
-            self.conn.close()
-        return self.returncode
+            server = None
+        run["server"] = server if server is not None and server.ready() else False
+        return run["server"] or None
 
 
 def _end_run(run_id):
@@ -188,8 +126,7 @@ def _end_run(run_id):
         run = _RUNS.pop(run_id, None)
     server = (run or {}).get("server")
     if server:
-        server.terminate()
-        server.wait()
+        server.end()
 
 
 def _wait_while_wanted(process, worker, key):

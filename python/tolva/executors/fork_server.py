@@ -1,13 +1,17 @@
-"""A warm process that forks jobs on request, for a Dask worker: it imports the plan's
-modules once (tolva.executors.warm, as the local executor's server does), then serves
-requests on an abstract Unix socket (nothing on disk to clean up), one per connection,
-from processes of its own user only: it forks the job, answers its pid, and then its
-exit status. Every job still runs job.run_job, as from any other executor.
+"""A warm process that forks jobs on request, for the local executor and on a Dask
+worker: it imports the plan's modules once (tolva.executors.warm), then serves requests
+on an abstract Unix socket (nothing on disk to clean up), one per connection, from
+processes of its own user only: it forks the job, answers its pid, and then its exit
+status. Every job still runs job.run_job, as from any other executor. A fork from here
+costs under a millisecond; multiprocessing's forkserver spends several more on each
+process it starts (its handshake, its preparation, its exit).
 
     python -m tolva.executors.fork_server NAME
 
-Single-threaded, so forking is safe. It ends when its parent (the worker) ends, when
-told to (SIGTERM), or after IDLE_SECONDS with no job running and no request.
+Single-threaded, so forking is safe. It ends when its parent (the runner or worker)
+ends, when told to (SIGTERM), or after IDLE_SECONDS with no job running and no request.
+
+Server and ForkedJob below are the client's side, for the executors.
 """
 
 import json
@@ -19,10 +23,15 @@ import sys
 IDLE_SECONDS = 120.0
 
 
-def _run_job(request, conn, listener):
-    """In the forked child: the server's sockets closed, then the job."""
-    conn.close()
-    listener.close()
+def _run_job(request, selector):
+    """In the forked child: the server's sockets and its other jobs' handles closed,
+    then the job."""
+    for key in list(selector.get_map().values()):
+        if isinstance(key.fileobj, int):
+            os.close(key.fileobj)  # a running job's pidfd
+            key.data[1].close()  # and the connection its exit status goes to
+        else:
+            key.fileobj.close()  # the listener
     from tolva.executors import run_forked_job
 
     code = 1
@@ -47,13 +56,16 @@ def _same_user(conn):
     return struct.unpack("3i", credentials)[1] == os.getuid()
 
 
-def serve(name):
-    import tolva.executors.warm  # noqa: F401 - the plan's modules, and a first materialization
-
+def _listen(name):
     listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     listener.bind("\0" + name)
     listener.listen(64)
-    print("ready", flush=True)  # the worker waits for this line
+    return listener
+
+
+def serve(listener):
+    """Forks a job for each request, answers its pid and then its exit status; returns
+    after IDLE_SECONDS with no job running and no request."""
     selector = selectors.DefaultSelector()
     selector.register(listener, selectors.EVENT_READ, "accept")
     while True:
@@ -69,7 +81,8 @@ def serve(name):
                 request = json.loads(conn.makefile("rb").readline())
                 pid = os.fork()
                 if pid == 0:
-                    _run_job(request, conn, listener)
+                    conn.close()
+                    _run_job(request, selector)
                 _answer(conn, pid)
                 selector.register(os.pidfd_open(pid), selectors.EVENT_READ, (pid, conn))
             else:
@@ -81,5 +94,195 @@ def serve(name):
                 conn.close()
 
 
+def main(name):
+    """A server in a fresh interpreter: it comes up, says "ready", and serves."""
+    path = os.environ.pop("TOLVA_WARM_PATH", None)
+    if path:
+        sys.path[:] = json.loads(path)  # the runner's, so that modules resolve as in the runner
+    from tolva.executors import warm
+
+    modules = filter(None, os.environ.pop("TOLVA_WARM_MODULES", "").split(","))
+    warm.prepare(modules, int(os.environ.pop("TOLVA_WARM_PARENT", os.getppid())))
+    listener = _listen(name)
+    print("ready", flush=True)  # the parent waits for this line
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, 1)  # the parent has stopped reading
+    os.close(null)
+    serve(listener)
+
+
+def _new_name():
+    return f"tolva-{os.getpid()}-{os.urandom(8).hex()}"
+
+
+class Server:
+    """A warm server for a run: start(request) forks a job there; end() ends it.
+    spawn() starts one in a fresh interpreter; fork_here() makes one of this very
+    process, which has imported the pipeline's modules already."""
+
+    def __init__(self, name, pid):
+        self.name, self.pid = name, pid
+
+    @classmethod
+    def spawn(cls, command, workdir, modules, env=None, preexec_fn=None, path=None):
+        """command: the interpreter, with what runs it (a memory limit, say)."""
+        return _Spawned(command, workdir, modules, env, preexec_fn, path)
+
+    @classmethod
+    def fork_here(cls, modules):
+        """A server forked from this process, or None when it has threads (forking one
+        is unsafe; spawn() then). The listener is made before the fork, so a job can be
+        requested at once: it waits in the listener's queue while the server warms up."""
+        try:
+            if len(os.listdir(f"/proc/{os.getpid()}/task")) > 1:
+                return None
+        except OSError:
+            return None  # no /proc to tell
+        name = _new_name()
+        listener = _listen(name)
+        sys.stdout.flush()
+        sys.stderr.flush()
+        parent = os.getpid()
+        pid = os.fork()
+        if pid == 0:
+            try:
+                _become_server(listener, modules, parent)
+            finally:
+                os._exit(0)
+        listener.close()
+        return _Forked(name, pid)
+
+    def ready(self):
+        raise NotImplementedError
+
+    def start(self, request):
+        """The job the server forked for the request; None when the server is gone."""
+        return ForkedJob.start("\0" + self.name, request) if self.ready() else None
+
+    def end(self, kill=False):
+        raise NotImplementedError
+
+
+def _become_server(listener, modules, parent):
+    """In the child of Server.fork_here: a session of its own (the terminal's Ctrl-C
+    reaches the runner only), nothing of the runner's standard streams or signal
+    handlers, then the server."""
+    import signal
+
+    os.setsid()
+    null = os.open(os.devnull, os.O_RDWR)
+    for fd in (0, 1, 2):
+        os.dup2(null, fd)
+    os.close(null)
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, signal.SIG_DFL)
+    from tolva.executors import warm
+
+    warm.prepare(modules, parent)
+    serve(listener)
+
+
+class _Forked(Server):
+    def __init__(self, name, pid):
+        super().__init__(name, pid)
+        self.status = None
+
+    def ready(self):
+        if self.status is None and os.waitpid(self.pid, os.WNOHANG)[0] == self.pid:
+            self.status = "ended"
+        return self.status is None
+
+    def end(self, kill=False):
+        import signal
+
+        if self.ready():
+            os.kill(self.pid, signal.SIGKILL if kill else signal.SIGTERM)
+            os.waitpid(self.pid, 0)
+            self.status = "ended"
+
+
+class _Spawned(Server):
+    def __init__(self, command, workdir, modules, env, preexec_fn, path):
+        import subprocess
+
+        super().__init__(_new_name(), None)
+        env = dict(os.environ if env is None else env, TOLVA_WARM_MODULES=",".join(modules),
+                   TOLVA_WARM_PARENT=str(os.getpid()))
+        if path is not None:
+            env["TOLVA_WARM_PATH"] = json.dumps(path)
+        # In a session of its own: the terminal's Ctrl-C reaches the runner only.
+        self.process = subprocess.Popen([*command, "-m", "tolva.executors.fork_server", self.name], cwd=workdir,
+                                        env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL, preexec_fn=preexec_fn, start_new_session=True)
+        self.pid = self.process.pid
+        self.up = None
+
+    def ready(self):
+        """Whether the server came up (waits for it the first time); one that did not is ended."""
+        if self.up is None:
+            try:
+                self.up = self.process.stdout.readline() == b"ready\n"
+            except OSError:
+                self.up = False
+            self.process.stdout.close()
+            if not self.up:
+                self.end(kill=True)
+        return self.up and self.process.poll() is None
+
+    def end(self, kill=False):
+        if self.process.poll() is None:
+            self.process.kill() if kill else self.process.terminate()
+        self.process.wait()
+
+
+class ForkedJob:
+    """A job forked by a warm server: its pid, and its exit status when the server
+    says it; wait() as subprocess.Popen's, fileno() to wait in a selector."""
+
+    def __init__(self, conn, pid):
+        self.conn, self.pid, self.buffer, self.returncode = conn, pid, b"", None
+
+    @classmethod
+    def start(cls, address, request):
+        conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            conn.connect(address)
+            conn.sendall((json.dumps(request) + "\n").encode())
+            job = cls(conn, None)
+            job.pid = int(job._line(None))
+            return job
+        except (OSError, ValueError):
+            conn.close()
+            return None  # the server is gone: this job starts fresh
+
+    def fileno(self):
+        return self.conn.fileno()
+
+    def _line(self, timeout):
+        self.conn.settimeout(timeout)
+        while b"\n" not in self.buffer:
+            data = self.conn.recv(64)
+            if not data:
+                raise ConnectionError("the warm server ended")
+            self.buffer += data
+        line, self.buffer = self.buffer.split(b"\n", 1)
+        return line
+
+    def wait(self, timeout=None):
+        import signal
+        import subprocess
+
+        if self.returncode is None:
+            try:
+                self.returncode = int(self._line(timeout))
+            except TimeoutError:
+                raise subprocess.TimeoutExpired("job", timeout) from None
+            except (OSError, ValueError):
+                self.returncode = -int(signal.SIGKILL)  # ended with its server
+            self.conn.close()
+        return self.returncode
+
+
 if __name__ == "__main__":
-    serve(sys.argv[1])
+    main(sys.argv[1])

@@ -3,12 +3,13 @@
 
 import os
 import queue
+import selectors
 import signal as signals
 import threading
 
 from tolva import records
-from tolva.executors import (Finished, RunningJobs, dies_with_parent, job_argv, new_future,
-                             not_started, open_log, prctl, run_forked_job, signal_group, start_logged)
+from tolva.executors import (Finished, RunningJobs, dies_with_parent, fork_server, job_argv, new_future, not_started,
+                             open_log, prctl, signal_group, start_logged)
 
 
 def make(plan, plan_file, run_id, options):
@@ -119,113 +120,66 @@ class InterpreterExecutor(_LocalExecutor):
         end_orphans(self.before)
 
 
-def _forked_job(plan_file, job_id, log, attempt, force, run_id):
-    """A job's process, forked from the warm server, which lets go of the server's
-    "alive" pipe first (below)."""
-    import sys
-
-    _release_server()
-    sys.exit(run_forked_job(log, plan_file, job_id, force, run_id, attempt))
-
-
-def _release_server():
-    """Every forked child holds the write end of the server's "alive" pipe, which keeps
-    the server up while any child lives. A job lets go of it, so the server ends with
-    the runner, and its jobs with the server (below)."""
-    from multiprocessing import forkserver
-
-    server = forkserver._forkserver
-    if server._forkserver_alive_fd is not None:
-        os.close(server._forkserver_alive_fd)
-        server._forkserver_alive_fd = None
-
-
-# What the warm server imports before it forks any job; tolva.executors.warm imports
-# the pipeline's modules, named in TOLVA_WARM_MODULES, without a word if one fails
-# (the runner reports that itself).
-PRELOAD = ["json", "inspect", "pathlib", "importlib", "traceback", "ctypes", "_tolva", "tolva", "tolva.records",
-           "tolva.fingerprint", "tolva.observe", "tolva.incremental", "tolva.worker", "tolva.job", "tolva.executors",
-           "tolva.executors.local", "tolva.executors.warm"]
-
-
-def server_context(modules):
-    """The forkserver context, set to warm the server with the pipeline's modules."""
-    import multiprocessing
-
-    os.environ["TOLVA_WARM_MODULES"] = ",".join(modules)
-    os.environ["TOLVA_WARM_PARENT"] = str(os.getpid())
-    context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload(PRELOAD)
-    return context
+# The warm server started early, while the runner plans (start_server_early).
+_early = []
 
 
 def start_server_early(modules):
-    """Starts the warm server now, so that it imports the pipeline's modules while the
-    runner imports, inspects and plans them: one import's time instead of two, one
-    after the other. A run that then finds every job up to date has spent a process.
-    Started from the main thread: a thread of its own would take the signals meant for
-    the runner (Ctrl-C while the modules import), and one that blocked them would pass
-    the blocked mask on to the server and every job."""
-    from multiprocessing import forkserver
-
-    server_context(modules)
-    spawn_detached(forkserver.ensure_running)
+    """Starts the warm server as soon as the runner has imported the pipeline's modules:
+    forked from the runner, it has them already, and warms up while the runner plans,
+    so a run pays for one import of them, not two."""
+    _early.append(fork_server.Server.fork_here(modules) or start_server(modules))
 
 
-def spawn_detached(spawn):
-    """Runs spawn with standard output and error pointed at /dev/null, so that the
-    processes it starts (the server, multiprocessing's resource tracker) never hold the
-    runner's: a reader of the runner's output (| cat) would wait for them otherwise."""
+def end_early_server():
+    while _early:
+        server = _early.pop()
+        if server is not None:
+            server.end(kill=True)
+
+
+def start_server(modules):
+    """A warm server for this runner's jobs in a fresh interpreter, or None when it
+    cannot be started."""
+    import subprocess
     import sys
 
-    sys.stdout.flush()
-    sys.stderr.flush()
-    kept = [os.dup(1), os.dup(2)]
-    devnull = os.open(os.devnull, os.O_WRONLY)
     try:
-        os.dup2(devnull, 1)
-        os.dup2(devnull, 2)
-        spawn()
-    finally:
-        os.dup2(kept[0], 1)
-        os.dup2(kept[1], 2)
-        for fd in (*kept, devnull):
-            os.close(fd)
+        return fork_server.Server.spawn([sys.executable, *subprocess._args_from_interpreter_flags()], os.getcwd(),
+                                        modules, path=sys.path)
+    except OSError:
+        return None
 
 
-class ForkExecutor(_LocalExecutor):
-    """Each job is forked from a server process that has already imported the
-    pipeline's modules and everything a job needs, with multiprocessing's forkserver;
-    the runner itself, which has threads, is never forked.
+class ForkExecutor(InterpreterExecutor):
+    """Each job is forked from a warm server (tolva.executors.fork_server) that has
+    already imported the pipeline's modules and everything a job needs: forked from the
+    runner before it started any thread (start_server_early), or a fresh interpreter.
+    Where the server cannot start or has gone, jobs start as fresh interpreters.
 
-    One thread owns every Process object: it starts them and waits on their
-    sentinels. multiprocessing polls all its children whenever one starts, and a
-    second thread reading the same exit status would find it gone."""
+    One thread starts the forked jobs and waits for their exit status, answered by the
+    server on each job's connection."""
 
     def __init__(self, plan, plan_file, run_id, modules):
-        from multiprocessing import forkserver
-
         super().__init__(plan, plan_file, run_id)
-        self.context = server_context(modules)
-        spawn_detached(forkserver.ensure_running)  # a no-op when it was started early
+        self.server = _early.pop() if _early else start_server(modules)
+        self.server = self.server if self.server is not None and self.server.ready() else None
         self.requests = queue.SimpleQueue()
         self.wake_r, self.wake_w = os.pipe()
         self.thread = threading.Thread(target=self._serve, name="tolva jobs", daemon=True)
         self.thread.start()
 
     def submit(self, job, attempt=1, force=False):
+        if self.server is None:
+            return super().submit(job, attempt, force)
         future = new_future()
         self.requests.put((job, future, attempt, force))
         os.write(self.wake_w, b"j")
         return future
 
     def keep(self):
-        """Jobs are the server's children; the runner's are the server and its helpers."""
-        from multiprocessing import forkserver, resource_tracker
-
-        server = getattr(forkserver._forkserver, "_forkserver_pid", None)
-        tracker = getattr(resource_tracker._resource_tracker, "_pid", None)
-        return super().keep() | {pid for pid in (server, tracker) if pid}
+        """Jobs are the server's children; the runner's is the server."""
+        return super().keep() | ({self.server.pid} if self.server is not None else set())
 
     def shutdown(self):
         self.requests.put(None)
@@ -233,45 +187,43 @@ class ForkExecutor(_LocalExecutor):
         self.thread.join()
         os.close(self.wake_r)
         os.close(self.wake_w)
-        with self.spawning:
-            end_orphans(self.keep())
+        if self.server is not None:
+            self.server.end()
+            self.server = None
+        super().shutdown()
 
     def _serve(self):
-        from multiprocessing.connection import wait
-
-        running = {}  # sentinel -> (job, process, future)
+        selector = selectors.DefaultSelector()
+        selector.register(self.wake_r, selectors.EVENT_READ)
         while True:
-            for ready in wait([self.wake_r, *running]):
-                if ready != self.wake_r:
-                    self._finish(*running.pop(ready))
+            for key, _ in selector.select():
+                if key.fileobj != self.wake_r:
+                    selector.unregister(key.fileobj)
+                    self._finish(key.fileobj, *key.data)
                     continue
                 os.read(self.wake_r, 4096)
                 while not self.requests.empty():
                     request = self.requests.get()
                     if request is None:
                         return
-                    started = self._start(*request)
-                    if started is not None:
-                        running[started[1].sentinel] = started
+                    self._start(selector, *request)
 
-    def _start(self, job, future, attempt, force):
+    def _start(self, selector, job, future, attempt, force):
         log = records.log_path(self.out, job["id"])
         try:
             os.close(open_log(log, attempt))
-            process = self.context.Process(target=_forked_job,
-                                           args=(self.plan_file, job["id"], log, attempt, force, self.run_id),
-                                           name=f"tolva job {job['id']}")
-            process.start()
         except Exception as exc:
             future.set_result(not_started(exc))
-            return None
+            return
+        process = self.server.start({"plan_file": self.plan_file, "job_id": job["id"], "force": force,
+                                     "run_id": self.run_id, "attempt": attempt, "log": log})
+        if process is None:  # the server has gone: this job, and the next, start fresh
+            self.server = None
+            fresh = InterpreterExecutor.submit(self, job, attempt, force)
+            fresh.add_done_callback(lambda done: future.set_result(done.result()))
+            return
         self.started(job["id"], process.pid)
-        return job, process, future, attempt
+        selector.register(process, selectors.EVENT_READ, (job, future, attempt))
 
-    def _finish(self, job, process, future, attempt):
-        process.join()
-        code = process.exitcode
-        process.close()
-        self._resolve(job, attempt, code, future)
-
-
+    def _finish(self, process, job, future, attempt):
+        self._resolve(job, attempt, process.wait(), future)

@@ -1,9 +1,10 @@
-"""Imported by the warm server of the fork executor, before it forks any job: the
-pipeline's modules, named in TOLVA_WARM_MODULES, and one materialization of a tiny
-asset of its own, so that every job starts with the modules imported and with what a
-first materialization sets up already done (a tenth of a trivial job's time otherwise,
-paid again in every forked job). A module that fails here fails silently: the runner,
-which imports the same modules, reports it, and a job imports it again and records why.
+"""What a warm server (tolva.executors.fork_server) does before it forks any job: it
+imports tolva's job code and the pipeline's modules, and runs one materialization of
+a tiny asset of its own, so that every job starts with the modules imported and with
+what a first materialization sets up already done (a tenth of a trivial job's time
+otherwise, paid again in every forked job). A module that fails here fails silently:
+the runner, which imports the same modules, reports it, and a job imports it again
+and records why.
 """
 
 import importlib
@@ -13,10 +14,39 @@ import tempfile
 
 from tolva import asset
 
+# What every job imports, so that no job imports it again.
+JOB_CODE = ["json", "inspect", "pathlib", "traceback", "_tolva", "tolva.records", "tolva.fingerprint",
+            "tolva.observe", "tolva.incremental", "tolva.worker", "tolva.job"]
+
 
 @asset()
 def warm_up(rows: list = [1]) -> dict:  # noqa: B006 - a constant, never changed
     return {"rows": rows, "total": sum(rows) + 0.5}
+
+
+def prepare(modules, parent):
+    """Makes this process a warm server's: it dies with parent (the runner or worker that
+    started it; it leaves at once when that has already ended), imports, and warms up."""
+    try:
+        from tolva.executors import death_signal_setter
+
+        death_signal_setter()()
+    except (OSError, AttributeError):
+        pass
+    if os.getppid() != parent:
+        os._exit(0)  # the parent ended before the signal was set up
+    for name in JOB_CODE + list(modules):
+        try:
+            importlib.import_module(name)
+        except BaseException:  # noqa: BLE001 - the server must come up whatever a module does
+            pass
+    _warm()
+    # What the server holds now is shared by every job: a job's collections leave it
+    # alone, so its pages are not copied into each job.
+    import gc
+
+    gc.collect()
+    gc.freeze()
 
 
 def _warm():
@@ -35,21 +65,3 @@ def _warm():
         pass
     finally:
         shutil.rmtree(folder, ignore_errors=True)
-
-
-# The server ends with the runner that started it, even in the middle of a slow import.
-try:
-    from tolva.executors import death_signal_setter
-
-    death_signal_setter()()
-except (OSError, AttributeError):
-    pass
-if str(os.getppid()) != os.environ.get("TOLVA_WARM_PARENT", str(os.getppid())):
-    os._exit(0)  # the runner ended before the signal was set up
-
-for _name in filter(None, os.environ.get("TOLVA_WARM_MODULES", "").split(",")):
-    try:
-        importlib.import_module(_name)
-    except BaseException:  # noqa: BLE001 - the server must come up whatever a module does
-        pass
-_warm()
