@@ -373,19 +373,26 @@ def test_losing_the_scheduler_says_so_and_each_job_keeps_its_own_record(one_work
     assert {(j["status"], j["attempts"]) for j in jobs.values()} == {("cancelled", 0)}
 
 
-def test_a_worker_without_tolva_is_named(tmp_path):
+PICKY = "import os\nprint('importing')\nif os.environ.get('NOT_HERE'):\n    raise RuntimeError('not on this worker')\n"
+
+
+@pytest.mark.parametrize("worker, says", [
+    ({"python": sys._base_executable}, "cannot import tolva: install tolva into the Python the worker runs"),
+    ({"prefix": ["env", "NOT_HERE=1"]}, "lacks the modules picky (RuntimeError: not on this worker)"),
+])
+def test_a_worker_that_cannot_run_the_jobs_is_named(tmp_path, worker, says):
     made = Cluster(tmp_path / "cluster")
     try:
-        made.add_worker("bare", python=sys._base_executable)  # the toolchain's Python, without the venv
+        made.add_worker("w", **worker)  # the toolchain's Python is without the venv
         made.wait_for_workers(1)
-        (tmp_path / "failing.py").write_text(FAILING)
-        result = tolva(["failing", "--executor", "dask", "--scheduler", made.address], tmp_path)
+        (tmp_path / "picky.py").write_text(PICKY + FAILING)
+        result = tolva(["picky", "--executor", "dask", "--scheduler", made.address], tmp_path)
     finally:
         made.close()
     assert result.returncode == 2, result.stderr
     lines = result.stderr.splitlines()
     assert len(lines) == 2 and lines[1].startswith("  worker tcp://127.0.0.1:")
-    assert lines[1].endswith(" cannot import tolva: install tolva into the Python the worker runs")
+    assert lines[1].endswith(f" {says}")
 
 
 def test_a_worker_joining_without_the_project_gets_no_job(one_worker, tmp_path):

@@ -94,6 +94,7 @@ THREADED = '''\
 import os, threading, time
 from tolva import asset, partitions
 
+print("imported")  # never taken for the server's word that it is ready
 if os.environ.get("START_A_THREAD"):
     threading.Thread(target=time.sleep, args=(60,), daemon=True).start()
 

@@ -163,27 +163,58 @@ def _signal_run(run_id, signum):
     return sorted(children.values())
 
 
-def _what_this_worker_lacks(plan_file, out, workdir, python, modules):
-    """What a worker needs to run the plan's jobs and cannot see."""
+def _what_this_worker_lacks(run_id, checks, warm, worker):
+    """What a worker needs to run the plan's jobs and cannot see. The modules are
+    checked by starting the run's warm server here, which imports them: the check
+    leaves the server ready for the run's first job on this worker."""
+    plan_file, out, workdir, python = checks
     lacks = [f"the plan {plan_file}"] if not os.path.isfile(plan_file) else []
     lacks += [f"the output folder {out}"] if not os.path.isdir(out) else []
     lacks += [f"the working directory {workdir}"] if not os.path.isdir(workdir) else []
     if not os.access(python, os.X_OK):
         return lacks + [f"the interpreter {python}"]
-    if not lacks:
-        check = subprocess.run([python, "-c", "import importlib, sys\nfor m in sys.argv[1:]: importlib.import_module(m)",
-                                *modules], cwd=workdir, capture_output=True, text=True, timeout=300)
-        if check.returncode != 0:
-            last = (check.stderr.strip().splitlines() or ["?"])[-1]
-            lacks.append(f"the modules {', '.join(modules)} ({last})")
+    if lacks:
+        return lacks
+    with _RUNS_LOCK:
+        run = _run_on_worker(run_id)
+    server = _warm_server(run, run_id, workdir, warm, worker)
+    failures = server.failures if server is not None else _import_failures(python, workdir, warm["modules"])
+    if failures:
+        with run["server_lock"]:
+            if server is not None:
+                server.end()
+            run["server"] = False
+        return [f"the modules {', '.join(warm['modules'])} ({failures[0]})"]
+    return []
+
+
+def _import_failures(python, workdir, modules):
+    """Why the modules do not import in a fresh interpreter (where no warm server came up)."""
+    check = subprocess.run([python, "-c", "import importlib, sys\nfor m in sys.argv[1:]: importlib.import_module(m)",
+                            *modules], cwd=workdir, capture_output=True, text=True, timeout=300)
+    return [(check.stderr.strip().splitlines() or ["?"])[-1]] if check.returncode != 0 else []
+
+
+def _check(run_id, checks, warm, worker):
+    """The readiness check of a worker: what it lacks, kept for _checked."""
+    lacks = _what_this_worker_lacks(run_id, checks, warm, worker)
+    with _RUNS_LOCK:
+        _run_on_worker(run_id)["lacks"] = lacks
     return lacks
+
+
+def _checked(run_id, checks, warm, dask_worker=None):
+    """What this worker lacks, as its readiness check found (made now if it has not run)."""
+    with _RUNS_LOCK:
+        lacks = _RUNS.get(run_id, {}).get("lacks")
+    return lacks if lacks is not None else _what_this_worker_lacks(run_id, checks, warm, dask_worker)
 
 
 class WorkersNotReady(Exception):
     """Some workers cannot run the plan's jobs: one line per worker."""
 
 
-def _readiness_plugin(run_id, checks):
+def _readiness_plugin(run_id, checks, warm):
     """A worker plugin that checks every worker, those that join mid-run too, and gives
     the ones that can run the plan's jobs the run's resource: its tasks need it, so a
     worker without the project never gets one."""
@@ -195,7 +226,7 @@ def _readiness_plugin(run_id, checks):
         async def setup(self, worker):
             import asyncio
 
-            lacks = await asyncio.get_running_loop().run_in_executor(None, lambda: _what_this_worker_lacks(*checks))
+            lacks = await asyncio.get_running_loop().run_in_executor(None, _check, run_id, checks, warm, worker)
             if not lacks:
                 await worker.set_resources(**{resource_of(run_id): 1e9})
 
@@ -251,19 +282,20 @@ class DaskExecutor(Executor):
         workers = self.client.scheduler_info()["workers"]
         if not workers:
             raise WorkersNotReady(["no worker is connected to the scheduler"])
-        checks = (self.plan_file, self.out, self.plan["workdir"], self.plan["python"], list(modules))
         importable = self.client.run(_find_tolva, on_error="return")
         problems = [f"worker {address} cannot import tolva: install tolva into the Python the worker runs"
                     for address, found in sorted(importable.items()) if found is not True]
         if problems:
             raise WorkersNotReady(problems)
-        lacking = self.client.run(_what_this_worker_lacks, *checks)
+        self.modules = list(modules)
+        checks = (self.plan_file, self.out, self.plan["workdir"], self.plan["python"])
+        warm = {"python": self.plan["python"], "modules": self.modules}
+        self.plugin = _readiness_plugin(self.run_id, checks, warm)
+        self.client.register_plugin(self.plugin)
+        lacking = self.client.run(_checked, self.run_id, checks, warm)
         problems = [f"worker {address} lacks {', '.join(lacks)}" for address, lacks in sorted(lacking.items()) if lacks]
         if problems:
             raise WorkersNotReady(problems)
-        self.modules = list(modules)
-        self.plugin = _readiness_plugin(self.run_id, checks)
-        self.client.register_plugin(self.plugin)
 
     def submit(self, job, attempt=1, force=False):
         future = new_future()

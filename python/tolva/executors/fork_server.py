@@ -95,19 +95,23 @@ def serve(listener):
 
 
 def main(name):
-    """A server in a fresh interpreter: it comes up, says "ready", and serves."""
+    """A server in a fresh interpreter: it comes up, says "ready" on its standard output
+    (with why modules failed to import, if any did), and serves."""
     path = os.environ.pop("TOLVA_WARM_PATH", None)
     if path:
         sys.path[:] = json.loads(path)  # the runner's, so that modules resolve as in the runner
     from tolva.executors import warm
 
-    modules = filter(None, os.environ.pop("TOLVA_WARM_MODULES", "").split(","))
-    warm.prepare(modules, int(os.environ.pop("TOLVA_WARM_PARENT", os.getppid())))
-    listener = _listen(name)
-    print("ready", flush=True)  # the parent waits for this line
+    # What the modules print as they import goes nowhere: the parent reads one line here.
+    answer = os.fdopen(os.dup(1), "w")
     null = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(null, 1)  # the parent has stopped reading
+    os.dup2(null, 1)
     os.close(null)
+    modules = filter(None, os.environ.pop("TOLVA_WARM_MODULES", "").split(","))
+    failures = warm.prepare(modules, int(os.environ.pop("TOLVA_WARM_PARENT", os.getppid())))
+    listener = _listen(name)
+    answer.write(f"ready {json.dumps(failures)}\n")
+    answer.close()
     serve(listener)
 
 
@@ -122,6 +126,7 @@ class Server:
 
     def __init__(self, name, pid):
         self.name, self.pid = name, pid
+        self.failures = []  # why modules failed to import there, once it is ready
 
     @classmethod
     def spawn(cls, command, workdir, modules, env=None, preexec_fn=None, path=None):
@@ -219,11 +224,13 @@ class _Spawned(Server):
         self.up = None
 
     def ready(self):
-        """Whether the server came up (waits for it the first time); one that did not is ended."""
+        """Whether the server came up (waits for it the first time); one that did not is
+        ended. failures: why modules failed to import there."""
         if self.up is None:
             try:
-                self.up = self.process.stdout.readline() == b"ready\n"
-            except OSError:
+                self.failures = json.loads(self.process.stdout.readline().removeprefix(b"ready "))
+                self.up = isinstance(self.failures, list)
+            except (OSError, ValueError):
                 self.up = False
             self.process.stdout.close()
             if not self.up:

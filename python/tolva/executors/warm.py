@@ -26,7 +26,8 @@ def warm_up(rows: list = [1]) -> dict:  # noqa: B006 - a constant, never changed
 
 def prepare(modules, parent):
     """Makes this process a warm server's: it dies with parent (the runner or worker that
-    started it; it leaves at once when that has already ended), imports, and warms up."""
+    started it; it leaves at once when that has already ended), imports, and warms up.
+    Returns why each of the modules that failed to import did, as a traceback's last line."""
     try:
         from tolva.executors import death_signal_setter
 
@@ -35,11 +36,16 @@ def prepare(modules, parent):
         pass
     if os.getppid() != parent:
         os._exit(0)  # the parent ended before the signal was set up
-    for name in JOB_CODE + list(modules):
+    for name in JOB_CODE:
+        importlib.import_module(name)
+    failures = []
+    for name in modules:
         try:
             importlib.import_module(name)
-        except BaseException:  # noqa: BLE001 - the server must come up whatever a module does
-            pass
+        except BaseException as exc:  # noqa: BLE001 - the server must come up whatever a module does
+            import traceback
+
+            failures.append(traceback.format_exception_only(exc)[-1].strip())
     _warm()
     # What the server holds now is shared by every job: a job's collections leave it
     # alone, so its pages are not copied into each job.
@@ -47,6 +53,7 @@ def prepare(modules, parent):
 
     gc.collect()
     gc.freeze()
+    return failures
 
 
 def _warm():
