@@ -116,6 +116,18 @@ def test_the_warm_server_is_forked_from_the_runner_unless_it_has_threads(tmp_pat
     assert values == {server}
 
 
+def test_jobs_after_the_warm_server_is_lost_start_fresh(tmp_path):
+    (tmp_path / "kills.py").write_text(
+        "import os, signal, time\nfrom tolva import asset, partitions\n"
+        "@asset(partitions={'n': partitions([1, 2, 3])})\ndef kills(n):\n"
+        "    if n == 1:\n        os.kill(os.getppid(), signal.SIGKILL)\n        time.sleep(30)\n    return n\n")
+    result = tolva(["kills", "--jobs", "1"], tmp_path)
+    assert result.returncode == 1
+    jobs = {j["id"]: j for j in json.loads((tmp_path / "tolva-out/run.json").read_text())["jobs"]}
+    assert jobs["kills/n=1"]["error"] == "the job was killed by signal SIGKILL before recording its outcome"
+    assert [jobs[f"kills/n={n}"]["status"] for n in (2, 3)] == ["succeeded", "succeeded"]
+
+
 def test_a_runner_killed_outright_leaves_no_job(tmp_path):
     (tmp_path / "slow.py").write_text(SLOW)
     runner = subprocess.Popen([sys.executable, "-m", "tolva.run", "slow", "--jobs", "2"], cwd=tmp_path,

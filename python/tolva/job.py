@@ -128,22 +128,30 @@ def job_file_path(plan_file, job_id):
     return os.path.join(job_files_dir(plan_file), *job_id.split("/")) + ".json"
 
 
+def plan_header(plan):
+    return {key: plan[key] for key in ("version", "id", "created", "workdir", "out", "roots") if key in plan}
+
+
+def job_entry(header, plan_file, job, by_id):
+    """What a job's command needs of the plan: its header, the job, and the entries of
+    the jobs it reads (by_id: the plan's jobs by id)."""
+    upstream = {i: {"partition": by_id[i]["partition"], "output_dir": by_id[i]["output_dir"]}
+                for spec in job["inputs"] for i in spec["from"]}
+    return dict(header, plan=plan_file, job=job, upstream=upstream)
+
+
 def write_job_files(plan, plan_file):
     """Writes each job's file after the plan itself, so they are never older than it."""
-    header = {key: plan[key] for key in ("version", "id", "created", "workdir", "out", "roots") if key in plan}
-    header["plan_file"] = _file_identity(plan_file)
+    header = dict(plan_header(plan), plan_file=_file_identity(plan_file))
     by_id = {job["id"]: job for job in plan["jobs"]}
     made = set()
     for job in plan["jobs"]:
-        upstream = {i: {"partition": by_id[i]["partition"], "output_dir": by_id[i]["output_dir"]}
-                    for spec in job["inputs"] for i in spec["from"]}
         path = job_file_path(plan_file, job["id"])
         folder = os.path.dirname(path)
         if folder not in made:
             os.makedirs(folder, exist_ok=True)
             made.add(folder)
-        records.write_atomically(path, json.dumps(dict(header, plan=plan_file, job=job, upstream=upstream),
-                                                  ensure_ascii=False))
+        records.write_atomically(path, json.dumps(job_entry(header, plan_file, job, by_id), ensure_ascii=False))
 
 
 def _file_identity(path):
@@ -312,15 +320,16 @@ def own_decider(plan):
     return incremental.Decider(project, codes, code_of)
 
 
-def run_job(plan_file, job_id, force=False, run_id=None, attempt=1):
+def run_job(plan_file, job_id, force=False, run_id=None, attempt=1, entry=None):
     """Runs one job of the plan unless its last success still holds (or force);
     returns the exit status (0, 1, or 2 for a plan that cannot be trusted or a target
     that is not an asset). Its record names the plan, the run that started it (None
-    for a job started by another engine or a person) and the attempt."""
+    for a job started by another engine or a person) and the attempt. entry: the job's
+    entry (job_entry) as the runner that forked it holds it, instead of a file's."""
     from tolva import worker
 
     try:
-        plan = load_job(plan_file, job_id)
+        plan = entry if entry is not None else load_job(plan_file, job_id)
         job = plan["job"]
         os.chdir(plan["workdir"])
         _cli.make_cwd_importable()

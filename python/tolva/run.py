@@ -269,12 +269,11 @@ def write_plan(plan, plan_file, job_files=True):
 def make_executor(prog, args, plan, plan_file, run_id):
     """The executor the options ask for, made at the first job that has to run when it
     can wait; None (with the reason on standard error) when it cannot run the jobs."""
-    from tolva import job, scheduler
+    from tolva import scheduler
 
     def make():
         from tolva import executors
 
-        job.write_job_files(plan, plan_file)
         return executors.make(args.executor, plan, plan_file, run_id, args)
 
     if args.executor == "local":

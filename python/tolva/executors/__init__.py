@@ -158,11 +158,11 @@ def dies_with_parent(argv):
     return argv, death_signal_setter()
 
 
-def run_forked_job(log, plan_file, job_id, force, run_id, attempt):
+def run_forked_job(log, plan_file, job_id, force, run_id, attempt, entry=None):
     """A job forked from a warm server (the local one, or a run's on a Dask worker): in a
     session of its own, dying with the server, standard output and error into the log
-    (made by the executor) at the descriptor level, then the job function. Returns the
-    job's exit status."""
+    (made by the executor) at the descriptor level, then the job function (with the
+    job's entry, when the runner sent it). Returns the job's exit status."""
     import sys
 
     os.setsid()
@@ -179,7 +179,7 @@ def run_forked_job(log, plan_file, job_id, force, run_id, attempt):
     os.close(null)
     from tolva import job
 
-    code = job.run_job(plan_file, job_id, force, run_id, attempt)
+    code = job.run_job(plan_file, job_id, force, run_id, attempt, entry)
     sys.stdout.flush()
     sys.stderr.flush()
     return code

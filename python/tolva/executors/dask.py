@@ -14,6 +14,9 @@ from tolva.executors import (CannotRun, Executor, Finished, dies_with_parent, fo
 def make(plan, plan_file, run_id, options):
     """The cluster (options.scheduler, or a local one of options.jobs workers) once
     every worker can run the plan's jobs; CannotRun saying why otherwise."""
+    from tolva import job
+
+    job.write_job_files(plan, plan_file)  # what each job's command reads of the plan
     where = options.scheduler or "a local cluster"
     try:
         executor = DaskExecutor(plan, plan_file, run_id, options.scheduler, options.jobs)

@@ -37,7 +37,7 @@ def _run_job(request, selector):
     code = 1
     try:
         code = run_forked_job(request["log"], request["plan_file"], request["job_id"], request["force"],
-                              request["run_id"], request["attempt"])
+                              request["run_id"], request["attempt"], request.get("entry"))
     finally:
         os._exit(code)
 

@@ -7,6 +7,7 @@ import selectors
 import signal as signals
 import threading
 
+from tolva import job as jobs
 from tolva import records
 from tolva.executors import (Finished, RunningJobs, dies_with_parent, fork_server, job_argv, new_future, not_started,
                              open_log, prctl, signal_group, start_logged)
@@ -102,12 +103,20 @@ class InterpreterExecutor(_LocalExecutor):
     """A fresh interpreter per job, running the plan's own argv: for modules that are
     not safe to fork (threads or connections opened at import)."""
 
+    def __init__(self, plan, plan_file, run_id):
+        super().__init__(plan, plan_file, run_id)
+        self.job_files = False
+
     def submit(self, job, attempt=1, force=False):
         future = new_future()
         log = records.log_path(self.out, job["id"])
         command, preexec = dies_with_parent(job_argv(job, force, self.run_id, attempt))
         with self.spawning:
             try:
+                if not self.job_files:
+                    # What each job's command reads of the plan, written before the first starts.
+                    jobs.write_job_files(self.plan, self.plan_file)
+                    self.job_files = True
                 process = start_logged(command, self.plan["workdir"], log, attempt, preexec)
             except Exception as exc:
                 future.set_result(not_started(exc))
@@ -164,6 +173,8 @@ class ForkExecutor(InterpreterExecutor):
         super().__init__(plan, plan_file, run_id)
         self.server = _early.pop() if _early else start_server(modules)
         self.server = self.server if self.server is not None and self.server.ready() else None
+        self.header = jobs.plan_header(plan)
+        self.by_id = {job["id"]: job for job in plan["jobs"]}
         self.requests = queue.SimpleQueue()
         self.wake_r, self.wake_w = os.pipe()
         self.thread = threading.Thread(target=self._serve, name="tolva jobs", daemon=True)
@@ -215,8 +226,10 @@ class ForkExecutor(InterpreterExecutor):
         except Exception as exc:
             future.set_result(not_started(exc))
             return
+        # The job's entry goes with the request: a forked job reads no file of the plan.
+        entry = jobs.job_entry(self.header, self.plan_file, job, self.by_id)
         process = self.server.start({"plan_file": self.plan_file, "job_id": job["id"], "force": force,
-                                     "run_id": self.run_id, "attempt": attempt, "log": log})
+                                     "run_id": self.run_id, "attempt": attempt, "log": log, "entry": entry})
         if process is None:  # the server has gone: this job, and the next, start fresh
             self.server = None
             fresh = InterpreterExecutor.submit(self, job, attempt, force)
