@@ -253,8 +253,9 @@ def busy_message(busy, out):
 
 def write_plan(plan, plan_file, job_files=True):
     """Writes the plan, then each job's own file beside it; returns the plan's text.
-    A run writes the job files only once a job has to run (a job's command reads the
-    whole plan when its file is missing or older than the plan)."""
+    A run leaves them to the executor, which writes them before the first job that
+    starts as the plan's command (a job's command reads the whole plan when its file is
+    missing or of another plan); a forked job gets its entry with its request."""
     import json
 
     from tolva import job, records
