@@ -320,12 +320,13 @@ def own_decider(plan):
     return incremental.Decider(project, codes, code_of)
 
 
-def run_job(plan_file, job_id, force=False, run_id=None, attempt=1, entry=None):
+def run_job(plan_file, job_id, force=False, run_id=None, attempt=1, entry=None, on_worker=None):
     """Runs one job of the plan unless its last success still holds (or force);
     returns the exit status (0, 1, or 2 for a plan that cannot be trusted or a target
     that is not an asset). Its record names the plan, the run that started it (None
-    for a job started by another engine or a person) and the attempt. entry: the job's
-    entry (job_entry) as the runner that forked it holds it, instead of a file's."""
+    for a job started by another engine or a person), the attempt, and on_worker: the
+    name of the cluster's worker that runs it, if one does. entry: the job's entry
+    (job_entry) as the runner that forked it holds it, instead of a file's."""
     from tolva import worker
 
     try:
@@ -349,10 +350,11 @@ def run_job(plan_file, job_id, force=False, run_id=None, attempt=1, entry=None):
     # A copy of this attempt that started and was lost (its worker died) counts as a start.
     starts = (earlier.get("starts") or 1) + 1 if earlier is not None else 1
     started = time.time()
+    named = {"worker": on_worker} if on_worker else {}
 
     def finish(status, error_type=None, error=None, frame=None, **done):
         records.write_job_state(out, job_id, status, started, time.time(), error_type, error, frame, ident,
-                                starts=starts, **done)
+                                starts=starts, **named, **done)
 
     decider = own_decider(plan)
     try:
@@ -370,7 +372,8 @@ def run_job(plan_file, job_id, force=False, run_id=None, attempt=1, entry=None):
         return 0
 
     clear_folder(job["output_dir"])
-    records.write_job_state(out, job_id, "running", started, ident=ident, where=records.running_here(), starts=starts)
+    records.write_job_state(out, job_id, "running", started, ident=ident, where=records.running_here(), starts=starts,
+                            **named)
     records.write_atomically(records.inputs_path(out, job_id), inputs)
     sys.stdout.flush()
     try:

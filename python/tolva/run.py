@@ -61,6 +61,7 @@ def build_parser(prog=None):
     parser.add_argument("--job", metavar="ID", help="the job of --from-plan to run")
     parser.add_argument("--run-id", metavar="RUN", help=argparse_suppress())
     parser.add_argument("--attempt", type=int, default=1, metavar="N", help=argparse_suppress())
+    parser.add_argument("--worker", metavar="NAME", help=argparse_suppress())
     parser.add_argument("--report", action="store_true",
                         help="with --from-plan: write OUT/run.json from the jobs' own records and print the summary")
     return parser
@@ -85,7 +86,7 @@ def main(argv=None, prog=None):
             parser.error("--from-plan and --job go together, without modules")
         from tolva import job
 
-        return job.run_job(args.from_plan, args.job, args.force, args.run_id, args.attempt)
+        return job.run_job(args.from_plan, args.job, args.force, args.run_id, args.attempt, on_worker=args.worker)
     if not args.modules:
         parser.error("the following arguments are required: MODULE")
     if args.jobs is not None and args.jobs < 1:

@@ -158,7 +158,7 @@ def dies_with_parent(argv):
     return argv, death_signal_setter()
 
 
-def run_forked_job(log, plan_file, job_id, force, run_id, attempt, entry=None):
+def run_forked_job(log, plan_file, job_id, force, run_id, attempt, entry=None, on_worker=None):
     """A job forked from a warm server (the local one, or a run's on a Dask worker): in a
     session of its own, dying with the server, standard output and error into the log
     (made by the executor) at the descriptor level, then the job function (with the
@@ -179,7 +179,7 @@ def run_forked_job(log, plan_file, job_id, force, run_id, attempt, entry=None):
     os.close(null)
     from tolva import job
 
-    code = job.run_job(plan_file, job_id, force, run_id, attempt, entry)
+    code = job.run_job(plan_file, job_id, force, run_id, attempt, entry, on_worker)
     sys.stdout.flush()
     sys.stderr.flush()
     return code

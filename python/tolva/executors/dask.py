@@ -9,14 +9,13 @@ import threading
 from tolva import records
 from tolva.executors import (CannotRun, Executor, Finished, dies_with_parent, fork_server, job_argv, new_future,
                              open_log, signal_group, start_logged)
+from tolva.job import job_entry, plan_header, write_job_files
 
 
 def make(plan, plan_file, run_id, options):
     """The cluster (options.scheduler, or a local one of options.jobs workers) once
     every worker can run the plan's jobs; CannotRun saying why otherwise."""
-    from tolva import job
-
-    job.write_job_files(plan, plan_file)  # what each job's command reads of the plan
+    write_job_files(plan, plan_file)  # what each job's command reads of the plan, when it is not forked
     where = options.scheduler or "a local cluster"
     try:
         executor = DaskExecutor(plan, plan_file, run_id, options.scheduler, options.jobs)
@@ -71,7 +70,10 @@ def limited_memory(argv, worker):
 def _dask_task(argv, workdir, log, attempt, out, job_id, expect, run_id, warm=None):
     """A job on a Dask worker: forked from the run's warm server on this worker (warm:
     what it needs), or the plan's own command as a fresh process when there is none;
-    in the plan's working directory, its output in the job's log, its run's to signal."""
+    in the plan's working directory, its output in the job's log, its run's to signal.
+    A job that succeeded returns nothing: its record (naming this worker) is all the
+    runner reads, from the shared file system, sparing it fetching a result per job.
+    Any other ending raises JobFailed."""
     from distributed import get_worker
     from distributed.worker import thread_state
 
@@ -85,14 +87,14 @@ def _dask_task(argv, workdir, log, attempt, out, job_id, expect, run_id, warm=No
     server = _warm_server(run, run_id, workdir, warm, worker) if warm else None
     with _RUNS_LOCK:
         if run["stopped"] is not None:
-            return Finished(-run["stopped"], None, name)
+            raise JobFailed(Finished(-run["stopped"], None, name))
         process = None
         if server is not None:
             os.close(open_log(log, attempt, again))
-            process = server.start(dict(warm["request"], log=log))
+            process = server.start(dict(warm["request"], log=log, worker=name))
             again = again or (name if process is None else None)  # keep what the log has
         if process is None:
-            command, preexec = dies_with_parent(limited_memory(argv, worker))
+            command, preexec = dies_with_parent(limited_memory(argv + ["--worker", name], worker))
             process = start_logged(command, workdir, log, attempt, preexec, again)
         run["children"][process.pid] = job_id
     try:
@@ -103,7 +105,6 @@ def _dask_task(argv, workdir, log, attempt, out, job_id, expect, run_id, warm=No
     finished = Finished(returncode, records.read_job_state(out, job_id, expect), name)
     if returncode != 0 or finished.state is None or finished.state.get("status") not in records.DONE:
         raise JobFailed(finished)
-    return finished
 
 
 def _warm_server(run, run_id, workdir, warm, worker):
@@ -271,6 +272,8 @@ class DaskExecutor(Executor):
                                                     silence_logs=logging.ERROR)
             self.client = distributed.Client(self.cluster)
             self.address = self.cluster.scheduler_address
+        self.header = plan_header(plan)  # with each job's own entry, for a job forked on a worker
+        self.by_id = {job["id"]: job for job in plan["jobs"]}
         self.futures = {}  # job id -> Dask future
         self.lock = threading.Lock()
         self.stopping = False
@@ -307,21 +310,22 @@ class DaskExecutor(Executor):
         # Named for the asset, so that Dask's dashboard groups the tasks by asset.
         warm = {"python": self.plan["python"], "modules": self.modules,
                 "request": {"plan_file": self.plan_file, "job_id": job["id"], "force": force, "run_id": self.run_id,
-                            "attempt": attempt}}
+                            "attempt": attempt, "entry": job_entry(self.header, self.plan_file, job, self.by_id)}}
         task = self.client.submit(_dask_task, job_argv(job, force, self.run_id, attempt), self.plan["workdir"], log,
                                   attempt, self.out, job["id"], expect, self.run_id, warm, pure=False, retries=0,
                                   key=f"{job['asset']}-{os.urandom(8).hex()}",
                                   resources={resource_of(self.run_id): 1} if self.plugin else None)
         with self.lock:
             self.futures[job["id"]] = task
-        task.add_done_callback(lambda done, job_id=job["id"]: future.set_result(self._finished(job_id, done)))
+        task.add_done_callback(lambda done, job_id=job["id"]: future.set_result(self._finished(job_id, done, expect)))
         return future
 
-    def _finished(self, job_id, task):
+    def _finished(self, job_id, task, expect):
         with self.lock:
             self.futures.pop(job_id, None)
         if task.status == "finished":
-            return task.result()
+            state = records.read_job_state(self.out, job_id, expect)
+            return Finished(0, state, (state or {}).get("worker"))
         if task.status == "cancelled":
             if not self.stopping:
                 # Not cancelled by this run: the client lost the scheduler.

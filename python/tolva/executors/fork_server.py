@@ -37,7 +37,12 @@ def _run_job(request, selector):
     code = 1
     try:
         code = run_forked_job(request["log"], request["plan_file"], request["job_id"], request["force"],
-                              request["run_id"], request["attempt"], request.get("entry"))
+                              request["run_id"], request["attempt"], request.get("entry"), request.get("worker"))
+    except BaseException:  # noqa: BLE001 - said in the job's log, then the job ends
+        import traceback
+
+        traceback.print_exc()
+        sys.stderr.flush()
     finally:
         os._exit(code)
 
