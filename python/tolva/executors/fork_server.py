@@ -140,20 +140,24 @@ class Server:
 
     @classmethod
     def fork_here(cls, modules):
-        """A server forked from this process, or None when it has threads (forking one
-        is unsafe; spawn() then). The listener is made before the fork, so a job can be
-        requested at once: it waits in the listener's queue while the server warms up."""
-        try:
-            if len(os.listdir(f"/proc/{os.getpid()}/task")) > 1:
-                return None
-        except OSError:
-            return None  # no /proc to tell
+        """A server forked from this process, or None when it runs Python threads (a
+        module started one as it was imported: its locks and state would be copied
+        midway; spawn() then). Threads of native libraries (a BLAS pool, say) handle
+        forks themselves, as in any server that imports such a library. The listener is
+        made before the fork, so a job can be requested at once: it waits in the
+        listener's queue while the server warms up."""
+        threading = sys.modules.get("threading")
+        if threading is not None and threading.active_count() > 1:
+            return None
         name = _new_name()
         listener = _listen(name)
         sys.stdout.flush()
         sys.stderr.flush()
         parent = os.getpid()
-        pid = os.fork()
+        import warnings
+
+        with warnings.catch_warnings(action="ignore", category=DeprecationWarning):
+            pid = os.fork()  # the warning about native threads, which would fail the run under -W error
         if pid == 0:
             try:
                 _become_server(listener, modules, parent)
