@@ -95,8 +95,12 @@ import os, threading, time
 from tolva import asset, partitions
 
 print("imported")  # never taken for the server's word that it is ready
-if os.environ.get("START_A_THREAD"):
+if os.environ.get("START_A_THREAD") == "python":
     threading.Thread(target=time.sleep, args=(60,), daemon=True).start()
+if os.environ.get("START_A_THREAD") == "native":  # as a BLAS library's pool: sleep(60) on a thread of libc's
+    import ctypes
+    libc = ctypes.CDLL(None)
+    libc.pthread_create(ctypes.byref(ctypes.c_ulong()), None, libc.sleep, ctypes.c_void_p(60))
 
 
 @asset(partitions={"n": partitions([1, 2, 3])})
@@ -107,7 +111,8 @@ def server(n):
 '''
 
 
-@pytest.mark.parametrize("threads, server", [("", "tolva.run"), ("1", "tolva.executors.fork_server")])
+@pytest.mark.parametrize("threads, server", [("", "tolva.run"), ("native", "tolva.run"),
+                                             ("python", "tolva.executors.fork_server")])
 def test_the_warm_server_is_forked_from_the_runner_unless_it_has_threads(tmp_path, threads, server):
     (tmp_path / "threaded.py").write_text(THREADED)
     result = tolva(["threaded"], tmp_path, env=dict(os.environ, START_A_THREAD=threads))
