@@ -83,7 +83,11 @@ def serve(listener):
                 if not _same_user(conn):
                     conn.close()
                     continue
-                request = json.loads(conn.makefile("rb").readline())
+                try:
+                    request = json.loads(conn.makefile("rb").readline())
+                except (OSError, ValueError):
+                    conn.close()  # not a request: the server goes on
+                    continue
                 pid = os.fork()
                 if pid == 0:
                     conn.close()
@@ -203,8 +207,11 @@ class _Forked(Server):
         self.status = None
 
     def ready(self):
-        if self.status is None and os.waitpid(self.pid, os.WNOHANG)[0] == self.pid:
-            self.status = "ended"
+        try:
+            if self.status is None and os.waitpid(self.pid, os.WNOHANG)[0] == self.pid:
+                self.status = "ended"
+        except ChildProcessError:
+            self.status = "ended"  # already waited for
         return self.status is None
 
     def end(self, kill=False):
@@ -212,7 +219,10 @@ class _Forked(Server):
 
         if self.ready():
             os.kill(self.pid, signal.SIGKILL if kill else signal.SIGTERM)
-            os.waitpid(self.pid, 0)
+            try:
+                os.waitpid(self.pid, 0)
+            except ChildProcessError:
+                pass
             self.status = "ended"
 
 
