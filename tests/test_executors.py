@@ -111,12 +111,18 @@ def server(n):
 '''
 
 
-@pytest.mark.parametrize("threads, server", [("", "tolva.run"), ("native", "tolva.run"),
-                                             ("python", "tolva.executors.fork_server")])
-def test_the_warm_server_is_forked_from_the_runner_unless_it_has_threads(tmp_path, threads, server):
+@pytest.mark.parametrize("threads, edited, server", [("", False, "tolva.run"), ("native", False, "tolva.run"),
+                                                     ("python", False, "tolva.executors.fork_server"),
+                                                     ("", True, "tolva.run")])
+def test_the_warm_server_is_forked_from_the_runner_unless_it_has_threads(tmp_path, threads, edited, server):
     (tmp_path / "threaded.py").write_text(THREADED)
-    result = tolva(["threaded"], tmp_path, env=dict(os.environ, START_A_THREAD=threads))
+    env = dict(os.environ, START_A_THREAD=threads)
+    if edited:  # a run after a run that left every job done starts its server at the first job to run
+        assert tolva(["threaded"], tmp_path, env=env).returncode == 0
+        (tmp_path / "threaded.py").write_text(THREADED.replace(".decode()", ".decode().strip()"))
+    result = tolva(["threaded"], tmp_path, env=env)
     assert result.returncode == 0, result.stderr
+    assert "3 of 3 jobs done (0 up to date)" in result.stdout
     values = {json.loads((tmp_path / f"tolva-out/server/n={n}/value.json").read_text()) for n in (1, 2, 3)}
     assert values == {server}
 

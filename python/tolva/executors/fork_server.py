@@ -32,6 +32,7 @@ def _run_job(request, selector):
             key.data[1].close()  # and the connection its exit status goes to
         else:
             key.fileobj.close()  # the listener
+    selector.close()
     from tolva.executors import run_forked_job
 
     code = 1
@@ -183,11 +184,14 @@ class Server:
 
 def _become_server(listener, modules, parent):
     """In the child of Server.fork_here: a session of its own (the terminal's Ctrl-C
-    reaches the runner only), nothing of the runner's standard streams or signal
+    reaches the runner only), nothing of the runner's files (its standard streams, the
+    output folder's lock: a job's leftover process must never hold it) or signal
     handlers, then the server."""
     import signal
 
     os.setsid()
+    os.closerange(3, listener.fileno())
+    os.closerange(listener.fileno() + 1, os.sysconf("SC_OPEN_MAX"))
     null = os.open(os.devnull, os.O_RDWR)
     for fd in (0, 1, 2):
         os.dup2(null, fd)

@@ -134,10 +134,9 @@ _early = []
 
 
 def start_server_early(modules):
-    """Starts the warm server as soon as the runner has imported the pipeline's modules:
-    forked from the runner, it has them already, and warms up while the runner plans,
-    so a run pays for one import of them, not two."""
-    _early.append(fork_server.Server.fork_here(modules) or start_server(modules))
+    """Starts the warm server as soon as the runner has imported the pipeline's modules,
+    so that it warms up while the runner plans."""
+    _early.append(new_server(modules))
 
 
 def end_early_server():
@@ -147,15 +146,16 @@ def end_early_server():
             server.end(kill=True)
 
 
-def start_server(modules):
-    """A warm server for this runner's jobs in a fresh interpreter, or None when it
-    cannot be started."""
+def new_server(modules):
+    """A warm server for this runner's jobs: forked from the runner, which has imported
+    the modules already, so a run pays for one import of them, not two; else a fresh
+    interpreter; None when neither can be started."""
     import subprocess
     import sys
 
     try:
-        return fork_server.Server.spawn([sys.executable, *subprocess._args_from_interpreter_flags()], os.getcwd(),
-                                        modules, path=sys.path)
+        return fork_server.Server.fork_here(modules) or fork_server.Server.spawn(
+            [sys.executable, *subprocess._args_from_interpreter_flags()], os.getcwd(), modules, path=sys.path)
     except OSError:
         return None
 
@@ -163,15 +163,16 @@ def start_server(modules):
 class ForkExecutor(InterpreterExecutor):
     """Each job is forked from a warm server (tolva.executors.fork_server) that has
     already imported the pipeline's modules and everything a job needs: forked from the
-    runner before it started any thread (start_server_early), or a fresh interpreter.
-    Where the server cannot start or has gone, jobs start as fresh interpreters.
+    runner before it starts any thread (as soon as it has imported the modules, or when
+    the first job is to run), or a fresh interpreter. Where the server cannot start or
+    has gone, jobs start as fresh interpreters.
 
     One thread starts the forked jobs and waits for their exit status, answered by the
     server on each job's connection."""
 
     def __init__(self, plan, plan_file, run_id, modules):
         super().__init__(plan, plan_file, run_id)
-        self.server = _early.pop() if _early else start_server(modules)
+        self.server = _early.pop() if _early else new_server(modules)
         self.server = self.server if self.server is not None and self.server.ready() else None
         self.header = jobs.plan_header(plan)
         self.by_id = {job["id"]: job for job in plan["jobs"]}

@@ -48,10 +48,10 @@ def prepare(modules, parent):
             failures.append(traceback.format_exception_only(exc)[-1].strip())
     _warm()
     # What the server holds now is shared by every job: a job's collections leave it
-    # alone, so its pages are not copied into each job.
+    # alone, so its pages are not copied into each job. (No collection first: it would
+    # touch, and so copy, every page a server forked from the runner shares with it.)
     import gc
 
-    gc.collect()
     gc.freeze()
     return failures
 
