@@ -303,3 +303,19 @@ def test_a_job_records_the_code_it_ran_not_the_code_planned(tmp_path):
     assert explained.startswith("runs        a: code changed (edited.a)\n")
     assert tolva(["edited"], tmp_path).returncode == 0
     assert (tmp_path / "tolva-out/a/value.json").read_text() == "1"
+
+
+def test_a_second_observation_in_one_process_sees_what_the_first_saw(tmp_path, monkeypatch):
+    (tmp_path / "twice.py").write_text("def helper():\n    return 1\n\n\ndef main():\n    return helper()\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    import twice
+
+    from tolva import fingerprint, observe
+
+    project = fingerprint.Project([str(tmp_path)])
+    seen = []
+    for _ in range(2):
+        with observe.Observer(project, str(tmp_path / "out"), twice.main) as observer:
+            twice.main()
+        seen.append(sorted(observer.record(str(tmp_path / "out/x"), fingerprint.CodeFingerprints(project))["functions"]))
+    assert seen[0] == seen[1] == ["twice:helper", "twice:main"]

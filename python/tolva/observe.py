@@ -21,6 +21,7 @@ from tolva import fingerprint
 _OPENED = []  # (path, writing) while an observation is active
 _ACTIVE = [False]
 _HOOKED = [False]
+_OBSERVED = [False]  # an observation has run in this process (and may have disabled events)
 _SOURCE_SUFFIXES = (".py", ".pyc", ".pyi", ".so", ".pth")
 _WRITE_FLAGS = os.O_WRONLY | os.O_RDWR | os.O_APPEND | os.O_CREAT | os.O_TRUNC
 
@@ -89,7 +90,12 @@ class Observer:
             except ValueError:
                 continue
             self.tool = tool
-            monitoring.restart_events()  # an earlier observation's DISABLEs would hide code seen before
+            if _OBSERVED[0]:
+                # An earlier observation's DISABLEs would hide code seen before. Only then:
+                # a restart has every code object run afterwards instrumented anew, a
+                # millisecond of a job forked from a warm server that never observed.
+                monitoring.restart_events()
+            _OBSERVED[0] = True
             break
         else:
             _ACTIVE[0] = True
