@@ -84,7 +84,7 @@ def _dask_task(argv, workdir, log, attempt, out, job_id, expect, run_id, warm=No
     again = name if records.read_job_state(out, job_id, expect) is not None else None
     with _RUNS_LOCK:
         run = _run_on_worker(run_id)
-    server = _warm_server(run, run_id, workdir, warm, worker) if warm else None
+    server = _warm_server(run, workdir, warm, worker) if warm else None
     with _RUNS_LOCK:
         if run["stopped"] is not None:
             raise JobFailed(Finished(-run["stopped"], None, name))
@@ -107,7 +107,7 @@ def _dask_task(argv, workdir, log, attempt, out, job_id, expect, run_id, warm=No
         raise JobFailed(finished)
 
 
-def _warm_server(run, run_id, workdir, warm, worker):
+def _warm_server(run, workdir, warm, worker):
     """The run's warm server on this worker, started by its first job here: it has
     imported the plan's modules, and forks each job. None when it cannot be started
     (the jobs then start fresh interpreters)."""
@@ -181,7 +181,7 @@ def _what_this_worker_lacks(run_id, checks, warm, worker):
         return lacks
     with _RUNS_LOCK:
         run = _run_on_worker(run_id)
-    server = _warm_server(run, run_id, workdir, warm, worker)
+    server = _warm_server(run, workdir, warm, worker)
     failures = server.failures if server is not None else _import_failures(python, workdir, warm["modules"])
     if failures:
         with run["server_lock"]:
@@ -279,7 +279,7 @@ class DaskExecutor(Executor):
         self.stopping = False
         self.lost = False
         self.plugin = None
-        self.modules = []
+        self.warm = None  # the interpreter and modules of the run's warm server on each worker
 
     def check_workers(self, modules):
         """Before anything is submitted: every worker sees the plan and OUT and imports
@@ -293,12 +293,11 @@ class DaskExecutor(Executor):
                     for address, found in sorted(importable.items()) if found is not True]
         if problems:
             raise WorkersNotReady(problems)
-        self.modules = list(modules)
         checks = (self.plan_file, self.out, self.plan["workdir"], self.plan["python"])
-        warm = {"python": self.plan["python"], "modules": self.modules}
-        self.plugin = _readiness_plugin(self.run_id, checks, warm)
+        self.warm = {"python": self.plan["python"], "modules": list(modules)}
+        self.plugin = _readiness_plugin(self.run_id, checks, self.warm)
         self.client.register_plugin(self.plugin)
-        lacking = self.client.run(_checked, self.run_id, checks, warm)
+        lacking = self.client.run(_checked, self.run_id, checks, self.warm)
         problems = [f"worker {address} lacks {', '.join(lacks)}" for address, lacks in sorted(lacking.items()) if lacks]
         if problems:
             raise WorkersNotReady(problems)
@@ -307,10 +306,10 @@ class DaskExecutor(Executor):
         future = new_future()
         log = records.log_path(self.out, job["id"])
         expect = {"plan_id": self.plan["id"], "run_id": self.run_id, "attempt": attempt}
+        warm = dict(self.warm, request={"plan_file": self.plan_file, "job_id": job["id"], "force": force,
+                                        "run_id": self.run_id, "attempt": attempt,
+                                        "entry": job_entry(self.header, self.plan_file, job, self.by_id)})
         # Named for the asset, so that Dask's dashboard groups the tasks by asset.
-        warm = {"python": self.plan["python"], "modules": self.modules,
-                "request": {"plan_file": self.plan_file, "job_id": job["id"], "force": force, "run_id": self.run_id,
-                            "attempt": attempt, "entry": job_entry(self.header, self.plan_file, job, self.by_id)}}
         task = self.client.submit(_dask_task, job_argv(job, force, self.run_id, attempt), self.plan["workdir"], log,
                                   attempt, self.out, job["id"], expect, self.run_id, warm, pure=False, retries=0,
                                   key=f"{job['asset']}-{os.urandom(8).hex()}",
