@@ -8,6 +8,9 @@ whole pipeline.
 
 import sys
 
+__version__ = "0.1.0"
+__all__ = ["AssetWrapper", "Partitions", "ValueNotAvailable", "asset", "load", "partitions"]
+
 try:
     from _tolva import AssetWrapper, Partitions, asset, partitions
 except ImportError as exc:  # pragma: no cover - exercised through a subprocess
@@ -18,19 +21,12 @@ except ImportError as exc:  # pragma: no cover - exercised through a subprocess
         "with `pip install tolva` (or `pip install .` from a checkout)."
     ) from exc
 
-__all__ = ["AssetWrapper", "Partitions", "ValueNotAvailable", "asset", "load", "partitions"]
-__version__ = "0.1.0"
 
+def __getattr__(name):
+    # Reading stored values is for scripts and notebooks: a module that declares
+    # assets does not pay for it at import.
+    if name in ("load", "ValueNotAvailable"):
+        from tolva import stored
 
-class ValueNotAvailable(LookupError):
-    """tolva.load has no value it can vouch for: the job is unknown, never ran, or did
-    not succeed in its last run."""
-
-
-def load(asset, partition=None, *, out="tolva-out"):
-    """The stored value of a job: asset by the names ``--select`` takes (or the asset
-    itself), partition a dict of its keys, from the output folder out. Raises
-    ValueNotAvailable unless the job's own record vouches for the value."""
-    from tolva.values import load as load_value
-
-    return load_value(asset, partition, out=out)
+        return getattr(stored, name)
+    raise AttributeError(f"module 'tolva' has no attribute '{name}'")

@@ -1,23 +1,30 @@
 """What the command-line entry points share: argument conventions, one-line errors,
 and importing the user's modules with an error a person can act on."""
 
+import functools
 import importlib
 import os
 import sys
+
+from tolva import _compat
+
+RUN_PROG = "python -m tolva.run"
+# The name the running command goes by in its messages: set by its front end.
+_PROGRAM = [RUN_PROG]
 
 
 def command(main):
     """The front end of every command: main(argv, prog) returns the exit status (0, 1 or
     2); Ctrl-C, wherever it lands (importing the user's modules too), ends it with 130
     and one line, never a traceback."""
-    import functools
 
     @functools.wraps(main)
     def front_end(argv=None, prog=None):
+        _PROGRAM[0] = prog or os.path.basename(sys.argv[0])
         try:
             return main(argv, prog)
         except KeyboardInterrupt:
-            print(f"{prog or os.path.basename(sys.argv[0])}: interrupted", file=sys.stderr)
+            print(f"{_PROGRAM[0]}: interrupted", file=sys.stderr)
             return 130
 
     return front_end
@@ -31,32 +38,7 @@ def make_cwd_importable():
         sys.path.insert(0, cwd)
 
 
-def argument_parser(**kwargs):
-    """An argparse parser that imports what colours and the terminal's width need
-    (_colorize with dataclasses, shutil: a sixth of a run's start) only to print help
-    or an error, not to check each argument as it is added."""
-    import argparse
-
-    class Formatter(argparse.HelpFormatter):
-        def _set_color(self, color):
-            # The theme is made when help or an error is formatted, at first use.
-            self._color = color
-            self.__dict__.pop("_theme", None)
-            self.__dict__.pop("_decolor", None)
-
-        def __getattr__(self, name):
-            if name not in ("_theme", "_decolor") or "_color" not in self.__dict__:
-                raise AttributeError(name)
-            argparse.HelpFormatter._set_color(self, self._color)
-            return self.__dict__[name]
-
-    class ArgumentParser(argparse.ArgumentParser):
-        def _get_validation_formatter(self):
-            if self._cached_formatter is None:
-                self._cached_formatter = self.formatter_class(prog=self.prog, width=80)
-            return self._cached_formatter
-
-    return ArgumentParser(formatter_class=Formatter, **kwargs)
+argument_parser = _compat.argument_parser
 
 
 class _ClosedPipeSafe:
@@ -109,6 +91,11 @@ def error(prog, message):
     print(f"{prog}: error: {message}".replace("\n", " "), file=sys.stderr)
 
 
+def warn(message):
+    """A warning of the running command, in one line; the run goes on."""
+    print(f"{_PROGRAM[0]}: warning: {message}".replace("\n", " "), file=sys.stderr)
+
+
 class Failed(Exception):
     """The call raised; its one-line report is already on standard error. The
     exception is kept as args[0]."""
@@ -134,7 +121,7 @@ def _where_raised(exc):
     through, or nothing."""
     import traceback
 
-    from tolva.fingerprint import library_roots
+    from tolva.fingerprint import library_roots  # the library's roots, found once the modules are imported
 
     library = library_roots()
     frames = [f for f in traceback.extract_tb(exc.__traceback__)
@@ -154,6 +141,19 @@ def import_error_line(name, exc):
         line += (f" (current directory: {os.getcwd()}; run from the project root or add the project to "
                  "PYTHONPATH)")
     return line
+
+
+def sourceless(modules):
+    """One line per module that has no Python source to describe (built in, or an
+    extension or bytecode file only)."""
+    problems = []
+    for name in modules:
+        path = getattr(sys.modules.get(name), "__file__", None)
+        if not isinstance(path, str) or not path.endswith(".py"):
+            what = "it is built into Python" if not isinstance(path, str) else f"its file is {path}"
+            problems.append(f"cannot describe module '{name}': {what}, and tolva describes modules written in "
+                            "Python")
+    return problems
 
 
 def import_modules(names):

@@ -23,7 +23,8 @@ import re
 import sys
 import types
 
-from tolva.incremental import sha256
+from tolva._compat import inline_cache_entries
+from tolva.digests import text_hash
 
 _BUILTIN_SCALARS = (int, float, complex, str, bytes, bool, type(None), type(Ellipsis), range)
 # Types whose repr describes a value stably, by module: looked up among the modules
@@ -141,10 +142,6 @@ class Project:
         return self.roots[0] + text if self.roots else text
 
 
-def _hash(text):
-    return sha256(text.encode("utf-8", "surrogatepass")).hexdigest()
-
-
 _CODE_DIGESTS = {}
 # The compiler fuses and borrows loads only within one line, and keeps a NOP where a
 # line has no other instruction: undone here, so layout never shows in a digest.
@@ -160,11 +157,12 @@ def _opcode_table():
     import opcode
 
     backward = {"JUMP_BACKWARD", "JUMP_BACKWARD_NO_INTERRUPT", "END_ASYNC_FOR"}
+    caches = inline_cache_entries()
     table = []
     for op in range(256):
         name = opcode.opname[op]
         jump = (-1 if name in backward else 1) if op in opcode.hasjrel else 2 if op in opcode.hasjabs else 0
-        table.append((_SAME.get(name, name), opcode._inline_cache_entries.get(name, 0), op in opcode.hasarg, jump))
+        table.append((_SAME.get(name, name), caches.get(name, 0), op in opcode.hasarg, jump))
     return table
 
 
@@ -243,7 +241,7 @@ def code_digest(code):
         parts = [code.co_name, str(code.co_flags), str(code.co_argcount), str(code.co_posonlyargcount),
                  str(code.co_kwonlyargcount), repr(code.co_varnames), repr(code.co_freevars), repr(code.co_cellvars),
                  repr(code.co_names), _instructions(code), *consts]
-        digest = _CODE_DIGESTS[code] = _hash("\0".join(parts))
+        digest = _CODE_DIGESTS[code] = text_hash("\0".join(parts))
     return digest
 
 
@@ -315,13 +313,13 @@ class CodeFingerprints:
             unstable += loose
             stack.extend(r for r in reached if id(r) not in seen)
         text = "\n".join(f"{name}={digest}" for name, digest in sorted(parts.items()))
-        return _hash(text), dict(sorted(parts.items())), sorted(set(unstable))
+        return text_hash(text), dict(sorted(parts.items())), sorted(set(unstable))
 
     def own(self, obj):
         """The digest of one function or class with the constants it reads, not of what
         it leads to: what a run records of a function it saw execute."""
         _, digest, _, _, constants = self.node(obj)
-        return _hash(digest + "".join(f"\n{name}={value}" for name, value in sorted(constants.items())))
+        return text_hash(digest + "".join(f"\n{name}={value}" for name, value in sorted(constants.items())))
 
     def node(self, obj):
         """(name, digest, reached objects, unstable globals, {constant name: digest}) of
@@ -348,7 +346,7 @@ class _Describer:
             text = self.describe_class(obj)
         else:
             text = self.describe_function(obj)
-        return qualified_name(obj), _hash(text), self.reached, self.unstable, self.constants
+        return qualified_name(obj), text_hash(text), self.reached, self.unstable, self.constants
 
     def constant(self, name, text):
         """A module-level value read by name (described by text): its own part of the
@@ -356,7 +354,7 @@ class _Describer:
         of their own."""
         if text.startswith(("-> ", "module ", "lib ")):
             return text
-        self.constants[name] = _hash(text)
+        self.constants[name] = text_hash(text)
         return "constant " + name
 
     # --- functions -------------------------------------------------------------

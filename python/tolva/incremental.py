@@ -1,54 +1,70 @@
-"""Incremental state: whether a job's last success in this output folder still holds,
-and the first reason when it does not.
+"""The up-to-date decision: whether a job's last success in this output folder still
+holds, and the first reason when it does not. Asked by the runner before it starts a
+job, by the job itself, and by --explain; it records nothing.
 
-A success records what the value was computed from: the code fingerprint of the code
-the job itself imported (with a digest per function, class and constant, to name
-what changed), the declaration, the tolva and Python versions, the digest of every
-upstream value it read, what it was seen to use while it ran (functions, files,
-folders, environment variables; see observe) and the content hashes of its own
+A success records its basis, what the value was computed from: the code fingerprint
+of the code the job itself imported (with a digest per function, class and constant,
+to name what changed), the declaration, the tolva and Python versions, the digest of
+every upstream value it read, what it was seen to use while it ran (functions, files,
+folders, environment variables; see observe), and the content hashes of its own
 outputs. The job is up to date when all of these still hold. Anything missing,
 unreadable or of another version means "run it": nothing stale passes for fresh.
 """
 
-import os
+import sys
 
-from tolva import records
+from tolva import __version__, digests, layout, observe, records
 
-try:
-    # CPython's own SHA-256: importing hashlib initialises OpenSSL, which costs a
-    # tenth of an unchanged run.
-    from _sha2 import sha256
-except ImportError:  # pragma: no cover - other interpreters
-    from hashlib import sha256
+# The fields of a job's record that make its basis, compared by later runs and kept
+# when a job is found up to date.
+BASIS = ("code", "parts", "declaration", "versions", "upstream", "observed")
+OUTPUT_HASHES = ("value_hash", "result_hash")
 
 
-def file_hash(path):
+class UpstreamNotReady(Exception):
+    """An upstream job the job reads has no value to give."""
+
+
+def versions():
+    return f"tolva {__version__}, python {'.'.join(map(str, sys.version_info[:3]))}"
+
+
+# --- values the job reads --------------------------------------------------------
+
+
+def value_text(job):
+    """The JSON text of an upstream job's value (job: its plan entry, with its id),
+    when its record says it succeeded."""
+    directory = job["output_dir"]
     try:
-        with open(path, "rb") as f:
-            digest = sha256()
-            while chunk := f.read(1 << 20):
-                digest.update(chunk)
-            return digest.hexdigest()
-    except OSError:
-        return None
+        result = layout.read_json(layout.result_path(directory))
+        if not isinstance(result, dict) or result.get("ok") is not True:
+            raise UpstreamNotReady(f"upstream job '{job['id']}' failed")
+        return layout.read_text(layout.value_path(directory))
+    except (OSError, ValueError) as exc:
+        raise UpstreamNotReady(f"upstream job '{job['id']}' has no value: {exc}") from None
 
 
-def text_hash(text):
-    return sha256(text.encode("utf-8", "surrogatepass")).hexdigest()
+def upstream_digests(job, by_id, known):
+    """The digest of each upstream value the job reads, by job id: from known (digests
+    this process has already checked) or read from the upstream job's folder."""
+    digests_ = {}
+    for spec in job["inputs"]:
+        for upstream_id in spec["from"]:
+            digest = known.get(upstream_id)
+            if digest is None:
+                digest = digests.text_hash(value_text(dict(by_id[upstream_id], id=upstream_id)))
+            digests_[upstream_id] = digest
+    return digests_
 
 
 def output_hashes(output_dir):
     """The content hashes of a job's two files, as recorded at a success."""
-    return {"value_hash": file_hash(os.path.join(output_dir, "value.json")),
-            "result_hash": file_hash(os.path.join(output_dir, "result.json"))}
+    return {"value_hash": layout.file_hash(layout.value_path(output_dir)),
+            "result_hash": layout.file_hash(layout.result_path(output_dir))}
 
 
-def versions():
-    import sys
-
-    from tolva import __version__
-
-    return f"tolva {__version__}, python {'.'.join(map(str, sys.version_info[:3]))}"
+# --- the decision ----------------------------------------------------------------
 
 
 class Decider:
@@ -63,7 +79,7 @@ class Decider:
         self.value_hashes = {}  # job id -> digest of its value.json, as checked in this process
 
     def current(self, job, upstream_hashes):
-        """What a success of the job would be computed from now."""
+        """The basis a success of the job would have now (but what it will be seen to use)."""
         declared = job.get("fingerprint") or {}
         code = self.code_of(job)
         return {"code": None if code is None else code[0], "parts": {} if code is None else code[1],
@@ -98,9 +114,22 @@ class Decider:
         for job_id in recorded:
             if job_id not in current["upstream"]:
                 return f"upstream value changed ({job_id})"
-        from tolva import observe
-
         return observe.what_changed(state.get("observed"), self.project, self.codes)
+
+
+def decide(out, job, upstream, decider, force=False):
+    """(the basis a success would have, why the job runs or None when its last success
+    still holds); upstream: the plan entries of the jobs it reads, by id."""
+    current = decider.current(job, upstream_digests(job, upstream, decider.value_hashes))
+    return current, decider.reason(out, job, current, force)
+
+
+def reason_or_not_ready(out, job, upstream, decider, force=False):
+    """Why the job runs (an upstream without a value is a reason too), or None."""
+    try:
+        return decide(out, job, upstream, decider, force)[1]
+    except UpstreamNotReady as exc:
+        return str(exc)
 
 
 def _changed_part(recorded, current):
@@ -113,14 +142,12 @@ def _changed_part(recorded, current):
 
 
 def success_record(current, observed, output_dir):
-    """The fields a success records, which later runs compare."""
-    return dict(code=current["code"], parts=current["parts"], declaration=current["declaration"],
-                versions=current["versions"], upstream=current["upstream"], observed=observed,
-                **output_hashes(output_dir))
+    """The basis a success records, with its outputs' hashes."""
+    basis = dict(current, observed=observed)
+    return dict({key: basis[key] for key in BASIS}, **output_hashes(output_dir))
 
 
 def held_record(out, job_id):
-    """The recorded success fields, to be kept when the job is found up to date."""
+    """The recorded basis and hashes, to be kept when the job is found up to date."""
     state = records.read_job_state(out, job_id) or {}
-    return {key: state.get(key) for key in ("code", "parts", "declaration", "versions", "upstream", "observed",
-                                            "value_hash", "result_hash")}
+    return {key: state.get(key) for key in BASIS + OUTPUT_HASHES}

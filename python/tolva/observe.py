@@ -16,7 +16,7 @@ import os
 import stat
 import sys
 
-from tolva import fingerprint
+from tolva import digests, fingerprint
 
 _OPENED = []  # (path, writing) while an observation is active
 _ACTIVE = [False]
@@ -222,16 +222,12 @@ def file_facts(path):
         return None
     if not stat.S_ISREG(info.st_mode):
         return None
-    from tolva.incremental import file_hash
-
-    return [info.st_size, info.st_mtime_ns, file_hash(path)]
+    return [info.st_size, info.st_mtime_ns, digests.file_hash(path)]
 
 
 def listing_hash(path):
-    from tolva.incremental import text_hash
-
     try:
-        return text_hash("\0".join(sorted(os.listdir(path))))
+        return digests.text_hash("\0".join(sorted(os.listdir(path))))
     except OSError:
         return None
 

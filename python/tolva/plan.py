@@ -12,9 +12,9 @@ import pathlib
 import re
 import time
 
-from tolva.incremental import sha256
-
-PLAN_VERSION = 2
+from tolva import _cli, fingerprint
+from tolva.digests import compact, sha256
+from tolva.planfile import PLAN_VERSION
 
 
 class GraphError(Exception):
@@ -35,10 +35,6 @@ class Problems(list):
     def raise_any(self):
         if self:
             raise GraphError("\n".join(self))
-
-
-def compact(value):
-    return json.dumps(value, separators=(",", ":"), ensure_ascii=False, sort_keys=True)
 
 
 # --- path components -------------------------------------------------------------
@@ -203,7 +199,7 @@ def key_components(dim, keys):
 
 def did_you_mean(name, known):
     """"; did you mean 'x'?" for the closest known name (difflib), or nothing."""
-    import difflib
+    import difflib  # only for a name that is not known
 
     close = difflib.get_close_matches(name, list(known), n=1)
     return f"; did you mean '{close[0]}'?" if close else ""
@@ -414,6 +410,42 @@ def _matching_keys(asset, dim, text):
     return found or [i for i, component in enumerate(asset.components[dim]) if component == f"{dim}={text}"]
 
 
+def load_assets(modules, warn=_cli.warn):
+    """The assets the imported modules declare, their inputs resolved and their
+    signatures checked, in dependency order; GraphError with every problem."""
+    from _tolva import inspect_modules
+
+    try:
+        document = inspect_modules(modules)
+    except Exception as exc:
+        raise GraphError(f"cannot describe the modules {', '.join(modules)}: {_cli.describe(exc)}") from None
+    problems = Problems()
+    assets = resolve_inputs(assets_from_document(document, problems), problems)
+    check_signatures(assets, warn, problems)
+    problems.raise_any()
+    return assets
+
+
+def to_dot(assets):
+    """The asset graph as Graphviz DOT: each asset with its partitions, each input an
+    edge labelled with its parameter."""
+    def quote(text):
+        return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+    lines = ["digraph tolva {", "  rankdir=LR;", '  node [shape=box, style=rounded, fontname="Helvetica"];',
+             '  edge [fontname="Helvetica", fontsize=10];']
+    for asset in assets:
+        count = sum(1 for _ in partitions_of(asset))
+        detail = ", ".join(f"{d}: {len(v)}" for d, v in asset.dimensions.items())
+        label = asset.label + (f"\\n{count} partitions ({detail})" if asset.dimensions else "")
+        lines.append(f"  {quote(asset.label)} [label={quote(label).replace(chr(92) * 2 + 'n', chr(92) + 'n')}];")
+    for asset in assets:
+        for parameter, upstream in sorted(asset.upstream.items()):
+            lines.append(f"  {quote(upstream.label)} -> {quote(asset.label)} [label={quote(parameter)}];")
+    lines.append("}")
+    return "\n".join(lines) + "\n"
+
+
 def _annotation_text(annotation):
     if annotation is pyinspect.Parameter.empty:
         return None
@@ -548,8 +580,6 @@ def add_fingerprints(assets, project, warn):
     """Each asset's code fingerprint (over the project's code as imported here) and its
     declaration's digest; the job adds its inputs and what it was seen to use. A
     global an asset reads that has no stable description is named once per asset."""
-    from tolva import fingerprint
-
     codes = fingerprint.CodeFingerprints(project)
     for asset in assets:
         asset.code, asset.parts, unstable = codes.of(asset.function)

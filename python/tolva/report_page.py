@@ -11,7 +11,7 @@ run's data, embedded as JSON. Filters can be given in the address, as in
 import json
 import os
 
-from tolva import records
+from tolva import layout
 
 # Worst first: an asset takes the colour of the worst status among its jobs.
 SEVERITY = ("failed", "cancelled", "running", "skipped", "not-started", "succeeded", "up-to-date")
@@ -36,8 +36,8 @@ def write(out, record, plan, timeline, details, exit_status, started):
     """Writes OUT/report.html and the history's copy. timeline: job id -> (start, end,
     lane) in seconds from the run's start; details: job id -> frame and log path."""
     page = render(record, plan, timeline, details, exit_status)
-    records.write_atomically(os.path.join(out, "report.html"), page)
-    records.write_atomically(records.history_path(out, started, record["run_id"], ".html"), page)
+    layout.write_atomically(layout.page_path(out), page)
+    layout.write_atomically(layout.history_path(out, started, record["run_id"], ".html"), page)
 
 
 def render(record, plan, timeline, details, exit_status):
@@ -55,7 +55,7 @@ def render(record, plan, timeline, details, exit_status):
         log_tail = None
         if entry["status"] == "failed" and detail.get("log") and tails < LOG_TAILS_AT_MOST:
             tails += 1
-            log_tail = records.tail(detail["log"], LOG_TAIL_BYTES)
+            log_tail = layout.tail(detail["log"], LOG_TAIL_BYTES)
         jobs.append([entry["id"], labels[entry["asset"]], entry["status"], entry["duration"], entry["attempts"],
                      entry["reason"], _round(start), _round(end), lane, entry["error_type"], entry["error"],
                      detail.get("frame") if entry["status"] == "failed" else None, log_tail])

@@ -1,23 +1,33 @@
-"""Executors: how each job of a plan gets a process, one file per executor (local,
+"""Executors: how each job of a plan gets a process, one module per executor (local,
 dask). Every executor ends in the same job function (job.run_job, the function behind
 the plan's job command), so runs cannot drift apart.
 
-An Executor is a concurrent.futures.Executor in spirit: submit(job, attempt, force)
+An executor is a concurrent.futures.Executor in spirit: submit(job, attempt, force)
 returns a concurrent.futures.Future whose result is Finished(exit status, the job's own
 record of this attempt, where it ran); signal(signum) reaches every job still running;
-shutdown() ends what the executor started. Adding one is adding its file and its line
-in EXECUTORS; nothing else changes.
+shutdown() ends what the executor started.
+
+Each executor's module says, besides make(plan, plan_file, run_id, options):
+- NAME, and HELP: one line for --executor's help;
+- add_options(parser): its own command-line options;
+- configure(error, options, chosen): checks its options (error(message) refuses them)
+  and fills in their defaults; chosen: whether it is the executor asked for, when its
+  options must not be given otherwise;
+- in_flight(options, plan): how many jobs the runner keeps submitted at once;
+- lazy: made at the first job that has to run (a run of up-to-date jobs starts none);
+- warming(options): a context manager around planning and running, for an executor
+  that starts a warm server as soon as the modules are imported (it warms up while
+  the runner plans).
+Adding an executor is adding its module and its line in EXECUTORS; nothing else changes.
 """
 
 import importlib
-import os
-import signal as signals
 
-from tolva import records
+from tolva.records import Finished
 
-Finished = records.Finished
+__all__ = ["EXECUTORS", "CannotRun", "Executor", "Finished", "Lazy", "make", "module"]
 
-# Name -> the module that makes it with make(plan, plan_file, run_id, options).
+# Name -> its module.
 EXECUTORS = {"local": "tolva.executors.local", "dask": "tolva.executors.dask"}
 
 
@@ -38,9 +48,43 @@ class CannotRun(Exception):
     """The executor cannot run the plan's jobs: its lines say why, the first one whole."""
 
 
+def module(name):
+    return importlib.import_module(EXECUTORS[name])
+
+
+def modules():
+    return [module(name) for name in EXECUTORS]
+
+
 def make(name, plan, plan_file, run_id, options):
-    """The executor of that name; CannotRun when it cannot run the plan's jobs."""
-    return importlib.import_module(EXECUTORS[name]).make(plan, plan_file, run_id, options)
+    """The executor of that name (made at its first job when it can wait); CannotRun
+    when it cannot run the plan's jobs."""
+    chosen = module(name)
+    if chosen.lazy:
+        return Lazy(lambda: chosen.make(plan, plan_file, run_id, options))
+    return chosen.make(plan, plan_file, run_id, options)
+
+
+class Lazy(Executor):
+    """Makes the executor at the first job that has to run: a run whose jobs are all
+    up to date imports no executor and starts no server or process."""
+
+    def __init__(self, make_executor):
+        self.make_executor = make_executor
+        self.executor = None
+
+    def submit(self, job, attempt=1, force=False):
+        if self.executor is None:
+            self.executor = self.make_executor()
+        return self.executor.submit(job, attempt, force)
+
+    def signal(self, signum):
+        if self.executor is not None:
+            self.executor.signal(signum)
+
+    def shutdown(self):
+        if self.executor is not None:
+            self.executor.shutdown()
 
 
 def new_future():
@@ -48,138 +92,3 @@ def new_future():
     from concurrent.futures import Future
 
     return Future()
-
-
-def signal_group(pid, signum, leader_too=True):
-    """Signals a job's process group (it leads one), or the job alone when it has not
-    made its group yet (leader_too: when the job itself has ended, only its group)."""
-    try:
-        os.killpg(pid, signum)
-    except ProcessLookupError:
-        if not leader_too:
-            return
-        try:
-            os.kill(pid, signum)
-        except ProcessLookupError:
-            pass
-
-
-class RunningJobs(Executor):
-    """The pids of the jobs an executor has running, for signals from any thread."""
-
-    def __init__(self):
-        self.pids = {}  # job id -> pid
-        self.signalled = None  # the last signal sent to every job, for jobs starting meanwhile
-        import threading
-
-        self.lock = threading.Lock()
-
-    def started(self, job_id, pid):
-        with self.lock:
-            self.pids[job_id] = pid
-            signalled = self.signalled
-        if signalled is not None:
-            # Started while the run was being stopped: it gets the signal its peers got.
-            signal_group(pid, signalled)
-
-    def ended(self, job_id):
-        with self.lock:
-            self.pids.pop(job_id, None)
-
-    def signal(self, signum):
-        with self.lock:
-            self.signalled = signum
-            pids = list(self.pids.values())
-        for pid in pids:
-            signal_group(pid, signum)
-
-
-def job_argv(job, force, run_id, attempt):
-    return job["argv"] + (["--force"] if force else []) + ["--run-id", run_id, "--attempt", str(attempt)]
-
-
-def attempt_header(attempt, again_on=None):
-    if again_on is not None:
-        return f"--- attempt {attempt}, started again on {again_on} ---\n".encode()
-    return f"--- attempt {attempt} ---\n".encode() if attempt > 1 else b""
-
-
-def not_started(exc):
-    """A job whose process could not be started (its log cannot be made, say) has failed."""
-    return Finished(1, {"status": "failed", "error_type": "NotStarted", "error": f"{type(exc).__name__}: {exc}"})
-
-
-def open_log(log, attempt, again_on=None):
-    """The job's log, opened for the job's output, never through a link: made anew for a
-    first attempt, appended to, under its header, for a later one or for an attempt
-    started again after its worker was lost (again_on: the worker it starts on now)."""
-    os.makedirs(os.path.dirname(log), exist_ok=True)
-    append = attempt > 1 or again_on is not None
-    fd = records.open_for_writing(log, os.O_WRONLY | os.O_CREAT | (os.O_APPEND if append else os.O_TRUNC))
-    os.write(fd, attempt_header(attempt, again_on))
-    return fd
-
-
-def start_logged(argv, workdir, log, attempt, preexec_fn=None, again_on=None):
-    """Starts a job's command with its output in the job's log (a later attempt is
-    appended), in a session of its own: the terminal's Ctrl-C reaches the runner only,
-    which then ends the job's whole process group."""
-    with open(open_log(log, attempt, again_on), "ab") as log_file:
-        import subprocess
-
-        return subprocess.Popen(argv, stdout=log_file, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, cwd=workdir,
-                                start_new_session=True, preexec_fn=preexec_fn)
-
-
-def prctl():
-    import ctypes
-
-    return ctypes.CDLL(None, use_errno=True).prctl
-
-
-def death_signal_setter():
-    """A function that has the process calling it killed when its parent ends
-    (PR_SET_PDEATHSIG). libc is loaded here, so a forked child can call it without
-    importing anything."""
-    call = prctl()
-    return lambda: call(1, int(signals.SIGKILL))
-
-
-def dies_with_parent(argv):
-    """The job's process dies with the runner or worker that started it (killed, out of
-    memory): a lost parent leaves no job running behind it. setpriv sets PR_SET_PDEATHSIG and
-    execs the job, which lets Python spawn it without copying the worker (no
-    preexec_fn); where it is missing, prctl runs in the forked child instead."""
-    import shutil
-
-    setpriv = shutil.which("setpriv")
-    if setpriv:
-        return [setpriv, "--pdeathsig", "KILL", "--", *argv], None
-    return argv, death_signal_setter()
-
-
-def run_forked_job(log, plan_file, job_id, force, run_id, attempt, entry=None, on_worker=None):
-    """A job forked from a warm server (the local one, or a run's on a Dask worker): in a
-    session of its own, dying with the server, standard output and error into the log
-    (made by the executor) at the descriptor level, then the job function (with the
-    job's entry, when the runner sent it). Returns the job's exit status."""
-    import sys
-
-    os.setsid()
-    try:
-        death_signal_setter()()  # the server ends with what started it, and its jobs with it
-    except (OSError, AttributeError):
-        pass
-    fd = records.open_for_writing(log, os.O_WRONLY | os.O_APPEND)
-    null = os.open(os.devnull, os.O_RDONLY)
-    os.dup2(null, 0)
-    os.dup2(fd, 1)
-    os.dup2(fd, 2)
-    os.close(fd)
-    os.close(null)
-    from tolva import job
-
-    code = job.run_job(plan_file, job_id, force, run_id, attempt, entry, on_worker)
-    sys.stdout.flush()
-    sys.stderr.flush()
-    return code

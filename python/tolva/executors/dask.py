@@ -1,15 +1,71 @@
 """The Dask executor: each job a task of a Dask cluster, on a worker that shares the
-file system holding OUT and the plan."""
+file system holding OUT and the plan. distributed, threading and subprocess are
+imported when the executor is made."""
 
+import _thread
 import os
 import signal as signals
-import subprocess
-import threading
 
-from tolva import records
-from tolva.executors import (CannotRun, Executor, Finished, dies_with_parent, fork_server, job_argv, new_future,
-                             open_log, signal_group, start_logged)
-from tolva.job import job_entry, plan_header, write_job_files
+from tolva import layout, records
+from tolva.executors import CannotRun, Executor, Finished, new_future
+from tolva.executors.processes import dies_with_parent, job_argv, open_log, signal_group, start_logged
+from tolva.planfile import job_entry, plan_header, write_job_files
+
+NAME = "dask"
+HELP = "dask: jobs as tasks of a Dask cluster"
+lazy = False  # the cluster and its workers are checked before anything runs
+
+
+def add_options(parser):
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="with --executor dask: the cluster's scheduler (tcp://HOST:PORT; default "
+                             "$DASK_SCHEDULER_ADDRESS); without either, a local cluster of --jobs worker processes")
+    parser.add_argument("--scheduler-file", metavar="FILE",
+                        help="with --executor dask: the scheduler file a scheduler wrote (dask scheduler "
+                             "--scheduler-file FILE)")
+
+
+def configure(error, options, chosen):
+    """The cluster's scheduler from --scheduler, --scheduler-file or DASK_SCHEDULER_ADDRESS."""
+    if not chosen:
+        for given, flag in ((options.scheduler, "--scheduler"), (options.scheduler_file, "--scheduler-file")):
+            if given:
+                error(f"{flag} goes with --executor dask")
+        return
+    if options.scheduler and options.scheduler_file:
+        error("--scheduler and --scheduler-file name the same thing; give one")
+    if options.scheduler_file:
+        options.scheduler = _scheduler_in_file(error, options.scheduler_file)
+    options.scheduler = options.scheduler or os.environ.get("DASK_SCHEDULER_ADDRESS") or None
+    if options.scheduler and options.jobs is not None:
+        error("--jobs goes with a local cluster; on a scheduler's cluster its workers' threads decide how many "
+              "jobs run at once")
+
+
+def _scheduler_in_file(error, path):
+    import json
+
+    try:
+        with open(path, encoding="utf-8") as f:
+            info = json.load(f)
+    except (OSError, ValueError) as exc:
+        error(f"cannot read the scheduler file {path}: {getattr(exc, 'strerror', None) or exc}")
+    address = info.get("address") if isinstance(info, dict) else None
+    if not isinstance(address, str) or not address:
+        error(f"the scheduler file {path} names no address")
+    return address
+
+
+def in_flight(options, plan):
+    """Every ready job: the cluster's workers decide how many run at once, so no worker
+    waits for the runner between two jobs."""
+    return max(1, len(plan["jobs"]))
+
+
+def warming(options):
+    import contextlib
+
+    return contextlib.nullcontext()  # each worker starts the run's warm server as it is checked
 
 
 def make(plan, plan_file, run_id, options):
@@ -37,7 +93,7 @@ def make(plan, plan_file, run_id, options):
 # On a Dask worker: run id -> the job processes it runs for that run (pid -> job id), and
 # the signal that stopped the run, if one did. Several runs may share a worker.
 _RUNS = {}
-_RUNS_LOCK = threading.Lock()
+_RUNS_LOCK = _thread.allocate_lock()  # threading's Lock, without importing threading for the options
 TASK_GRACE_SECONDS = 10  # a job whose task was cancelled or released gets this long after SIGTERM
 
 
@@ -48,7 +104,7 @@ class JobFailed(Exception):
 
 def _run_on_worker(run_id):
     return _RUNS.setdefault(run_id, {"children": {}, "stopped": None, "server": None,
-                                     "server_lock": threading.Lock()})
+                                     "server_lock": _thread.allocate_lock()})
 
 
 def worker_name(worker):
@@ -111,6 +167,8 @@ def _warm_server(run, workdir, warm, worker):
     """The run's warm server on this worker, started by its first job here: it has
     imported the plan's modules, and forks each job. None when it cannot be started
     (the jobs then start fresh interpreters)."""
+    from tolva.executors import fork_server
+
     with run["server_lock"]:
         server = run["server"]
         if server is False or (server is not None and server.ready()):
@@ -194,6 +252,8 @@ def _what_this_worker_lacks(run_id, checks, warm, worker):
 
 def _import_failures(python, workdir, modules):
     """Why the modules do not import in a fresh interpreter (where no warm server came up)."""
+    import subprocess
+
     check = subprocess.run([python, "-c", "import importlib, sys\nfor m in sys.argv[1:]: importlib.import_module(m)",
                             *modules], cwd=workdir, capture_output=True, text=True, timeout=300)
     return [(check.stderr.strip().splitlines() or ["?"])[-1]] if check.returncode != 0 else []
@@ -250,6 +310,7 @@ class DaskExecutor(Executor):
 
     def __init__(self, plan, plan_file, run_id, scheduler, workers):
         import logging
+        import threading
 
         import distributed
 
@@ -304,7 +365,7 @@ class DaskExecutor(Executor):
 
     def submit(self, job, attempt=1, force=False):
         future = new_future()
-        log = records.log_path(self.out, job["id"])
+        log = layout.log_path(self.out, job["id"])
         expect = {"plan_id": self.plan["id"], "run_id": self.run_id, "attempt": attempt}
         warm = dict(self.warm, request={"plan_file": self.plan_file, "job_id": job["id"], "force": force,
                                         "run_id": self.run_id, "attempt": attempt,

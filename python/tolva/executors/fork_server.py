@@ -20,6 +20,8 @@ import selectors
 import socket
 import sys
 
+from tolva.executors.processes import run_forked_job
+
 IDLE_SECONDS = 120.0
 
 
@@ -33,8 +35,6 @@ def _run_job(request, selector):
         else:
             key.fileobj.close()  # the listener
     selector.close()
-    from tolva.executors import run_forked_job
-
     code = 1
     try:
         code = run_forked_job(request["log"], request["plan_file"], request["job_id"], request["force"],

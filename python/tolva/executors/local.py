@@ -1,180 +1,178 @@
-"""The local executors: jobs as processes of this machine, forked from a warm server
-(the default) or each a fresh interpreter (--isolation interpreter)."""
+"""The local executor: jobs as processes of this machine, forked from a warm server
+(the default) or each a fresh interpreter (--isolation interpreter). The runner is a
+child subreaper: what a job leaves running comes back to it and is ended with the job.
+threading, selectors and the server's client are imported once a job has to run.
+"""
 
 import os
-import queue
-import selectors
-import signal as signals
-import threading
 
-from tolva import job as jobs
-from tolva import records
-from tolva.executors import (Finished, RunningJobs, dies_with_parent, fork_server, job_argv, new_future, not_started,
-                             open_log, prctl, signal_group, start_logged)
+from tolva import layout, planfile, records
+from tolva.executors import Executor, new_future
+from tolva.executors.processes import (RunningJobs, become_subreaper, children, dies_with_parent, end_orphans,
+                                       job_argv, not_started, open_log, signal_group, start_logged)
+
+NAME = "local"
+HELP = "local: jobs on this machine (default)"
+lazy = True
+
+
+def add_options(parser):
+    parser.add_argument("--isolation", choices=("fork", "interpreter"),
+                        help="fork: each job is forked from a warm process that has imported the modules "
+                             "(default); interpreter: a fresh interpreter per job, for modules that are not "
+                             "safe to fork")
+
+
+def configure(error, options, chosen):
+    if not chosen and options.isolation is not None:
+        error("--isolation goes with the local executor; on Dask each job is a fresh interpreter")
+    options.isolation = options.isolation or "fork"
+
+
+def in_flight(options, plan):
+    return options.jobs
+
+
+def warming(options):
+    """Starts the warm server now, as soon as the runner has imported the pipeline's
+    modules, so that it warms up while the runner plans; ended on leaving when no job
+    took it."""
+    import contextlib
+
+    if options.isolation != "fork":
+        return contextlib.nullcontext()
+    _early.append(new_server(options.modules))
+    return contextlib.closing(_EarlyServer())
+
+
+class _EarlyServer:
+    def close(self):
+        while _early:
+            server = _early.pop()
+            if server is not None:
+                server.end(kill=True)
 
 
 def make(plan, plan_file, run_id, options):
+    fresh = InterpreterExecutor(plan, plan_file, run_id)
     if options.isolation == "fork":
-        return ForkExecutor(plan, plan_file, run_id, options.modules)
-    return InterpreterExecutor(plan, plan_file, run_id)
+        return ForkExecutor(plan, plan_file, run_id, options.modules, fresh)
+    return fresh
 
 
-def children():
-    """The PIDs of this process's children: from the kernel's list of each thread's
-    children, or, where that is not kept, from every process's parent in /proc."""
-    me = os.getpid()
-    if os.path.exists(f"/proc/{me}/task/{me}/children"):
-        found = []
-        for thread in os.listdir(f"/proc/{me}/task"):
-            try:
-                with open(f"/proc/{me}/task/{thread}/children", "rb") as f:
-                    found += [int(pid) for pid in f.read().split()]
-            except FileNotFoundError:
-                pass  # the thread has ended
-        return found
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat", "rb") as f:
-                    if int(f.read().rsplit(b")", 1)[1].split()[1]) == me:
-                        found.append(int(entry))
-            except (OSError, IndexError, ValueError):
-                pass
-    return found
+class LocalJobs(RunningJobs):
+    """The job processes of one run on this machine, whichever executor started them,
+    and what they leave behind."""
 
+    def __init__(self, plan, run_id):
+        import threading
 
-def end_orphans(keep):
-    """Ends the processes that jobs left behind and that came to this process (a child
-    subreaper), daemons that left their job's group included: every child not in keep.
-    Each is waited for by its own PID, never by a wait for any child."""
-    for _ in range(100):  # an orphan's own children come here in turn
-        orphans = [pid for pid in children() if pid not in keep]
-        if not orphans:
-            return
-        for pid in orphans:
-            try:
-                os.kill(pid, signals.SIGKILL)
-                os.waitpid(pid, 0)
-            except (ProcessLookupError, ChildProcessError):
-                pass
-
-
-class _LocalExecutor(RunningJobs):
-    """Runs a plan's jobs as processes on this machine. The runner becomes a child
-    subreaper: what a job leaves running, in its process group or detached from it,
-    comes back to the runner and is ended when the job ends."""
-
-    def __init__(self, plan, plan_file, run_id):
         super().__init__()
-        self.plan = plan
-        self.plan_file = plan_file
-        self.out = plan["out"]
-        self.run_id = run_id
+        self.plan, self.out, self.run_id = plan, plan["out"], run_id
         self.spawning = threading.Lock()  # a job being started is not taken for an orphan
         # Children the runner had before (started by the user's modules at import, say)
-        # are not left over by a job.
+        # are not left over by a job; nor is a warm server.
         self.before = set(children())
-        try:
-            prctl()(36, 1)  # PR_SET_CHILD_SUBREAPER
-        except (OSError, AttributeError):
-            pass
+        self.servers = set()
+        become_subreaper()
 
     def keep(self):
-        """The runner's own children that are not left over: the running jobs, and the
-        children it had before."""
+        """The runner's own children that are not left over."""
         with self.lock:
-            return set(self.pids.values()) | self.before
+            return set(self.pids.values()) | self.before | self.servers
 
-    def _resolve(self, job, attempt, returncode, future):
+    def resolve(self, job, attempt, returncode, future):
         """The job's process has ended: what it left behind is ended too, and its Future
         gets the status and the job's record, if the record is this attempt's."""
-        with self.lock:
-            pid = self.pids.pop(job["id"], None)
+        import signal
+
+        pid = self.ended(job["id"])
         if pid is not None:
-            signal_group(pid, signals.SIGKILL, leader_too=False)
+            signal_group(pid, signal.SIGKILL, leader_too=False)
         with self.spawning:
             end_orphans(self.keep())
         expect = {"plan_id": self.plan["id"], "run_id": self.run_id, "attempt": attempt}
-        future.set_result(Finished(returncode, records.read_job_state(self.out, job["id"], expect)))
+        future.set_result(records.Finished(returncode, records.read_job_state(self.out, job["id"], expect)))
 
 
-class InterpreterExecutor(_LocalExecutor):
+class InterpreterExecutor(Executor):
     """A fresh interpreter per job, running the plan's own argv: for modules that are
     not safe to fork (threads or connections opened at import)."""
 
     def __init__(self, plan, plan_file, run_id):
-        super().__init__(plan, plan_file, run_id)
+        self.plan, self.plan_file, self.run_id = plan, plan_file, run_id
+        self.jobs = LocalJobs(plan, run_id)
         self.job_files = False
 
     def submit(self, job, attempt=1, force=False):
+        import threading
+
         future = new_future()
-        log = records.log_path(self.out, job["id"])
+        log = layout.log_path(self.plan["out"], job["id"])
         command, preexec = dies_with_parent(job_argv(job, force, self.run_id, attempt))
-        with self.spawning:
+        with self.jobs.spawning:
             try:
                 if not self.job_files:
                     # What each job's command reads of the plan, written before the first starts.
-                    jobs.write_job_files(self.plan, self.plan_file)
+                    planfile.write_job_files(self.plan, self.plan_file)
                     self.job_files = True
                 process = start_logged(command, self.plan["workdir"], log, attempt, preexec)
             except Exception as exc:
                 future.set_result(not_started(exc))
                 return future
-            self.started(job["id"], process.pid)
-        threading.Thread(target=lambda: self._resolve(job, attempt, process.wait(), future), daemon=True).start()
+            self.jobs.started(job["id"], process.pid)
+        threading.Thread(target=lambda: self.jobs.resolve(job, attempt, process.wait(), future), daemon=True).start()
         return future
 
+    def signal(self, signum):
+        self.jobs.signal(signum)
+
     def shutdown(self):
-        end_orphans(self.before)
+        end_orphans(self.jobs.before)
 
 
-# The warm server started early, while the runner plans (start_server_early).
+# The warm server started early, while the runner plans (warming).
 _early = []
-
-
-def start_server_early(modules):
-    """Starts the warm server as soon as the runner has imported the pipeline's modules,
-    so that it warms up while the runner plans."""
-    _early.append(new_server(modules))
-
-
-def end_early_server():
-    while _early:
-        server = _early.pop()
-        if server is not None:
-            server.end(kill=True)
 
 
 def new_server(modules):
     """A warm server for this runner's jobs: forked from the runner, which has imported
     the modules already, so a run pays for one import of them, not two; else a fresh
     interpreter; None when neither can be started."""
-    import subprocess
     import sys
+
+    from tolva._compat import interpreter_flags
+    from tolva.executors import fork_server
 
     try:
         return fork_server.Server.fork_here(modules) or fork_server.Server.spawn(
-            [sys.executable, *subprocess._args_from_interpreter_flags()], os.getcwd(), modules, path=sys.path)
+            [sys.executable, *interpreter_flags()], os.getcwd(), modules, path=sys.path)
     except OSError:
         return None
 
 
-class ForkExecutor(InterpreterExecutor):
+class ForkExecutor(Executor):
     """Each job is forked from a warm server (tolva.executors.fork_server) that has
     already imported the pipeline's modules and everything a job needs: forked from the
     runner before it starts any thread (as soon as it has imported the modules, or when
     the first job is to run), or a fresh interpreter. Where the server cannot start or
-    has gone, jobs start as fresh interpreters.
+    has gone, jobs start on `fresh`, as fresh interpreters.
 
     One thread starts the forked jobs and waits for their exit status, answered by the
     server on each job's connection."""
 
-    def __init__(self, plan, plan_file, run_id, modules):
-        super().__init__(plan, plan_file, run_id)
-        self.server = _early.pop() if _early else new_server(modules)
-        self.server = self.server if self.server is not None and self.server.ready() else None
-        self.header = jobs.plan_header(plan)
+    def __init__(self, plan, plan_file, run_id, modules, fresh):
+        import queue
+        import threading
+
+        self.plan, self.plan_file, self.run_id = plan, plan_file, run_id
+        self.fresh = fresh
+        self.jobs = fresh.jobs
+        server = _early.pop() if _early else new_server(modules)
+        self.server = server if server is not None and server.ready() else None
+        if self.server is not None:
+            self.jobs.servers.add(self.server.pid)
+        self.header = planfile.plan_header(plan)
         self.by_id = {job["id"]: job for job in plan["jobs"]}
         self.requests = queue.SimpleQueue()
         self.wake_r, self.wake_w = os.pipe()
@@ -183,15 +181,14 @@ class ForkExecutor(InterpreterExecutor):
 
     def submit(self, job, attempt=1, force=False):
         if self.server is None:
-            return super().submit(job, attempt, force)
+            return self.fresh.submit(job, attempt, force)
         future = new_future()
         self.requests.put((job, future, attempt, force))
         os.write(self.wake_w, b"j")
         return future
 
-    def keep(self):
-        """Jobs are the server's children; the runner's is the server."""
-        return super().keep() | ({self.server.pid} if self.server is not None else set())
+    def signal(self, signum):
+        self.jobs.signal(signum)
 
     def shutdown(self):
         self.requests.put(None)
@@ -202,16 +199,19 @@ class ForkExecutor(InterpreterExecutor):
         if self.server is not None:
             self.server.end()
             self.server = None
-        super().shutdown()
+        self.fresh.shutdown()
 
     def _serve(self):
+        import selectors
+
         selector = selectors.DefaultSelector()
         selector.register(self.wake_r, selectors.EVENT_READ)
         while True:
             for key, _ in selector.select():
                 if key.fileobj != self.wake_r:
                     selector.unregister(key.fileobj)
-                    self._finish(key.fileobj, *key.data)
+                    job, future, attempt = key.data
+                    self.jobs.resolve(job, attempt, key.fileobj.wait(), future)
                     continue
                 os.read(self.wake_r, 4096)
                 while not self.requests.empty():
@@ -221,23 +221,35 @@ class ForkExecutor(InterpreterExecutor):
                     self._start(selector, *request)
 
     def _start(self, selector, job, future, attempt, force):
-        log = records.log_path(self.out, job["id"])
-        try:
-            os.close(open_log(log, attempt))
-        except Exception as exc:
-            future.set_result(not_started(exc))
+        import selectors
+
+        process = self._fork(job, attempt, force, future)
+        if process is None:
             return
-        # The job's entry goes with the request: a forked job reads no file of the plan.
-        entry = jobs.job_entry(self.header, self.plan_file, job, self.by_id)
-        process = self.server.start({"plan_file": self.plan_file, "job_id": job["id"], "force": force,
-                                     "run_id": self.run_id, "attempt": attempt, "log": log, "entry": entry})
-        if process is None:  # the server has gone: this job, and the next, start fresh
-            self.server = None
-            fresh = InterpreterExecutor.submit(self, job, attempt, force)
-            fresh.add_done_callback(lambda done: future.set_result(done.result()))
-            return
-        self.started(job["id"], process.pid)
+        self.jobs.started(job["id"], process.pid)
         selector.register(process, selectors.EVENT_READ, (job, future, attempt))
 
-    def _finish(self, process, job, future, attempt):
-        self._resolve(job, attempt, process.wait(), future)
+    def _fork(self, job, attempt, force, future):
+        """The job forked by the server; None when it went elsewhere: to a fresh
+        interpreter when the server has gone (this job and the next), or nowhere when its
+        log cannot be made."""
+        server = self.server
+        if server is not None:
+            log = layout.log_path(self.plan["out"], job["id"])
+            try:
+                os.close(open_log(log, attempt))
+            except Exception as exc:
+                future.set_result(not_started(exc))
+                return None
+            # The job's entry goes with the request: a forked job reads no file of the plan.
+            entry = planfile.job_entry(self.header, self.plan_file, job, self.by_id)
+            process = server.start({"plan_file": self.plan_file, "job_id": job["id"], "force": force,
+                                    "run_id": self.run_id, "attempt": attempt, "log": log, "entry": entry})
+            if process is not None:
+                return process
+            self.server = None
+            with self.jobs.lock:
+                self.jobs.servers.discard(server.pid)  # gone: reaped as any other child
+        fresh = self.fresh.submit(job, attempt, force)
+        fresh.add_done_callback(lambda done: future.set_result(done.result()))
+        return None

@@ -15,8 +15,7 @@ import tempfile
 from tolva import asset
 
 # What every job imports, so that no job imports it again.
-JOB_CODE = ["json", "inspect", "pathlib", "traceback", "_tolva", "tolva.records", "tolva.fingerprint",
-            "tolva.observe", "tolva.incremental", "tolva.worker", "tolva.job"]
+JOB_CODE = ["json", "inspect", "pathlib", "traceback", "_tolva", "tolva.job", "tolva.executors.processes"]
 
 
 @asset()
@@ -29,7 +28,7 @@ def prepare(modules, parent):
     started it; it leaves at once when that has already ended), imports, and warms up.
     Returns why each of the modules that failed to import did, as a traceback's last line."""
     try:
-        from tolva.executors import death_signal_setter
+        from tolva.executors.processes import death_signal_setter
 
         death_signal_setter()()
     except (OSError, AttributeError):

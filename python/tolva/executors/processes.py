@@ -1,0 +1,197 @@
+"""Process plumbing the executors share: process groups and signals, the running
+jobs' PIDs, job logs, processes that die with their parent, the runner as a child
+subreaper, and run_forked_job, the one function a job forked from a warm server runs.
+subprocess and threading are imported when a job is started, not before: a run whose
+jobs are all up to date pays for neither.
+"""
+
+import os
+import signal as signals
+
+from tolva import layout
+from tolva.records import Finished
+
+
+def signal_group(pid, signum, leader_too=True):
+    """Signals a job's process group (it leads one), or the job alone when it has not
+    made its group yet (leader_too: when the job itself has ended, only its group)."""
+    try:
+        os.killpg(pid, signum)
+    except ProcessLookupError:
+        if not leader_too:
+            return
+        try:
+            os.kill(pid, signum)
+        except ProcessLookupError:
+            pass
+
+
+class RunningJobs:
+    """The pids of the jobs an executor has running, for signals from any thread."""
+
+    def __init__(self):
+        import threading
+
+        self.pids = {}  # job id -> pid
+        self.signalled = None  # the last signal sent to every job, for jobs starting meanwhile
+        self.lock = threading.Lock()
+
+    def started(self, job_id, pid):
+        with self.lock:
+            self.pids[job_id] = pid
+            signalled = self.signalled
+        if signalled is not None:
+            # Started while the run was being stopped: it gets the signal its peers got.
+            signal_group(pid, signalled)
+
+    def ended(self, job_id):
+        with self.lock:
+            return self.pids.pop(job_id, None)
+
+    def signal(self, signum):
+        with self.lock:
+            self.signalled = signum
+            pids = list(self.pids.values())
+        for pid in pids:
+            signal_group(pid, signum)
+
+
+def job_argv(job, force, run_id, attempt):
+    return job["argv"] + (["--force"] if force else []) + ["--run-id", run_id, "--attempt", str(attempt)]
+
+
+def attempt_header(attempt, again_on=None):
+    if again_on is not None:
+        return f"--- attempt {attempt}, started again on {again_on} ---\n".encode()
+    return f"--- attempt {attempt} ---\n".encode() if attempt > 1 else b""
+
+
+def not_started(exc):
+    """A job whose process could not be started (its log cannot be made, say) has failed."""
+    return Finished(1, {"status": "failed", "error_type": "NotStarted", "error": f"{type(exc).__name__}: {exc}"})
+
+
+def open_log(log, attempt, again_on=None):
+    """The job's log, opened for the job's output, never through a link: made anew for a
+    first attempt, appended to, under its header, for a later one or for an attempt
+    started again after its worker was lost (again_on: the worker it starts on now)."""
+    os.makedirs(os.path.dirname(log), exist_ok=True)
+    append = attempt > 1 or again_on is not None
+    fd = layout.open_for_writing(log, os.O_WRONLY | os.O_CREAT | (os.O_APPEND if append else os.O_TRUNC))
+    os.write(fd, attempt_header(attempt, again_on))
+    return fd
+
+
+def start_logged(argv, workdir, log, attempt, preexec_fn=None, again_on=None):
+    """Starts a job's command with its output in the job's log (a later attempt is
+    appended), in a session of its own: the terminal's Ctrl-C reaches the runner only,
+    which then ends the job's whole process group."""
+    import subprocess
+
+    with open(open_log(log, attempt, again_on), "ab") as log_file:
+        return subprocess.Popen(argv, stdout=log_file, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, cwd=workdir,
+                                start_new_session=True, preexec_fn=preexec_fn)
+
+
+def prctl():
+    import ctypes
+
+    return ctypes.CDLL(None, use_errno=True).prctl
+
+
+def death_signal_setter():
+    """A function that has the process calling it killed when its parent ends
+    (PR_SET_PDEATHSIG). libc is loaded here, so a forked child can call it without
+    importing anything."""
+    call = prctl()
+    return lambda: call(1, int(signals.SIGKILL))
+
+
+def become_subreaper():
+    """What a job leaves running (in its process group or detached from it) comes back
+    to this process when the job ends."""
+    try:
+        prctl()(36, 1)  # PR_SET_CHILD_SUBREAPER
+    except (OSError, AttributeError):
+        pass
+
+
+def dies_with_parent(argv):
+    """The job's process dies with the runner or worker that started it (killed, out of
+    memory): a lost parent leaves no job running behind it. setpriv sets PR_SET_PDEATHSIG and
+    execs the job, which lets Python spawn it without copying the worker (no
+    preexec_fn); where it is missing, prctl runs in the forked child instead."""
+    import shutil
+
+    setpriv = shutil.which("setpriv")
+    if setpriv:
+        return [setpriv, "--pdeathsig", "KILL", "--", *argv], None
+    return argv, death_signal_setter()
+
+
+def children():
+    """The PIDs of this process's children: from the kernel's list of each thread's
+    children, or, where that is not kept, from every process's parent in /proc."""
+    me = os.getpid()
+    if os.path.exists(f"/proc/{me}/task/{me}/children"):
+        found = []
+        for thread in os.listdir(f"/proc/{me}/task"):
+            try:
+                with open(f"/proc/{me}/task/{thread}/children", "rb") as f:
+                    found += [int(pid) for pid in f.read().split()]
+            except FileNotFoundError:
+                pass  # the thread has ended
+        return found
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat", "rb") as f:
+                    if int(f.read().rsplit(b")", 1)[1].split()[1]) == me:
+                        found.append(int(entry))
+            except (OSError, IndexError, ValueError):
+                pass
+    return found
+
+
+def end_orphans(keep):
+    """Ends the processes that jobs left behind and that came to this process (a child
+    subreaper), daemons that left their job's group included: every child not in keep.
+    Each is waited for by its own PID, never by a wait for any child."""
+    for _ in range(100):  # an orphan's own children come here in turn
+        orphans = [pid for pid in children() if pid not in keep]
+        if not orphans:
+            return
+        for pid in orphans:
+            try:
+                os.kill(pid, signals.SIGKILL)
+                os.waitpid(pid, 0)
+            except (ProcessLookupError, ChildProcessError):
+                pass
+
+
+def run_forked_job(log, plan_file, job_id, force, run_id, attempt, entry=None, on_worker=None):
+    """A job forked from a warm server (the local one, or a run's on a Dask worker): in a
+    session of its own, dying with the server, standard output and error into the log
+    (made by the executor) at the descriptor level, then the job function (with the
+    job's entry, when the runner sent it). Returns the job's exit status."""
+    import sys
+
+    from tolva import job  # imported by the warm server already; the runner has no need of it
+
+    os.setsid()
+    try:
+        death_signal_setter()()  # the server ends with what started it, and its jobs with it
+    except (OSError, AttributeError):
+        pass
+    fd = layout.open_for_writing(log, os.O_WRONLY | os.O_APPEND)
+    null = os.open(os.devnull, os.O_RDONLY)
+    os.dup2(null, 0)
+    os.dup2(fd, 1)
+    os.dup2(fd, 2)
+    os.close(fd)
+    os.close(null)
+    code = job.run_job(plan_file, job_id, force, run_id, attempt, entry, on_worker)
+    sys.stdout.flush()
+    sys.stderr.flush()
+    return code

@@ -1,0 +1,227 @@
+"""The output folder's layout: every path under OUT is named here and nowhere else,
+and files there are opened here, never through a link (a link planted in OUT would
+make a write land outside it, or a read vouch for a file elsewhere). Knows nothing
+of plans, jobs' meaning or runs.
+
+    OUT/<job id>/value.json, result.json    a job's folder: its value and its record
+    OUT/plan.json, run.json, report.html    the last plan, run record and page
+    OUT/.tolva/jobs/<job id>.json, .lock    each job's own state, and its lock
+    OUT/.tolva/logs/<job id>.log            each job's output
+    OUT/.tolva/inputs/<job id>.json         the arguments each job received
+    OUT/.tolva/runs/<start>-<run id>.json   every run's record, and its page (.html)
+    OUT/.tolva/lock, last-run.json          the run holding the folder; the last run
+    PLAN_DIR/.tolva/plans/<plan>/<job>.json each job's own file of a plan
+"""
+
+import errno
+import os
+
+from tolva import digests
+
+STATE = ".tolva"
+VALUE = "value.json"
+RESULT = "result.json"
+
+
+# --- OUT and a job's folder ------------------------------------------------------
+
+
+def run_record_path(out):
+    return os.path.join(out, "run.json")
+
+
+def plan_path(out):
+    """Where a run writes its plan, unless --plan names another file."""
+    return os.path.join(out, "plan.json")
+
+
+def page_path(out):
+    return os.path.join(out, "report.html")
+
+
+def job_dir(out, job_id):
+    """A job's folder: its id's components under OUT (a copied or moved folder reads the
+    same)."""
+    return os.path.join(out, *job_id.split("/"))
+
+
+def value_path(output_dir):
+    return os.path.join(output_dir, VALUE)
+
+
+def result_path(output_dir):
+    return os.path.join(output_dir, RESULT)
+
+
+def is_leftover(name):
+    """A temporary file of a job's folder, left by a worker that was killed."""
+    return name.startswith((f".{VALUE}.", f".{RESULT}.")) and name.endswith(".tmp")
+
+
+# --- OUT/.tolva ------------------------------------------------------------------
+
+
+def state_dir(out):
+    return os.path.join(out, STATE)
+
+
+def _job_file(out, folder, job_id, suffix):
+    # A job id's "/" separates folders, as in its output folder.
+    return os.path.join(out, STATE, folder, *job_id.split("/")) + suffix
+
+
+def job_state_path(out, job_id):
+    return _job_file(out, "jobs", job_id, ".json")
+
+
+def job_lock_path(out, job_id):
+    return _job_file(out, "jobs", job_id, ".lock")
+
+
+def log_path(out, job_id):
+    return _job_file(out, "logs", job_id, ".log")
+
+
+def inputs_path(out, job_id):
+    return _job_file(out, "inputs", job_id, ".json")
+
+
+def output_lock_path(out):
+    return os.path.join(out, STATE, "lock")
+
+
+def last_run_path(out):
+    """What the runner's next run guesses from: the modules of the last run and whether
+    it ended with every job done."""
+    return os.path.join(out, STATE, "last-run.json")
+
+
+def history_dir(out):
+    return os.path.join(out, STATE, "runs")
+
+
+def history_path(out, started, run_id, suffix):
+    """A run's own file in the history; names sort as the runs started, to the microsecond."""
+    import time
+
+    stamp = f"{time.strftime('%Y%m%dT%H%M%S', time.gmtime(started))}.{int(started * 1e6) % 1000000:06d}Z"
+    return os.path.join(history_dir(out), f"{stamp}-{run_id}{suffix}")
+
+
+def history_files(out, suffix=".json"):
+    """The history's files of one kind, newest first."""
+    try:
+        names = os.listdir(history_dir(out))
+    except OSError:
+        return []
+    return [os.path.join(history_dir(out), name) for name in sorted(names, reverse=True) if name.endswith(suffix)]
+
+
+def job_files_dir(plan_file):
+    """Beside a plan, one small file per job, so that a job's command reads only its own
+    entry and its upstream jobs' entries whatever the plan's size."""
+    return os.path.join(os.path.dirname(plan_file), STATE, "plans", os.path.basename(plan_file))
+
+
+def job_file_path(plan_file, job_id):
+    return os.path.join(job_files_dir(plan_file), *job_id.split("/")) + ".json"
+
+
+# --- opening files there ---------------------------------------------------------
+
+
+def _refuse_link(path, exc):
+    # O_NOFOLLOW fails with ELOOP at a link (EMLINK on some BSDs); a missing file is
+    # the common failure, and costs no second look.
+    if exc.errno in (errno.ELOOP, errno.EMLINK) and os.path.islink(path):
+        raise OSError(f"{path} is a symbolic link, which tolva never follows; remove it") from None
+    raise exc
+
+
+def open_for_writing(path, flags, mode=0o644):
+    """os.open that never follows a link at the path; one line when it is one."""
+    try:
+        return os.open(path, flags | os.O_NOFOLLOW | os.O_CLOEXEC, mode)
+    except OSError as exc:
+        _refuse_link(path, exc)
+
+
+def open_for_reading(path, binary=False):
+    """A file object for reading that never follows a link at the path."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except OSError as exc:
+        _refuse_link(path, exc)
+    return open(fd, "rb") if binary else open(fd, encoding="utf-8")
+
+
+def read_text(path):
+    with open_for_reading(path) as f:
+        return f.read()
+
+
+def read_json(path):
+    """The JSON value in a file; OSError or ValueError when it cannot be had."""
+    import json
+
+    with open_for_reading(path) as f:
+        return json.load(f)
+
+
+def file_hash(path):
+    """The content hash of a file under OUT, never through a link; None when it cannot
+    be read."""
+    return digests.file_hash(path, follow_links=False)
+
+
+def write_atomically(path, text):
+    """Writes beside the target, then renames over it: readers see old or new, whole.
+    The temporary file is made anew (never a link or a leftover), and the rename
+    replaces a link at the target rather than writing through it."""
+    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    temp = os.path.join(os.path.dirname(path), f".{os.path.basename(path)}.{os.getpid()}.tmp")
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL
+    try:
+        fd = open_for_writing(temp, flags)
+    except FileExistsError:
+        os.remove(temp)  # left by a process of the same PID that was killed
+        fd = open_for_writing(temp, flags)
+    try:
+        with open(fd, "w", encoding="utf-8") as f:
+            f.write(text)
+        os.replace(temp, path)
+    except BaseException:
+        try:
+            os.remove(temp)
+        except OSError:
+            pass
+        raise
+
+
+def remove_file(path):
+    try:
+        os.remove(path)
+    except FileNotFoundError:
+        pass
+
+
+def tail(path, most=64 * 1024):
+    """The end of a text file, read from its end (at most the last `most` bytes, whatever
+    the file's size, from the first whole line); "" when it cannot be read."""
+    try:
+        with open_for_reading(path, binary=True) as f:
+            size = f.seek(0, os.SEEK_END)
+            f.seek(max(0, size - most))
+            data = f.read(most)
+    except OSError:
+        return ""
+    if size > most and b"\n" in data:
+        data = data[data.index(b"\n") + 1:]
+    return data.decode("utf-8", "replace")
+
+
+def last_line(path, most=64 * 1024):
+    """The last non-blank line of a text file (from at most its last 64 KB); "" when
+    there is none."""
+    lines = [line.strip() for line in tail(path, most).splitlines() if line.strip()]
+    return lines[-1] if lines else ""

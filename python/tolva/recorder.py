@@ -1,0 +1,108 @@
+"""A run's records for later: run.json and its copy in the history (written when the
+run starts, in progress, and when it ends), the report page, and the summary printed
+at the end; and the same assembled from the jobs' own records for a plan an engine
+ran (--report). Reads what the scheduler kept; schedules nothing.
+"""
+
+import os
+import sys
+import time
+
+from tolva import _cli, layout, records, report_page, summary
+
+
+class RunRecorder:
+    def __init__(self, plan, plan_file, labels, executor_name, run_id, selection):
+        self.plan, self.plan_file, self.labels = plan, plan_file, labels
+        self.out = plan["out"]
+        self.executor_name, self.run_id, self.selection = executor_name, run_id, selection
+        self.started = time.time()
+        self.clock = time.monotonic()
+
+    def begin(self, run):
+        """Written first, so that a runner killed outright leaves a record that says the
+        run did not finish, never the previous run's."""
+        self.started = time.time()
+        self.clock = time.monotonic()
+        self._write(run, False, in_progress=True)
+
+    def end(self, run, interrupted):
+        """The run's record, its page and its summary; returns the exit status."""
+        record = self._write(run, interrupted)
+        details = {job_id: job_details(self.out, job_id, outcome) for job_id, outcome in run.outcomes.items()}
+        status = 130 if interrupted else records.exit_status(run.status.values())
+        timeline = {job_id: (run.started_at[job_id] - self.clock, ended - self.clock,
+                             run.where.get(job_id) or f"slot {run.slot[job_id]}")
+                    for job_id, ended in run.ended_at.items() if job_id in run.slot}
+        write_page_or_warn(self.out, record, self.plan, timeline, details, status, self.started)
+        summary.print_summary(self.labels, record["jobs"], details, time.monotonic() - self.clock, interrupted,
+                              layout.run_record_path(self.out))
+        return status
+
+    def _write(self, run, interrupted, in_progress=False):
+        entries = []
+        for job_id in run.order:
+            outcome = run.outcomes.get(job_id, {})
+            status = "not-started" if in_progress else run.status[job_id]
+            entries.append(records.job_entry(run.jobs[job_id], status, run.durations.get(job_id),
+                                             outcome.get("error_type"), outcome.get("error"),
+                                             run.attempts.get(job_id, 0), run.where.get(job_id),
+                                             run.reasons.get(job_id)))
+        return records.write_run_record(self.out, self.plan_file, self.started,
+                                        None if in_progress else time.time(), interrupted, entries,
+                                        self.executor_name, self.run_id, self.selection)
+
+
+def job_details(out, job_id, outcome):
+    """What the summary and the page show of a job beyond run.json: the frame of the
+    user's code it failed at, and its log."""
+    log = layout.log_path(out, job_id)
+    return {"frame": outcome.get("frame"), "log": log if os.path.exists(log) else None}
+
+
+def report(plan, plan_file, asset_labels):
+    """Assembles run.json from the jobs' own state files (for a plan that an engine
+    ran) and prints the summary. Returns the exit status."""
+    out = plan["out"]
+    entries, details, started, finished, spans = [], {}, None, None, {}
+    for job in plan["jobs"]:
+        state = records.outcome_of(records.read_job_state(out, job["id"], {"plan_id": plan["id"]}))
+        if state is None:
+            status = "not-started"
+            duration = None
+            state = {}
+        elif state["status"] == "running":
+            status, duration = "running", None
+        else:
+            status = state["status"] if state["status"] in records.STATUSES else "failed"
+            end = state.get("finished") if isinstance(state.get("finished"), (int, float)) else None
+            duration = None if end is None else max(0.0, end - state["started"])
+            started = state["started"] if started is None else min(started, state["started"])
+            finished = end if finished is None or (end or 0) > finished else finished
+            if end is not None:
+                where = state.get("where") if isinstance(state.get("where"), dict) else {}
+                spans[job["id"]] = (state["started"], end, where.get("host") or "jobs")
+        entries.append(records.job_entry(job, status, duration, state.get("error_type"), state.get("error"),
+                                         1 if state else 0, None))
+        details[job["id"]] = job_details(out, job["id"], state)
+    now = time.time()
+    record = records.write_run_record(out, plan_file, started or now, finished or now, False, entries, None,
+                                      os.urandom(8).hex())
+    status = records.exit_status(entry["status"] for entry in entries)
+    timeline = {job_id: (begin - started, end - started, lane) for job_id, (begin, end, lane) in spans.items()}
+    write_page_or_warn(out, record, plan, timeline, details, status, started or now)
+    summary.print_summary(asset_labels, entries, details, (finished or now) - (started or now), False,
+                          layout.run_record_path(out))
+    return status
+
+
+def write_page_or_warn(out, record, plan, timeline, details, status, started):
+    """The report page is a view: a run whose record is written never fails for it."""
+    try:
+        report_page.write(out, record, plan, timeline, details, status, started)
+    except OSError as exc:
+        # Named by the page's path, not the temporary file it is written through.
+        _cli.warn(f"the report page was not written: {exc.filename2 or exc.filename}: {exc.strerror or exc}")
+    except Exception as exc:  # noqa: BLE001 - said in one line, the run's outcome stands
+        _cli.warn(f"the report page was not written: {_cli.describe(exc)}")
+    sys.stderr.flush()
