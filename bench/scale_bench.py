@@ -64,7 +64,7 @@ class InstantExecutor:
 
 
 def bookkeeping(jobs, out):
-    from tolva import fingerprint, incremental, scheduler
+    from tolva import fingerprint, incremental, recorder, scheduler
 
     project = fingerprint.Project([out])
     decider = incremental.Decider(project, fingerprint.CodeFingerprints(project), lambda job: None)
@@ -75,8 +75,10 @@ def bookkeeping(jobs, out):
                          "dependencies": [f"a/n={i}" for i in range(jobs)], "output_dir": f"{out}/gather"})
     tracemalloc.start()
     start = time.perf_counter()
+    options = scheduler.RunOptions(max_jobs=2)
+    records = recorder.RunRecorder(plan, f"{out}/plan.json", ["a", "gather"], "local", options.run_id, None)
     with redirect_stdout(io.StringIO()):
-        status = scheduler.Run(plan, f"{out}/plan.json", 2, ["a", "gather"], InstantExecutor(), decider).execute()
+        status = scheduler.Run(plan, InstantExecutor(), decider, options, records).execute()
     elapsed = time.perf_counter() - start
     peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()

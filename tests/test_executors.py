@@ -2,16 +2,21 @@
 descriptor level, no process left behind; and a job command that reads only what
 its job needs, whatever the plan's size."""
 
+import contextlib
 import json
 import os
 import signal
 import subprocess
 import sys
 import time
+import types
 
 import pytest
 
 from conftest import process_alive
+
+from tolva import executors
+from tolva import run as runner
 
 CRASHY = '''\
 import os, signal, sys
@@ -179,3 +184,33 @@ def test_a_job_command_reads_only_its_own_part_of_a_large_plan(tmp_path):
     plan_file.write_text("not JSON either")
     stale = subprocess.run(argv, cwd="/", capture_output=True, text=True, timeout=60)
     assert stale.returncode == 2 and "is not valid JSON" in stale.stderr
+
+
+def test_an_executor_is_one_module_in_the_registry(monkeypatch, capsys):
+    """Its options, their checks, how many jobs it takes at once and whether it waits
+    for its first job: all said by its own module."""
+    fake = types.ModuleType("fake_executor")
+    configured = []
+
+    def configure(error, options, chosen):
+        configured.append((options.knob, chosen))
+        if options.knob and not chosen:
+            error("--knob goes with --executor fake")
+
+    fake.__dict__.update(NAME="fake", HELP="fake: a test's", lazy=True, configure=configure,
+                         add_options=lambda parser: parser.add_argument("--knob"),
+                         in_flight=lambda options, plan: 7, warming=lambda options: contextlib.nullcontext(),
+                         make=lambda plan, plan_file, run_id, options: types.SimpleNamespace(
+                             submit=lambda job, attempt, force: (job, plan_file)))
+    monkeypatch.setitem(sys.modules, "fake_executor", fake)
+    monkeypatch.setitem(executors.EXECUTORS, "fake", "fake_executor")
+    parser = runner.build_parser("tolva-run")
+    assert "fake: a test's" in parser.format_help() and "--knob" in parser.format_help()
+    args = parser.parse_args(["m", "--executor", "fake", "--knob", "3"])
+    runner.check_options(parser, args)
+    made = executors.make("fake", {"jobs": []}, "plan.json", "r", args)
+    assert (configured, executors.module("fake").in_flight(args, {}), made.executor) == ([("3", True)], 7, None)
+    assert made.submit("job") == ("job", "plan.json")  # made at its first job
+    with pytest.raises(SystemExit):
+        runner.check_options(parser, parser.parse_args(["m", "--knob", "3"]))
+    assert capsys.readouterr().err.endswith("tolva-run: error: --knob goes with --executor fake\n")

@@ -9,7 +9,7 @@ import tracemalloc
 
 import pytest
 
-from tolva import records
+from tolva import layout, records
 
 CRASHES = '''\
 import atexit, os, signal, sys
@@ -59,11 +59,11 @@ def test_the_last_line_of_a_log_is_read_from_its_end(tmp_path):
             f.write("y" * 50_000 + "\n")
         f.write("the end\n\n  \n")
     tracemalloc.start()
-    assert records.last_line(log) == "the end"
+    assert layout.last_line(log) == "the end"
     peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
     assert peak < 1_000_000
-    assert records.last_line(tmp_path / "missing.log") == ""
+    assert layout.last_line(tmp_path / "missing.log") == ""
 
 
 SLOW = '''\

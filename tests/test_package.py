@@ -2,6 +2,8 @@
 
 import annotationlib
 import ast
+import functools
+import importlib
 import inspect
 import json
 import os
@@ -14,6 +16,7 @@ import pytest
 
 import _tolva
 import tolva
+from tolva._compat import PRIVATE_NAMES
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 MODULE = '''\
@@ -205,3 +208,8 @@ def test_the_provisioned_toolchain_carries_bytecode():
     # Without it, every process recompiles each standard-library module it imports.
     for module in (json_module, pytest_module, inspect):
         assert os.path.exists(importlib.util.cache_from_source(module.__file__)), module.__name__
+
+
+@pytest.mark.parametrize("module, name", PRIVATE_NAMES)
+def test_each_private_name_of_the_standard_library_still_exists(module, name):
+    assert functools.reduce(getattr, name.split("."), importlib.import_module(module)) is not None

@@ -8,7 +8,6 @@ import sys
 import pytest
 
 from tolva import plan as planning
-from tolva import run as runner
 
 ORDERS = '''\
 from tolva import asset, partitions
@@ -30,7 +29,7 @@ def rates():
 
 def plan_of(make_module, downstream):
     name = make_module(ORDERS + downstream, do_import=False)
-    assets = runner.load_assets([name])
+    assets = planning.load_assets([name])
     return {job["id"]: job for job in planning.build_plan(assets, "/tmp/o", "/tmp", sys.executable, "/tmp/p")["jobs"]}
 
 
@@ -116,7 +115,7 @@ def odd(k):
     ],
 )
 def test_select_by_keys_as_written(make_module, name, selected):
-    assets = runner.load_assets([make_module(SELECTABLE, do_import=False)])
+    assets = planning.load_assets([make_module(SELECTABLE, do_import=False)])
     plan = planning.build_plan(assets, "/tmp/o", "/tmp", sys.executable, "/tmp/p")
     assert sorted(planning.select_jobs(assets, plan, [name])[1]) == selected
 
@@ -138,7 +137,7 @@ def test_select_by_keys_as_written(make_module, name, selected):
     ],
 )
 def test_select_names_what_it_cannot_find(make_module, name, message):
-    assets = runner.load_assets([make_module(SELECTABLE, do_import=False)])
+    assets = planning.load_assets([make_module(SELECTABLE, do_import=False)])
     plan = planning.build_plan(assets, "/tmp/o", "/tmp", sys.executable, "/tmp/p")
     with pytest.raises(planning.GraphError) as raised:
         planning.select_jobs(assets, plan, [name])

@@ -15,7 +15,7 @@ import pytest
 from conftest import process_alive
 
 from tolva import plan as planning
-from tolva import records
+from tolva import records, summary
 
 PIPE = '''\
 from tolva import asset, partitions
@@ -159,7 +159,7 @@ def test_gathering_inputs_compare_the_element_type(project, annotation, warning)
     (project / "pipe.py").write_text(PIPE.replace("def summary(rows: list)", f"def summary(rows: {annotation})"))
     result = tolva(["pipe", "--plan"], project)
     assert result.returncode == 0
-    assert result.stderr == (f"tolva.run: {warning}" if warning else "")
+    assert result.stderr == (f"python -m tolva.run: {warning}" if warning else "")
 
 
 # --- 5. keys that are the same key, and folder names -------------------------------
@@ -368,8 +368,8 @@ def test_colour_only_on_a_terminal_without_no_color(monkeypatch, no_color, paint
         monkeypatch.delenv("NO_COLOR", raising=False)
     else:
         monkeypatch.setenv("NO_COLOR", no_color)
-    assert records.Style(Terminal()).failed("x") == painted
-    assert records.Style(sys.stdout if not sys.stdout.isatty() else open(os.devnull)).failed("x") == "x"
+    assert summary.Style(Terminal()).failed("x") == painted
+    assert summary.Style(sys.stdout if not sys.stdout.isatty() else open(os.devnull)).failed("x") == "x"
 
 
 # --- the README's tour and the example run without a warning -----------------------

@@ -261,7 +261,7 @@ def test_a_global_without_a_stable_description_is_named(tmp_path):
                                       "@asset()\ndef rows():\n    return DB.execute('select 1').fetchall()\n")
     result = tolva(["conn", "--plan"], tmp_path)
     assert result.returncode == 0
-    assert result.stderr == ("tolva.run: warning: asset 'rows' reads 'DB', a sqlite3.Connection with no stable "
+    assert result.stderr == ("python -m tolva.run: warning: asset 'rows' reads 'DB', a sqlite3.Connection with no stable "
                              "description: a change to it is not seen; run with --force after changing it\n")
 
 
