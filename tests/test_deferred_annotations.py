@@ -15,16 +15,16 @@ MODULE = '''\
 from typing import TYPE_CHECKING
 from tolva import asset
 if TYPE_CHECKING:
-    from decimal import Decimal
+    from collections import OrderedDict
 
 
 @asset()
-def price(x: "int" = 1) -> Decimal:
+def price(x: "int" = 1) -> OrderedDict:
     return 3
 
 
 @asset(inputs={"p": price})
-def doubled(p: Decimal) -> int:
+def doubled(p: OrderedDict) -> int:
     return p * 2
 
 
@@ -46,9 +46,9 @@ no_signature = NoSignature()
     [
         (["tolva.inspect", "deferred"],
          lambda out, tmp: [(a["function_name"], a["return_type"]) for a in json.loads(out)["assets"]]
-         == [("doubled", "int"), ("price", "Decimal")]),
+         == [("doubled", "int"), ("price", "OrderedDict")]),
         (["tolva.worker", "deferred", "price", "out"],
-         lambda out, tmp: json.loads((tmp / "out/result.json").read_text())["signature"] == "(x: 'int' = 1) -> Decimal"),
+         lambda out, tmp: json.loads((tmp / "out/result.json").read_text())["signature"] == "(x: 'int' = 1) -> OrderedDict"),
         (["tolva.run", "deferred"],
          lambda out, tmp: (tmp / "tolva-out/doubled/value.json").read_text() == "6"),
     ],

@@ -58,5 +58,5 @@ def test_a_value_json_cannot_store_is_named_in_the_user_s_terms(tmp_path):
     result = subprocess.run([sys.executable, "-m", "tolva.run", "values"], cwd=tmp_path, capture_output=True,
                             text=True, timeout=60)
     job = json.loads((tmp_path / "tolva-out/run.json").read_text())["jobs"][0]
-    assert job["error"] == "asset 'a_set' returned a set, which cannot be stored as JSON"
+    assert job["error"] == 'asset \'a_set\' returned a set, which cannot be stored as JSON; declare @asset(serializer="pickle")'
     assert f"\n  at {tmp_path}/values.py:4 in a_set\n" in result.stdout

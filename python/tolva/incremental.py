@@ -13,7 +13,7 @@ unreadable or of another version means "run it": nothing stale passes for fresh.
 
 import sys
 
-from tolva import __version__, digests, layout, observe, records
+from tolva import __version__, formats, layout, observe, records, values
 
 # The fields of a job's record that make its basis, compared by later runs and kept
 # when a job is found up to date.
@@ -21,8 +21,8 @@ BASIS = ("code", "parts", "declaration", "versions", "upstream", "observed")
 OUTPUT_HASHES = ("value_hash", "result_hash")
 
 
-class UpstreamNotReady(Exception):
-    """An upstream job the job reads has no value to give."""
+# An upstream job the job reads has no value to give.
+UpstreamNotReady = values.NotReady
 
 
 def versions():
@@ -32,36 +32,35 @@ def versions():
 # --- values the job reads --------------------------------------------------------
 
 
-def value_text(job):
-    """The JSON text of an upstream job's value (job: its plan entry, with its id),
-    when its record says it succeeded."""
-    directory = job["output_dir"]
-    try:
-        result = layout.read_json(layout.result_path(directory))
-        if not isinstance(result, dict) or result.get("ok") is not True:
-            raise UpstreamNotReady(f"upstream job '{job['id']}' failed")
-        return layout.read_text(layout.value_path(directory))
-    except (OSError, ValueError) as exc:
-        raise UpstreamNotReady(f"upstream job '{job['id']}' has no value: {exc}") from None
-
-
-def upstream_digests(job, by_id, known):
+def upstream_digests(job, by_id, known, read=None):
     """The digest of each upstream value the job reads, by job id: from known (digests
-    this process has already checked) or read from the upstream job's folder."""
-    digests_ = {}
+    this process has already checked) or read from the upstream job's folder; read,
+    when given, keeps what was read (values.Stored, by job id) for the job's inputs."""
+    found = {}
     for spec in job["inputs"]:
         for upstream_id in spec["from"]:
             digest = known.get(upstream_id)
             if digest is None:
-                digest = digests.text_hash(value_text(dict(by_id[upstream_id], id=upstream_id)))
-            digests_[upstream_id] = digest
-    return digests_
+                stored = values.Stored(upstream_id, by_id[upstream_id]["output_dir"])
+                if read is not None:
+                    read[upstream_id] = stored
+                digest = stored.digest
+            found[upstream_id] = digest
+    return found
 
 
 def output_hashes(output_dir):
-    """The content hashes of a job's two files, as recorded at a success."""
-    return {"value_hash": layout.file_hash(layout.value_path(output_dir)),
-            "result_hash": layout.file_hash(layout.result_path(output_dir))}
+    """The content hashes of a job's value (in the format its record names) and of its
+    record, as recorded at a success."""
+    value_hash = None
+    try:
+        result = layout.read_json(layout.result_path(output_dir))
+        if isinstance(result, dict) and result.get("ok") is True:
+            fmt = formats.named(result.get("artifact_format"), result.get("module_path"))
+            value_hash = values.digest_of(values.stored_path(output_dir, fmt))
+    except (OSError, ValueError, KeyError):
+        pass
+    return {"value_hash": value_hash, "result_hash": layout.file_hash(layout.result_path(output_dir))}
 
 
 # --- the decision ----------------------------------------------------------------
@@ -117,10 +116,14 @@ class Decider:
         return observe.what_changed(state.get("observed"), self.project, self.codes)
 
 
-def decide(out, job, upstream, decider, force=False):
+def decide(out, job, upstream, decider, force=False, read=None):
     """(the basis a success would have, why the job runs or None when its last success
-    still holds); upstream: the plan entries of the jobs it reads, by id."""
-    current = decider.current(job, upstream_digests(job, upstream, decider.value_hashes))
+    still holds); upstream: the plan entries of the jobs it reads, by id; read: see
+    upstream_digests. A forced job's upstream digests are left to whoever gathers its
+    inputs (None here): they are what it reads then."""
+    if force:
+        return decider.current(job, None), "--force"
+    current = decider.current(job, upstream_digests(job, upstream, decider.value_hashes, read))
     return current, decider.reason(out, job, current, force)
 
 
@@ -148,6 +151,6 @@ def success_record(current, observed, output_dir):
 
 
 def held_record(out, job_id):
-    """The recorded basis and hashes, to be kept when the job is found up to date."""
+    """The recorded basis, hashes and preview, kept when the job is found up to date."""
     state = records.read_job_state(out, job_id) or {}
-    return {key: state.get(key) for key in BASIS + OUTPUT_HASHES}
+    return {key: state.get(key) for key in BASIS + OUTPUT_HASHES + ("preview",)}

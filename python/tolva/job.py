@@ -12,45 +12,83 @@ import os
 import sys
 import time
 
-from tolva import _cli, digests, fingerprint, incremental, layout, locks, observe, records, worker
+from tolva import _cli, fingerprint, formats, incremental, layout, locks, observe, records, values, worker
 from tolva.digests import compact
 from tolva.planfile import PlanError, load_job
 
 PROG = _cli.RUN_PROG
 
 
-def gather_inputs(job, by_id):
-    """The job's keyword arguments as JSON text (partition keys by dimension, upstream
-    values by parameter; by_id holds the upstream jobs), and the digest of each
-    upstream value by job id. Upstream values are spliced in as their own JSON text."""
-    members = [f"{json.dumps(dim)}:{compact(key)}" for dim, key in job["partition"].items()]
-    hashes = {}
+class Inputs:
+    """What a job's asset receives: its keyword arguments as JSON text for the core
+    (text), or as objects (objects) when a value is of another format; the digest of
+    each upstream value, by job id; and what the inputs file records of them."""
 
-    def value_of(source):
-        text = incremental.value_text(source)
-        hashes[source["id"]] = digests.text_hash(text)
-        return text
+    def __init__(self, digests, text=None, objects=None, record=None):
+        self.digests, self.text, self.objects = digests, text, objects
+        self.record = text if record is None else record
 
+
+def gather_inputs(job, by_id, fmt, read=None):
+    """The job's inputs: partition keys by dimension, upstream values by parameter (by_id
+    holds the upstream jobs), each upstream value read once (read: values already read
+    while deciding, by job id). JSON values for a JSON asset are spliced in as their own
+    text; otherwise every value is loaded through its format."""
+    stored = {}
     for spec in job["inputs"]:
-        sources = [dict(by_id[i], id=i) for i in spec["from"]]
+        for upstream_id in spec["from"]:
+            if upstream_id not in stored:
+                stored[upstream_id] = (read or {}).get(upstream_id) or values.Stored(
+                    upstream_id, by_id[upstream_id]["output_dir"])
+    found = {upstream_id: value.digest for upstream_id, value in stored.items()}
+    if fmt.name == formats.DEFAULT and all(value.text is not None for value in stored.values()):
+        return Inputs(found, text=_inputs_text(job, by_id, stored))
+    loaded = {}
+
+    def value_of(upstream_id):
+        if upstream_id not in loaded:
+            loaded[upstream_id] = stored[upstream_id].load()
+        return loaded[upstream_id]
+
+    def described(upstream_id):
+        return {"job": upstream_id, "format": stored[upstream_id].format.name, "sha256": found[upstream_id]}
+
+    objects, record = dict(job["partition"]), dict(job["partition"])
+    for spec in job["inputs"]:
         if spec["mode"] == "value":
-            text = value_of(sources[0])
+            objects[spec["parameter"]] = value_of(spec["from"][0])
+            record[spec["parameter"]] = described(spec["from"][0])
+        else:
+            objects[spec["parameter"]] = [{"partition": by_id[i]["partition"], "value": value_of(i)}
+                                          for i in spec["from"]]
+            record[spec["parameter"]] = [dict(described(i), partition=by_id[i]["partition"]) for i in spec["from"]]
+    return Inputs(found, objects=objects, record=json.dumps(record, ensure_ascii=False))
+
+
+def _inputs_text(job, by_id, stored):
+    """The keyword arguments as JSON text, upstream values spliced in as they are."""
+    members = [f"{json.dumps(dim)}:{compact(key)}" for dim, key in job["partition"].items()]
+    for spec in job["inputs"]:
+        if spec["mode"] == "value":
+            text = stored[spec["from"][0]].text
         else:
             text = "[" + ",".join(
-                f'{{"partition":{compact(s["partition"])},"value":{value_of(s)}}}' for s in sources
+                f'{{"partition":{compact(by_id[i]["partition"])},"value":{stored[i].text}}}' for i in spec["from"]
             ) + "]"
         members.append(f"{json.dumps(spec['parameter'])}:{text}")
-    return "{" + ",".join(members) + "}", hashes
+    return "{" + ",".join(members) + "}"
 
 
-def clear_folder(output_dir):
-    """Before the job starts: an earlier run's record must not pass for this one's,
-    and temporary files of workers that were killed go."""
+def clear_folder(output_dir, fmt):
+    """Before the job starts: an earlier run's record must not pass for this one's, a
+    value of another format is no longer the asset's, and temporary files of workers
+    that were killed go."""
     os.makedirs(output_dir, exist_ok=True)
     layout.remove_file(layout.result_path(output_dir))
+    own = os.path.basename(layout.value_path(output_dir, fmt.suffix))
     for name in os.listdir(output_dir):
-        if layout.is_leftover(name):
-            layout.remove_file(os.path.join(output_dir, name))
+        if layout.is_leftover(name) or (layout.is_value(name) and name != own):
+            layout.remove_tree(os.path.join(output_dir, name))
 
 
 def record_up_to_date(out, job_id, ident=None):
@@ -117,10 +155,19 @@ def run_job(plan_file, job_id, force=False, run_id=None, attempt=1, entry=None, 
 
     decider = own_decider(plan)
     try:
-        current, reason = incremental.decide(out, job, plan["upstream"], decider, force)
+        fmt = formats.named(job.get("format"), job["module"])
+    except KeyError:
+        message = formats.unknown_message(job.get("format"))
+        _cli.error(PROG, f"job '{job_id}': {message}")
+        finish("failed", "UnknownFormat", message)
+        return 2
+    try:
+        read = {}
+        current, reason = incremental.decide(out, job, plan["upstream"], decider, force, read)
         if reason is not None:
-            # What the asset receives is what its record names, read once more now.
-            inputs, current["upstream"] = gather_inputs(job, plan["upstream"])
+            # What the asset receives is what its record names: each value read once.
+            inputs = gather_inputs(job, plan["upstream"], fmt, read)
+            current["upstream"] = inputs.digests
     except incremental.UpstreamNotReady as exc:
         _cli.error(PROG, f"job '{job_id}': {exc}")
         finish("failed", "UpstreamNotReady", str(exc))
@@ -130,14 +177,16 @@ def run_job(plan_file, job_id, force=False, run_id=None, attempt=1, entry=None, 
         print(f"{PROG}: job '{job_id}' is up to date; --force runs it again")
         return 0
 
-    clear_folder(job["output_dir"])
+    clear_folder(job["output_dir"], fmt)
     records.write_job_state(out, job_id, "running", started, ident=ident, where=locks.running_here(), starts=starts,
                             **named)
-    layout.write_atomically(layout.inputs_path(out, job_id), inputs)
+    layout.write_atomically(layout.inputs_path(out, job_id), inputs.record)
     sys.stdout.flush()
     try:
         observer = observe.Observer(decider.project, out, asset_function(job))
-        outcome = worker.materialize(job["module"], job["function"], job["output_dir"], inputs, observer)
+        outcome = worker.materialize(job["module"], job["function"], job["output_dir"],
+                                     inputs.text if inputs.text is not None else inputs.objects, observer, fmt,
+                                     job["asset"])
     except worker.NotAnAsset as exc:
         _cli.error(PROG, f"job '{job_id}': {exc}")
         finish("failed", "NotAnAsset", str(exc))
@@ -150,6 +199,7 @@ def run_job(plan_file, job_id, force=False, run_id=None, attempt=1, entry=None, 
         worker.report_failure(PROG, outcome)
         finish("failed", outcome.error_type, outcome.error, outcome.frame())
         return 1
-    finish("succeeded", **incremental.success_record(current, observer.record(job["output_dir"], decider.codes),
-                                                   job["output_dir"]))
+    preview = outcome.preview if outcome.preview is not None else values.json_preview(job["output_dir"])
+    finish("succeeded", preview=preview, **incremental.success_record(
+        current, observer.record(job["output_dir"], decider.codes), job["output_dir"]))
     return 0

@@ -4,6 +4,7 @@ make a write land outside it, or a read vouch for a file elsewhere). Knows nothi
 of plans, jobs' meaning or runs.
 
     OUT/<job id>/value.json, result.json    a job's folder: its value and its record
+    OUT/<job id>/value.parquet, ...         a value of another format, by its suffix
     OUT/plan.json, run.json, report.html    the last plan, run record and page
     OUT/.tolva/jobs/<job id>.json, .lock    each job's own state, and its lock
     OUT/.tolva/logs/<job id>.log            each job's output
@@ -19,7 +20,7 @@ import os
 from tolva import digests
 
 STATE = ".tolva"
-VALUE = "value.json"
+VALUE = "value"
 RESULT = "result.json"
 
 
@@ -45,8 +46,9 @@ def job_dir(out, job_id):
     return os.path.join(out, *job_id.split("/"))
 
 
-def value_path(output_dir):
-    return os.path.join(output_dir, VALUE)
+def value_path(output_dir, suffix=".json"):
+    """The value's file, by its format's suffix (value.json for the default)."""
+    return os.path.join(output_dir, VALUE + suffix)
 
 
 def result_path(output_dir):
@@ -55,7 +57,12 @@ def result_path(output_dir):
 
 def is_leftover(name):
     """A temporary file of a job's folder, left by a worker that was killed."""
-    return name.startswith((f".{VALUE}.", f".{RESULT}.")) and name.endswith(".tmp")
+    return name.startswith((f".{VALUE}", f".{RESULT}.")) and name.endswith(".tmp")
+
+
+def is_value(name):
+    """A value of any format in a job's folder."""
+    return name == VALUE or name.startswith(VALUE + ".")
 
 
 # --- OUT/.tolva ------------------------------------------------------------------
@@ -196,6 +203,39 @@ def write_atomically(path, text):
         except OSError:
             pass
         raise
+
+
+def temporary(path):
+    """Where a file (or folder) is made before it replaces `path`: beside it, hidden,
+    named for this process."""
+    return os.path.join(os.path.dirname(path), f".{os.path.basename(path)}.{os.getpid()}.tmp")
+
+
+def open_new(path):
+    """A new file for writing bytes, never a link or a leftover at the path."""
+    remove_tree(path)
+    return open(open_for_writing(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL), "wb")
+
+
+def replace(temp, path):
+    """Moves a finished file or folder over `path`; a folder there goes first, since
+    a rename cannot replace a folder that holds anything."""
+    if os.path.isdir(path) and not os.path.islink(path):
+        remove_tree(path)
+    os.replace(temp, path)
+
+
+def remove_tree(path):
+    """Removes a file, a link or a folder with what it holds; nothing there is fine."""
+    if os.path.isdir(path) and not os.path.islink(path):
+        import shutil
+
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        try:
+            os.remove(path)
+        except FileNotFoundError:
+            pass
 
 
 def remove_file(path):

@@ -9,7 +9,7 @@ import json
 import os
 import sys
 
-from tolva import _cli, executors, fingerprint, incremental, layout, locks, planfile, recorder
+from tolva import _cli, executors, fingerprint, incremental, layout, locks, planfile, recorder, stored
 from tolva import plan as planning
 from tolva.scheduler import Run, RunOptions
 
@@ -42,7 +42,7 @@ def import_modules(modules):
 def warming(options):
     """Around planning and running: the executor's warm server started as soon as the
     modules are imported, when jobs are likely to run."""
-    if options.plan is not None or options.dot or options.explain or not jobs_will_run(options):
+    if options.plan is not None or options.dot or options.explain or options.show or not jobs_will_run(options):
         return contextlib.nullcontext()
     return executors.module(options.executor).warming(options)
 
@@ -73,14 +73,15 @@ def make_plan(assets, out, plan_file, selection):
     return Planned(assets, plan, plan_file, decider, selected)
 
 
-def plan_pipeline(options):
-    """The pipeline the options name, planned into its output folder."""
+def plan_pipeline(options, selection):
+    """The pipeline the options name, planned into its output folder (selection: the
+    names of what to plan, and what it needs)."""
     assets = load_assets(options.modules)
     out = os.path.abspath(options.out)
     if os.path.exists(out) and not os.path.isdir(out):
         raise Refused(f"--out '{options.out}' is not a directory")
     plan_file = os.path.abspath(options.plan) if options.plan else layout.plan_path(out)
-    return make_plan(assets, out, plan_file, options.select)
+    return make_plan(assets, out, plan_file, selection)
 
 
 def write_plan(planned):
@@ -167,6 +168,11 @@ def report(plan_file):
     except locks.Busy as busy:
         raise Refused(f"a run (PID {busy}) is using the output folder {plan['out']}; report when it has ended") \
             from None
+
+
+def show(planned):
+    """Prints the previews of the values of the jobs asked for; 1 when one has none."""
+    return stored.show(planned.plan["out"], [job for job in planned.plan["jobs"] if job["id"] in planned.selected])
 
 
 def jobs_will_run(options):

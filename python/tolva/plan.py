@@ -12,7 +12,7 @@ import pathlib
 import re
 import time
 
-from tolva import _cli, fingerprint
+from tolva import _cli, fingerprint, formats
 from tolva.digests import compact, sha256
 from tolva.planfile import PLAN_VERSION
 
@@ -110,6 +110,7 @@ class Asset:
         self.inputs = dict(meta.get("inputs") or {})
         specs = meta.get("partitions") or {}
         self.dimensions = {dim: json.loads(specs[dim]["values_json"]) for dim in sorted(specs)}
+        self.serializer = meta.get("serializer")
         self.label = self.display_name or self.function_name
         self.component = None  # the label's folder name, set with the label by name_assets
         self.components = {}  # dimension -> the folder name of each key, in key order
@@ -118,6 +119,7 @@ class Asset:
         self.code, self.parts = None, {}
         self.attribute = self.function_name
         self.parameters = None  # name -> inspect.Parameter, filled by check_signatures
+        self.format = None  # its value format, found by check_serializer
 
     def __repr__(self):
         return f"Asset({self.label!r})"
@@ -133,8 +135,18 @@ def assets_from_document(document, problems):
     name_assets(assets)
     for asset in assets:
         problems.gather(check_keys, asset)
+        problems.gather(check_serializer, asset)
         asset.components = {dim: key_components(dim, keys) for dim, keys in asset.dimensions.items()}
     return assets
+
+
+def check_serializer(asset):
+    """The asset's value format is one that is registered (built in, or by a module the
+    pipeline imports)."""
+    try:
+        asset.format = formats.named(asset.serializer)
+    except KeyError:
+        raise GraphError(f"asset '{asset.label}': {formats.unknown_message(asset.serializer)}") from None
 
 
 def _clashes(assets):
@@ -513,6 +525,9 @@ def _check_signature(asset, warn):
     fn, attribute = _find_function(asset)
     asset.attribute = attribute
     asset.function = fn
+    stores = asset.format and formats.annotation_problem(asset.format, asset.record["return_type"])
+    if stores:
+        warn(f"asset '{asset.label}' {stores}")
     try:
         parameters = signature_of(fn).parameters
     except (TypeError, ValueError):
@@ -661,6 +676,8 @@ def build_plan(assets, out_dir, workdir, python, plan_file, roots=()):
                 "fingerprint": asset.fingerprint,
                 "argv": [python, "-m", "tolva.run", "--from-plan", plan_file, "--job", job_id],
             }
+            if asset.format is not None and asset.format.name != formats.DEFAULT:
+                job["format"] = asset.format.name
             jobs.append(job)
             index.add(asset, job)
     return {"version": PLAN_VERSION, "id": os.urandom(8).hex(), "created": time.time(), "workdir": workdir,

@@ -8,7 +8,7 @@ import os
 import sys
 import time
 
-from tolva import _cli, layout, records, report_page, summary
+from tolva import _cli, formats, layout, records, report_page, summary
 
 
 class RunRecorder:
@@ -29,7 +29,8 @@ class RunRecorder:
     def end(self, run, interrupted):
         """The run's record, its page and its summary; returns the exit status."""
         record = self._write(run, interrupted)
-        details = {job_id: job_details(self.out, job_id, outcome) for job_id, outcome in run.outcomes.items()}
+        details = {job_id: job_details(self.out, run.jobs[job_id], run.outcomes.get(job_id, {}), run.status[job_id])
+                   for job_id in run.order if job_id in run.outcomes}
         status = 130 if interrupted else records.exit_status(run.status.values())
         timeline = {job_id: (run.started_at[job_id] - self.clock, ended - self.clock,
                              run.where.get(job_id) or f"slot {run.slot[job_id]}")
@@ -53,11 +54,19 @@ class RunRecorder:
                                         self.executor_name, self.run_id, self.selection)
 
 
-def job_details(out, job_id, outcome):
+def job_details(out, job, outcome, status):
     """What the summary and the page show of a job beyond run.json: the frame of the
-    user's code it failed at, and its log."""
-    log = layout.log_path(out, job_id)
-    return {"frame": outcome.get("frame"), "log": log if os.path.exists(log) else None}
+    user's code it failed at, its log, and for a value that holds its preview and file
+    (read from the job's own record when the run found it up to date)."""
+    log = layout.log_path(out, job["id"])
+    details = {"frame": outcome.get("frame"), "log": log if os.path.exists(log) else None}
+    if status in records.DONE:
+        state = outcome if "preview" in outcome else records.read_job_state(out, job["id"]) or {}
+        preview = state.get("preview")
+        if isinstance(preview, dict):
+            details["preview"] = preview
+            details["value"] = layout.value_path(job["output_dir"], formats.suffix_of(preview.get("format")))
+    return details
 
 
 def report(plan, plan_file, asset_labels):
@@ -84,7 +93,7 @@ def report(plan, plan_file, asset_labels):
                 spans[job["id"]] = (state["started"], end, where.get("host") or "jobs")
         entries.append(records.job_entry(job, status, duration, state.get("error_type"), state.get("error"),
                                          1 if state else 0, None))
-        details[job["id"]] = job_details(out, job["id"], state)
+        details[job["id"]] = job_details(out, job, state, status)
     now = time.time()
     record = records.write_run_record(out, plan_file, started or now, finished or now, False, entries, None,
                                       os.urandom(8).hex())

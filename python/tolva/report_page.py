@@ -19,6 +19,9 @@ COLOURS = {"failed": "#c62828", "cancelled": "#ef6c00", "running": "#7b1fa2", "s
            "not-started": "#cfd8dc", "succeeded": "#2e7d32", "up-to-date": "#1e88e5"}
 LOG_TAIL_BYTES = 4096
 LOG_TAILS_AT_MOST = 200  # failed jobs whose log tail the page carries, so that it stays small
+PREVIEW_BYTES_AT_MOST = 2 << 20  # of value previews in one page; the rest are a --show away
+# Where OUT is from the page, filled in for each of its two copies.
+_ROOT = "\u0000root\u0000"
 
 # html.escape's table: the html module would also load its table of entities, which
 # is a twentieth of an unchanged run's time.
@@ -34,19 +37,32 @@ NODE_WIDTH, NODE_HEIGHT, LAYER_GAP, ROW_GAP = 180, 46, 46, 16
 
 def write(out, record, plan, timeline, details, exit_status, started):
     """Writes OUT/report.html and the history's copy. timeline: job id -> (start, end,
-    lane) in seconds from the run's start; details: job id -> frame and log path."""
-    page = render(record, plan, timeline, details, exit_status)
-    layout.write_atomically(layout.page_path(out), page)
-    layout.write_atomically(layout.history_path(out, started, record["run_id"], ".html"), page)
+    lane) in seconds from the run's start; details: job id -> frame, log path, and the
+    preview and path of its value."""
+    page = render(record, plan, timeline, details, exit_status, out)
+    page_path = layout.page_path(out)
+    layout.write_atomically(page_path, page.replace(_script_root(), _script_root(_root_of(page_path, out))))
+    history = layout.history_path(out, started, record["run_id"], ".html")
+    layout.write_atomically(history, page.replace(_script_root(), _script_root(_root_of(history, out))))
 
 
-def render(record, plan, timeline, details, exit_status):
+def _root_of(page, out):
+    """OUT as a link from the page: "" beside it, "../../" from the history."""
+    relative = os.path.relpath(out, os.path.dirname(page))
+    return "" if relative == "." else relative.replace(os.sep, "/") + "/"
+
+
+def _script_root(root=_ROOT):
+    return _script_json({"root": root})[1:-1]
+
+
+def render(record, plan, timeline, details, exit_status, out=None):
     labels = {}
     for entry in record["jobs"]:
         labels.setdefault(entry["asset"], len(labels))
     lanes = {}
     jobs = []
-    tails = 0
+    tails = previews = 0
     for entry in record["jobs"]:
         start, end, lane = timeline.get(entry["id"], (None, None, None))
         if lane is not None:
@@ -56,15 +72,27 @@ def render(record, plan, timeline, details, exit_status):
         if entry["status"] == "failed" and detail.get("log") and tails < LOG_TAILS_AT_MOST:
             tails += 1
             log_tail = layout.tail(detail["log"], LOG_TAIL_BYTES)
+        preview = detail.get("preview")
+        if preview is not None:
+            previews += len(json.dumps(preview, ensure_ascii=False))
+            preview = preview if previews <= PREVIEW_BYTES_AT_MOST else {"left_out": True}
         jobs.append([entry["id"], labels[entry["asset"]], entry["status"], entry["duration"], entry["attempts"],
                      entry["reason"], _round(start), _round(end), lane, entry["error_type"], entry["error"],
-                     detail.get("frame") if entry["status"] == "failed" else None, log_tail])
+                     detail.get("frame") if entry["status"] == "failed" else None, log_tail, preview,
+                     _link(detail.get("value"), out), _link(detail.get("log"), out)])
     data = {"assets": list(labels), "lanes": [str(lane) for lane in lanes], "jobs": jobs,
-            "colours": COLOURS, "order": SEVERITY}
+            "colours": COLOURS, "order": SEVERITY, "root": _ROOT}
     header = _header(record, exit_status)
     graph = asset_graph(plan, record["jobs"])
     return PAGE.format(title=escape(f"tolva run {record['run_id']}"), header=header, graph=graph,
                        data=_script_json(data), style=STYLE, script=SCRIPT)
+
+
+def _link(path, out):
+    """A file of OUT as a link relative to OUT (the page adds where OUT is from it)."""
+    if not path or not out:
+        return None
+    return "/".join(os.path.relpath(path, out).split(os.sep))
 
 
 def _round(seconds):
@@ -283,6 +311,10 @@ td.num{text-align:right;font-variant-numeric:tabular-nums}
 .status{display:inline-block;padding:0 7px;border-radius:8px;color:#fff;font-size:12px}
 td.error{max-width:560px;word-break:break-word}td.error pre{white-space:pre-wrap;max-height:260px;overflow:auto;
 background:#f6f8fa;padding:6px;margin:4px 0}
+details.value summary{cursor:pointer;color:#1e5fa8;font-size:12px}.preview{margin:4px 0;font-size:12px}
+.preview pre{white-space:pre-wrap;max-height:260px;overflow:auto;background:#f6f8fa;padding:6px;margin:4px 0}
+.preview-table th,.preview-table td{padding:1px 6px;font-size:12px;border-bottom:1px solid #edf0f3}
+.links{margin:4px 0;font-size:12px}
 #filters{margin:0 0 8px}#more{margin:8px 0;padding:4px 12px}#shown{color:#5f6b7a;margin-left:8px}
 """
 
@@ -290,7 +322,7 @@ SCRIPT = r"""
 "use strict";
 const data = JSON.parse(document.getElementById("run-data").textContent);
 const COLUMNS = {id: 0, asset: 1, status: 2, duration: 3, attempts: 4, reason: 5, start: 6, end: 7, lane: 8,
-                 errorType: 9, error: 10, frame: 11, log: 12};
+                 errorType: 9, error: 10, frame: 11, log: 12, preview: 13, value: 14, logPath: 15};
 
 function element(name, attributes, text) {
   const node = document.createElement(name);
@@ -362,9 +394,79 @@ function errorCell(job) {
 const PAGE_ROWS = 200;  // rows drawn at a time: a long run's table opens at once
 let matching = [], drawn = 0;
 
+function fileLink(path, text) {
+  // A path under OUT, as a link from wherever this copy of the page is.
+  const link = element("a", {href: data.root + path.split("/").map(encodeURIComponent).join("/")}, text);
+  return link;
+}
+
+function previewTable(preview) {
+  const table = element("table", {class: "preview-table"});
+  const head = element("tr");
+  if (preview.index) head.appendChild(element("th", {}, ""));
+  for (const [name, dtype] of preview.columns) head.appendChild(element("th", {title: dtype}, name));
+  table.appendChild(head);
+  (preview.head || []).forEach((cells, i) => {
+    const row = element("tr");
+    if (preview.index) row.appendChild(element("th", {}, preview.index[i]));
+    for (const cell of cells) row.appendChild(element("td", {}, cell));
+    table.appendChild(row);
+  });
+  return table;
+}
+
+function previewBody(preview) {
+  // What the value is, as the job recorded it: a table's first rows, an array's shape
+  // and range, the start of a text, a file's name and size.
+  const box = element("div", {class: "preview"});
+  if (preview.left_out) {
+    box.appendChild(element("p", {}, "Left out of this page, which keeps it small: python -m tolva.run " +
+                                     `MODULE --show ${preview.left_out}`));
+    return box;
+  }
+  if (preview.columns) {
+    box.appendChild(element("p", {}, `${preview.rows} rows × ${preview.columns.length} columns: ` +
+      preview.columns.map(([name, dtype]) => `${name} ${dtype}`).join(", ")));
+    box.appendChild(previewTable(preview));
+  } else if (preview.shape) {
+    const range = "min" in preview ? `, from ${preview.min} to ${preview.max}` : "";
+    box.appendChild(element("p", {}, `array of shape ${preview.shape.join("×") || "scalar"}, ${preview.dtype}${range}`));
+  } else if ("name" in preview && "size" in preview) {
+    box.appendChild(element("p", {}, `${preview.folder ? "folder" : "file"} ${preview.name}, ${preview.size} bytes`));
+  } else if ("text" in preview) {
+    if ("size" in preview) box.appendChild(element("p", {}, `${preview.size} ${preview.format === "bytes" ? "bytes" : "characters"}`));
+    box.appendChild(element("pre", {}, preview.text));
+  } else if ("repr" in preview) {
+    box.appendChild(element("pre", {}, preview.repr));
+  } else if (preview.preview_error) {
+    box.appendChild(element("p", {}, preview.preview_error));
+  }
+  return box;
+}
+
+function valueCell(job) {
+  const cell = element("td", {class: "job"});
+  cell.appendChild(document.createTextNode(job[COLUMNS.id]));
+  const preview = job[COLUMNS.preview];
+  if (!preview || !["succeeded", "up-to-date"].includes(job[COLUMNS.status])) return cell;
+  const more = element("details", {class: "value"});
+  more.appendChild(element("summary", {}, `value: ${preview.type || "?"} (${preview.format || "json"})`));
+  if (preview.left_out) preview.left_out = job[COLUMNS.id];
+  more.appendChild(previewBody(preview));
+  const links = element("p", {class: "links"});
+  if (job[COLUMNS.value]) links.appendChild(fileLink(job[COLUMNS.value], "value file"));
+  if (job[COLUMNS.logPath]) {
+    links.appendChild(document.createTextNode(" · "));
+    links.appendChild(fileLink(job[COLUMNS.logPath], "log"));
+  }
+  more.appendChild(links);
+  cell.appendChild(more);
+  return cell;
+}
+
 function jobRow(job) {
   const row = element("tr", {"data-status": job[COLUMNS.status], "data-id": job[COLUMNS.id]});
-  row.appendChild(element("td", {}, job[COLUMNS.id]));
+  row.appendChild(valueCell(job));
   const status = element("td");
   status.appendChild(element("span", {class: "status", style: "background:" + data.colours[job[COLUMNS.status]]},
                              job[COLUMNS.status]));

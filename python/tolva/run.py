@@ -51,6 +51,9 @@ def build_parser(prog=None):
     mode.add_argument("--explain", action="store_true",
                       help="print, for every selected job, whether it would run and why; run and write nothing")
     mode.add_argument("--history", action="store_true", help="list the runs recorded in OUT, newest first")
+    mode.add_argument("--show", metavar="NAME",
+                      help="print a preview of the stored value of this asset or job (ASSET[/DIMENSION=KEY]); "
+                           "run nothing")
     mode.add_argument("--from-plan", metavar="PLAN", help="run one job of a plan (with --job), or --report on it")
     parser.add_argument("--job", metavar="ID", help="the job of --from-plan to run")
     # What the runner gives the job commands it starts (its run id, the attempt, the
@@ -74,6 +77,8 @@ def check_options(parser, args):
             parser.error("--from-plan and --job go together, without modules")
     if args.history or args.from_plan is not None:
         return
+    if args.show and args.select:
+        parser.error("--show names what it shows; it goes without --select")
     if not args.modules:
         parser.error("the following arguments are required: MODULE")
     if args.jobs is not None and args.jobs < 1:
@@ -127,7 +132,9 @@ def plan_and_run(pipeline, args):
     """Imports the modules, then plans and runs (or explains, or writes) the pipeline."""
     pipeline.import_modules(args.modules)
     with pipeline.warming(args):
-        planned = pipeline.plan_pipeline(args)
+        planned = pipeline.plan_pipeline(args, [args.show] if args.show else args.select)
+        if args.show:
+            return pipeline.show(planned)
         if args.dot:
             sys.stdout.write(planned.dot())
             return 0

@@ -4,10 +4,9 @@ to date, and value.json has the content recorded then), and --history, the runs
 recorded there. Reads only, never runs anything.
 """
 
-import json
 import os
 
-from tolva import layout, locks, records
+from tolva import formats, layout, locks, records, values
 from tolva.digests import compact
 
 
@@ -75,10 +74,16 @@ def load(asset, partition=None, *, out="tolva-out"):
     if state.get("status") not in records.DONE:
         why = f": {state['error']}" if state.get("error") else ""
         raise ValueNotAvailable(f"job '{job['id']}' did not succeed in its last run ({state.get('status')}{why})")
-    path = layout.value_path(job["output_dir"])
-    if state.get("value_hash") is None or layout.file_hash(path) != state.get("value_hash"):
-        raise ValueNotAvailable(f"job '{job['id']}': {path} is not the value its last success recorded")
-    return json.loads(layout.read_text(path))
+    try:
+        stored = values.Stored(job["id"], job["output_dir"])
+    except values.NotReady as exc:
+        raise ValueNotAvailable(f"job '{job['id']}': {exc}") from None
+    if state.get("value_hash") is None or stored.digest != state.get("value_hash"):
+        raise ValueNotAvailable(f"job '{job['id']}': {stored.path} is not the value its last success recorded")
+    try:
+        return stored.load()
+    except values.NotReady as exc:
+        raise ValueNotAvailable(str(exc)) from None
 
 
 def history(out):
@@ -110,3 +115,53 @@ def history(out):
         selection = ", ".join(record.get("selection") or []) or "everything"
         print(f"{record['started']:<25}  {took:>7}  {state:<11}  {counts[0]:>9}  {counts[1]:>10}  {counts[2]:>6}  "
               f"{counts[3]:>7}  {counts[4]:>9}  {selection}")
+
+
+def show(out, jobs):
+    """Prints, for each job (plan entries), the preview its record keeps of its value:
+    what a --show prints. Returns 0, or 1 when a job has no value to show."""
+    missing = 0
+    for job in jobs:
+        state = records.read_job_state(out, job["id"])
+        if state is None or state.get("status") not in records.DONE:
+            why = "it has never run" if state is None else f"its last run {state.get('status')}"
+            print(f"{job['id']}: no value ({why})")
+            missing += 1
+            continue
+        preview = state.get("preview") if isinstance(state.get("preview"), dict) else {}
+        where = layout.value_path(job["output_dir"], formats.suffix_of(preview.get("format")))
+        print(f"{job['id']}: {preview.get('type', 'a value')}, stored as {preview.get('format', 'json')} ({where})")
+        for line in preview_lines(preview):
+            print(f"  {line}")
+    return 1 if missing else 0
+
+
+def preview_lines(preview):
+    """A preview as lines of text: a table's shape, columns and first rows; an array's
+    shape, type and range; the start of a text; a file's name and size."""
+    if "columns" in preview:
+        columns = preview["columns"]
+        lines = [f"{preview.get('rows', '?')} rows × {len(columns)} columns: "
+                 + ", ".join(f"{name} {dtype}" for name, dtype in columns)]
+        index = preview.get("index")
+        rows = [([index[i]] if index else []) + row for i, row in enumerate(preview.get("head") or [])]
+        header = ([""] if index else []) + [name for name, _ in columns]
+        if rows:
+            widths = [max(len(str(cell)) for cell in column) for column in zip(header, *rows)]
+            lines += ["  ".join(str(cell).rjust(width) for cell, width in zip(line, widths)).rstrip()
+                      for line in [header] + rows]
+        return lines
+    if "shape" in preview:
+        shape = "×".join(str(n) for n in preview["shape"]) or "scalar"
+        bounds = f", from {preview['min']} to {preview['max']}" if "min" in preview else ""
+        return [f"array of shape {shape}, {preview.get('dtype')}{bounds}"]
+    if "name" in preview and "size" in preview:
+        kind = "folder" if preview.get("folder") else "file"
+        return [f"{kind} {preview['name']}, {preview['size']} bytes"]
+    if "text" in preview:
+        head = [f"{preview['size']} {'bytes' if preview.get('format') == 'bytes' else 'characters'}"] \
+            if "size" in preview else []
+        return head + preview["text"].splitlines()
+    if "repr" in preview:
+        return [preview["repr"]]
+    return [preview["preview_error"]] if "preview_error" in preview else []

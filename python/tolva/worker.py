@@ -14,9 +14,12 @@ import os
 import re
 import sys
 
-from tolva import _cli
+from json.encoder import JSONEncoder
+
+from tolva import _cli, formats, layout, values
 
 PROG = "python -m tolva.worker"
+_JSON_DEFAULT = JSONEncoder.default.__code__
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -28,9 +31,10 @@ class Outcome:
     """How one materialization ended: the failure record and, when one escaped, the
     asset's exception, kept for its traceback."""
 
-    def __init__(self, ok, error_type=None, error=None, exception=None, where=None):
+    def __init__(self, ok, error_type=None, error=None, exception=None, where=None, preview=None):
         self.ok, self.error_type, self.error, self.exception = ok, error_type, error, exception
         self.where = where  # the frame to show, when the traceback holds none of the user's
+        self.preview = preview  # of a value stored here (not by the core)
 
     def traceback_text(self):
         if self.exception is None:
@@ -63,6 +67,7 @@ class _EscapedException:
 
     def __init__(self):
         self.exception = None
+        self.unstorable = None  # the type of what json's encoder met and could not write
         self.tool = None
 
     def __enter__(self):
@@ -81,6 +86,9 @@ class _EscapedException:
         return self
 
     def _unwound(self, code, offset, exception):
+        if code is _JSON_DEFAULT:
+            # The object json's encoder cannot write is that frame's own argument.
+            self.unstorable = type(sys._getframe(1).f_locals.get("o"))
         if not code.co_filename.startswith(_PACKAGE_DIR):
             self.exception = exception
 
@@ -120,62 +128,122 @@ def check_target(module_name, function_name):
 
 def read_record(output_dir):
     try:
-        with open(os.path.join(output_dir, "result.json"), encoding="utf-8") as f:
-            record = json.load(f)
+        record = layout.read_json(layout.result_path(output_dir))
         return record if isinstance(record, dict) else None
     except (OSError, ValueError):
         return None
 
 
-def materialize(module_name, function_name, output_dir, inputs, observer=None):
-    """Runs materialize_asset and returns its Outcome. Raises NotAnAsset, and lets a
-    setup failure (the output directory cannot be made) propagate. An observer (a
-    context manager) watches the asset's call: the module is imported before it."""
+def materialize(module_name, function_name, output_dir, inputs, observer=None, fmt=None, asset_name=None):
+    """Computes the asset into output_dir and returns its Outcome. inputs: the keyword
+    arguments as JSON text, for the core's materialize_asset (a JSON value from JSON
+    inputs: the default), or as objects, for a value or inputs of other formats (fmt).
+    Raises NotAnAsset, and lets a setup failure (the output directory cannot be made)
+    propagate. An observer (a context manager) watches the asset's call: the module is
+    imported before it. asset_name: the asset as messages name it."""
     import contextlib
 
-    from _tolva import materialize_asset
-
     check_target(module_name, function_name)
+    asset_name = asset_name or function_name
     with _EscapedException() as escaped:
-        try:
-            with observer or contextlib.nullcontext():
+        with observer or contextlib.nullcontext():
+            if isinstance(inputs, dict) or (fmt is not None and fmt.name != formats.DEFAULT):
+                return _materialize_objects(module_name, function_name, output_dir, inputs or {},
+                                            fmt or formats.named(formats.DEFAULT), asset_name)
+            try:
+                from _tolva import materialize_asset
+
                 materialize_asset(module_name, function_name, output_dir, inputs)
-        except SystemExit as exc:
-            if exc.code != 1:
-                raise
-            record = read_record(output_dir) or {}
-            outcome = Outcome(False, record.get("error_type"), record.get("error"), escaped.matching(record))
-            return not_json(outcome, module_name, function_name) or outcome
-        except Exception as exc:
-            if exc.__context__ is None:
-                raise  # a setup failure: nothing was run
-            # The failure record itself could not be written; the asset's own
-            # exception is this one's __context__.
-            cause = exc.__context__
-            return Outcome(False, type(cause).__name__, f"{_cli.describe(cause)} (and its record could not be "
-                           f"written: {_cli.describe(exc)})", escaped.exception or cause)
+            except SystemExit as exc:
+                if exc.code != 1:
+                    raise
+                record = read_record(output_dir) or {}
+                outcome = Outcome(False, record.get("error_type"), record.get("error"), escaped.matching(record))
+                return not_json(outcome, module_name, function_name, asset_name, escaped.unstorable) or outcome
+            except Exception as exc:
+                if exc.__context__ is None:
+                    raise  # a setup failure: nothing was run
+                # The failure record itself could not be written; the asset's own
+                # exception is this one's __context__.
+                cause = exc.__context__
+                return Outcome(False, type(cause).__name__, f"{_cli.describe(cause)} (and its record could not be "
+                               f"written: {_cli.describe(exc)})", escaped.exception or cause)
     return Outcome(True)
+
+
+def _materialize_objects(module_name, function_name, output_dir, kwargs, fmt, asset_name):
+    """What materialize_asset does, for values beyond JSON: the output folder made
+    (unguarded), then the module imported, the function unwrapped and called with the
+    objects, its value stored through its format and the record written; any failure
+    of those, of any kind, becomes the failure record and the Outcome."""
+    import inspect
+    import pathlib
+
+    out = pathlib.Path(output_dir)
+    out.mkdir(parents=True, exist_ok=True)
+    try:
+        target = getattr(importlib.import_module(module_name), function_name)
+        try:
+            fn = target.__tolva_original__
+        except Exception:  # noqa: BLE001 - a plain function is called as it is
+            fn = target
+        value = fn(**kwargs)
+        value_path, preview = values.store(asset_name, value, output_dir, fmt)
+        record = {"artifact_format": fmt.name, "function_name": function_name, "module_path": module_name,
+                  "ok": True, "result_type": type(value).__name__, "signature": str(inspect.signature(fn)),
+                  "value_path": value_path}
+        _write_record(output_dir, record)
+    except BaseException as exc:  # noqa: BLE001 - the asset's failure, whatever it is, is its record
+        if isinstance(exc, values.Refused):
+            # Said in the user's terms, and shown at the asset's own definition.
+            _write_record(output_dir, {"error": f"{exc.error_type}: {exc}", "error_type": exc.error_type, "ok": False})
+            return Outcome(False, exc.error_type, str(exc), exc, definition_of(module_name, function_name))
+        error = error_text(exc)
+        _write_record(output_dir, {"error": error, "error_type": type(exc).__name__, "ok": False})
+        return Outcome(False, type(exc).__name__, error, exc)
+    return Outcome(True, preview=preview)
+
+
+def error_text(exc):
+    """The failure record's error: the exception's qualified type name and its text,
+    with a lone surrogate shown as U+FFFD, as the core writes it."""
+    try:
+        text = str(exc)
+    except Exception:  # noqa: BLE001
+        text = "<exception str() failed>"
+    return "".join("\ufffd" if "\ud800" <= ch <= "\udfff" else ch for ch in f"{type(exc).__qualname__}: {text}")
+
+
+def _write_record(output_dir, record):
+    layout.write_atomically(layout.result_path(output_dir), json.dumps(
+        record, separators=(",", ":"), ensure_ascii=False, sort_keys=True))
+
+
+def definition_of(module_name, function_name):
+    """Where the asset's function is defined, as "file:line in function"."""
+    fn = sys.modules[module_name].__dict__.get(function_name) if module_name in sys.modules else None
+    fn = getattr(fn, "__tolva_original__", fn)
+    code = getattr(fn, "__code__", None)
+    return None if code is None else f"{code.co_filename}:{code.co_firstlineno} in {code.co_name}"
 
 
 _NOT_JSON = re.compile(r"TypeError: Object of type (\S+) is not JSON serializable\Z")
 
 
-def not_json(outcome, module_name, function_name):
-    """The failure of a value json cannot store, said in the user's terms and shown at
-    the asset's own definition (the traceback is all json's encoder); None for any
-    other failure."""
+def not_json(outcome, module_name, function_name, asset_name, unstorable=None):
+    """The failure of a value json cannot store, said in the user's terms (the type as
+    people write it, where it sits in the value, the format that would store it) and
+    shown at the asset's own definition (the traceback is all json's encoder); None
+    for any other failure. unstorable: the type json met, when it was seen."""
     match = _NOT_JSON.match(outcome.error or "")
     if match is None:
         return None
     notes = getattr(outcome.exception, "__notes__", None) or []
-    holding = f" holding a {match.group(1)} ({notes[-1]})" if notes else ""
-    returned = f"a value{holding}" if notes else f"a {match.group(1)}"
-    fn = sys.modules[module_name].__dict__.get(function_name) if module_name in sys.modules else None
-    fn = getattr(fn, "__tolva_original__", fn)
-    code = getattr(fn, "__code__", None)
-    where = None if code is None else f"{code.co_filename}:{code.co_firstlineno} in {code.co_name}"
-    return Outcome(False, outcome.error_type, f"asset '{function_name}' returned {returned}, which cannot be stored "
-                   "as JSON", outcome.exception, where)
+    what = unstorable if unstorable is not None and unstorable.__name__ == match.group(1) else match.group(1)
+    if isinstance(what, str):
+        what = type(what, (), {"__module__": "builtins", "__qualname__": what})
+    message = values.unstorable_message(asset_name, what, formats.DEFAULT, notes[-1] if notes else None)
+    return Outcome(False, outcome.error_type, message, outcome.exception, definition_of(module_name, function_name))
 
 
 def build_parser(prog=None):

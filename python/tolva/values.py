@@ -1,0 +1,219 @@
+"""A job's value in its folder: stored through its format (the JSON default by the
+core, the others here, replaced atomically), read back for the jobs that read it and
+for tolva.load, with its identity, the content hash of what is stored, and a small
+preview beside it. Knows nothing of plans or runs.
+"""
+
+import json
+import os
+
+from tolva import digests, formats, layout
+
+
+class NotReady(Exception):
+    """A job has no value to give: it failed, or its files are missing or unreadable."""
+
+
+class Refused(Exception):
+    """A value its format cannot store, or a format that cannot work here: one line
+    in the user's terms; error_type is how the job's record names it."""
+
+    def __init__(self, message, error_type="TypeError"):
+        super().__init__(message)
+        self.error_type = error_type
+
+
+# --- where a value lies ------------------------------------------------------------
+
+
+def stored_path(output_dir, fmt):
+    """The value's file (or, for the file format, the one file or folder the asset
+    returned, in the job's `value` folder)."""
+    path = layout.value_path(output_dir, fmt.suffix)
+    if fmt.name != "file":
+        return path
+    entries = os.listdir(path)
+    if len(entries) != 1:
+        raise OSError(f"{path} holds {len(entries)} entries, not the one the asset returned")
+    return os.path.join(path, entries[0])
+
+
+def digest_of(path):
+    """A stored value's identity: the content hash of its file, or of a folder's tree."""
+    if os.path.isdir(path) and not os.path.islink(path):
+        return digests.tree_hash(path)
+    return layout.file_hash(path)
+
+
+class Stored:
+    """One job's value as its folder holds it: its format, where it lies, its digest,
+    and (for JSON) its text, read once."""
+
+    def __init__(self, job_id, output_dir):
+        try:
+            result = layout.read_json(layout.result_path(output_dir))
+        except (OSError, ValueError) as exc:
+            raise NotReady(f"upstream job '{job_id}' has no value: {exc}") from None
+        if not isinstance(result, dict) or result.get("ok") is not True:
+            raise NotReady(f"upstream job '{job_id}' failed")
+        try:
+            self.format = formats.named(result.get("artifact_format"), result.get("module_path"))
+        except KeyError:
+            raise NotReady(f"upstream job '{job_id}' stored its value as '{result.get('artifact_format')}', a "
+                           "format this process does not know: register it in a module the pipeline imports") \
+                from None
+        self.job_id, self.text = job_id, None
+        try:
+            self.path = stored_path(output_dir, self.format)
+            if self.format.name == formats.DEFAULT:
+                self.text = layout.read_text(self.path)
+                self.digest = digests.text_hash(self.text)
+            else:
+                self.facts = _facts(self.path)
+                self.digest = digest_of(self.path)
+        except (OSError, ValueError) as exc:
+            raise NotReady(f"upstream job '{job_id}' has no value: {exc}") from None
+        if self.digest is None:
+            raise NotReady(f"upstream job '{job_id}' has no value: {self.path} cannot be read")
+
+    def load(self):
+        """The value as the asset returned it (a copy of it, for JSON). What is loaded
+        is what the digest names: a pickle is unpickled from the very bytes hashed (it
+        runs code), any other file must not have changed while it was read."""
+        if self.text is not None:
+            return json.loads(self.text)
+        if self.format.name == "pickle":
+            import pickle
+
+            with layout.open_for_reading(self.path, binary=True) as f:
+                data = f.read()
+            if digests.bytes_hash(data) != self.digest:
+                raise NotReady(f"upstream job '{self.job_id}': {self.path} changed while it was read")
+            return pickle.loads(data)
+        try:
+            value = self.format.load(self.path)
+        except formats.FormatError as exc:
+            raise NotReady(f"upstream job '{self.job_id}': {exc}") from None
+        if _facts(self.path) != self.facts:
+            raise NotReady(f"upstream job '{self.job_id}': {self.path} changed while it was read")
+        return value
+
+
+def _facts(path):
+    """What changes when a file or folder is written again (a folder's own facts change
+    when an entry comes or goes; its files are hashed)."""
+    info = os.lstat(path)
+    return (info.st_size, info.st_mtime_ns, info.st_ctime_ns, info.st_ino)
+
+
+# --- storing one -------------------------------------------------------------------
+
+
+def store(asset_name, value, output_dir, fmt):
+    """Writes the value through its format, replacing what was there at once; returns
+    the value's path as result.json names it, and its preview. Refused for a value the
+    format cannot store or a format whose library is missing; the format's own errors
+    as they come."""
+    refused = refusal(asset_name, value, fmt)
+    if refused:
+        raise Refused(refused)
+    preview = preview_of(fmt, value)
+    final = layout.value_path(output_dir, fmt.suffix)
+    temp = layout.temporary(final)
+    try:
+        if fmt.name == formats.DEFAULT:
+            text = json.dumps(value, default=_unstorable)
+            with layout.open_new(temp) as f:
+                f.write(text.encode("utf-8"))
+        else:
+            fmt.dump(value, temp)
+        layout.replace(temp, final)
+    except _Unstorable as unstorable:
+        layout.remove_tree(temp)
+        raise Refused(unstorable_message(asset_name, unstorable.args[0], fmt.name, unstorable.where())) from None
+    except formats.FormatError as exc:
+        layout.remove_tree(temp)
+        raise Refused(f"asset '{asset_name}': {exc}", "ModuleNotFoundError") from None
+    except BaseException:
+        layout.remove_tree(temp)
+        raise
+    return stored_path(output_dir, fmt), preview
+
+
+def refusal(asset_name, value, fmt):
+    """Why the format cannot store the value, in the user's terms, or None."""
+    wants = fmt.refuses(value)
+    if wants is None:
+        return None
+    better = formats.better_format(value)
+    hint = f"; declare @asset(serializer=\"{better}\")" if better and better != fmt.name else ""
+    return (f"asset '{asset_name}' returned a {formats.type_name(value)}, which cannot be stored as "
+            f"{formats.shown(fmt.name)} (it stores {wants}){hint}")
+
+
+class _Unstorable(TypeError):
+    """What json's encoder met that it cannot write (args[0]), with its notes."""
+
+    def where(self):
+        notes = getattr(self, "__notes__", None) or []
+        return notes[-1] if notes else None
+
+
+def _unstorable(value):
+    raise _Unstorable(value)
+
+
+def unstorable_message(asset_name, value_or_type, format_name, where=None):
+    """"asset 'f' returned a pandas.DataFrame, which cannot be stored as JSON; declare
+    @asset(serializer="parquet")": the type by its usual name, where in the value it
+    sits when it is inside one, and the built-in format that would store it."""
+    name = formats.type_name(value_or_type)
+    if where:
+        returned = f"a value holding a {name} ({where})"
+        better = "pickle"
+    else:
+        returned = f"a {name}"
+        better = formats.better_format(value_or_type)
+    hint = f"; declare @asset(serializer=\"{better}\")" if better and better != format_name else ""
+    return f"asset '{asset_name}' returned {returned}, which cannot be stored as {formats.shown(format_name)}{hint}"
+
+
+# --- previews ----------------------------------------------------------------------
+
+PREVIEW_BYTES = 4096
+
+
+def preview_of(fmt, value):
+    """A small view of the value for people, kept in the job's record: its format and
+    type, and what the format shows (rows and columns, shape and range, the start of a
+    text); never more than a few KB, and never a reason for the job to fail."""
+    facts = {"format": fmt.name, "type": formats.type_name(value)}
+    try:
+        shown = fmt.preview(value)
+        if isinstance(shown, dict):
+            facts.update(shown)
+    except Exception as exc:  # noqa: BLE001 - a preview is a view
+        facts["preview_error"] = formats.cut(f"{type(exc).__name__}: {exc}")
+    text = json.dumps(facts, ensure_ascii=False, default=str)
+    while len(text.encode("utf-8")) > PREVIEW_BYTES and facts.get("head"):
+        facts["head"] = facts["head"][: len(facts["head"]) // 2]
+        text = json.dumps(facts, ensure_ascii=False, default=str)
+    if len(text.encode("utf-8")) > PREVIEW_BYTES:
+        facts = {"format": fmt.name, "type": facts["type"], "preview_error": "too large to show"}
+    return facts
+
+
+def json_preview(output_dir):
+    """The preview of a value the core wrote as JSON: parsed and shown pretty when it is
+    small, its first 2 KB as they are otherwise."""
+    path = layout.value_path(output_dir)
+    try:
+        size = os.path.getsize(path)
+        if size <= 1 << 20:
+            value = json.loads(layout.read_text(path))
+            return preview_of(formats.named(formats.DEFAULT), value)
+        with layout.open_for_reading(path) as f:
+            head = f.read(2048)
+    except (OSError, ValueError):
+        return None
+    return {"format": formats.DEFAULT, "type": "?", "size": size, "text": head + "…"}
