@@ -95,6 +95,19 @@ def values(out):
     return {str(p.relative_to(out)): p.read_bytes() for p in pathlib.Path(out).rglob("value.json")}
 
 
+def test_tables_and_a_format_of_the_project_flow_on_a_cluster_as_locally(cluster, tmp_path):
+    """The shop example: DataFrames stored as Parquet and a CSV format its module
+    registers, read and written by the workers' jobs, the same bytes as locally."""
+    runs = [tolva(["examples.shop.shop", *where, "--out", str(tmp_path / name)], ROOT)
+            for name, where in (("dask", ["--executor", "dask", "--scheduler", cluster.address]), ("local", []))]
+    assert [r.returncode for r in runs] == [0, 0], runs[0].stdout + runs[0].stderr
+    stored = [{str(p.relative_to(tmp_path / name)): p.read_bytes() for p in (tmp_path / name).rglob("value.*")}
+              for name in ("dask", "local")]
+    assert stored[0] == stored[1] and sorted(stored[1])[:2] == ["daily/region=north/value.parquet",
+                                                               "daily/region=south/value.parquet"]
+    assert "export/value.csv" in stored[1]
+
+
 def test_the_example_on_a_cluster_matches_a_local_run(cluster, tmp_path):
     on_dask = tolva(["examples.weather.weather", "--executor", "dask", "--scheduler", cluster.address, "--out",
                      str(tmp_path / "dask")], ROOT)

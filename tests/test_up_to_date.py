@@ -144,6 +144,17 @@ def writes_report():
     with open("report.txt", "w") as f:
         f.write("report")
     return 1
+
+
+@asset(inputs={"b": base}, partitions={"k": partitions([1, 2])}, serializer="npy")
+def grid(b, k):
+    import numpy
+    return numpy.full((2, 2), b * 1.0)
+
+
+@asset(inputs={"g": grid})
+def gridded(g):
+    return [float(x["value"].sum()) for x in g]
 '''
 
 FILES = {"pkg/__init__.py": "", "pkg/helpers.py": HELPERS, "pkg/deep/__init__.py": "",
@@ -152,6 +163,7 @@ FILES = {"pkg/__init__.py": "", "pkg/helpers.py": HELPERS, "pkg/deep/__init__.py
          "inputs/a.txt": "a"}
 USES = ["uses/k=1", "uses/k=2"]
 ALL_USES = USES + ["total"]
+GRIDS = ["grid/k=1", "grid/k=2"]
 
 EDITS = [
     # Nothing that can change a value reruns anything.
@@ -183,7 +195,12 @@ EDITS = [
     ("pkg/helpers.py", "by=3)", "by=4)", ALL_USES, None),
     ("pkg/helpers.py", "return x - 1", "return x - 2", ALL_USES, "uses/k=1: code changed (pkg.helpers.hidden)"),
     ("pkg/late.py", "x + 7", "x + 8", ["late_import"], "late_import: code changed (pkg.late.late)"),
-    ("pipeline.py", "offset=0", "offset=10", ["base/k=1", "base/k=2"] + ALL_USES, None),
+    ("pipeline.py", "offset=0", "offset=10", ["base/k=1", "base/k=2"] + ALL_USES + GRIDS + ["gridded"], None),
+    # A value of another format: its bytes are its identity, and its format is part of it.
+    ("pipeline.py", "b * 1.0)", "b * 1.0 + 0)", GRIDS, "grid/k=1: code changed (pipeline.grid)"),
+    ("pipeline.py", "b * 1.0)", "b * 2.0)", GRIDS + ["gridded"], None),
+    ("pipeline.py", 'serializer="npy")', 'serializer="pickle")', GRIDS + ["gridded"],
+     "grid/k=1: declaration or partition changed"),
     ("data.txt", "first", "second", ["from_file"], "from_file: file changed (data.txt)"),
     ("env", None, "on", ["from_env"], "from_env: environment variable changed (TOLVA_TEST_SETTING)"),
     ("inputs/b.txt", None, "b", ["listed"], "listed: file changed (inputs)"),
@@ -206,7 +223,7 @@ def ran(project, *args, **kwargs):
 
 
 def values(out):
-    return {str(p.relative_to(out)): p.read_bytes() for p in sorted(out.rglob("value.json"))}
+    return {str(p.relative_to(out)): p.read_bytes() for p in sorted(out.rglob("value.*"))}
 
 
 @pytest.fixture(scope="module")
@@ -215,7 +232,7 @@ def baseline(tmp_path_factory):
     for name, text in FILES.items():
         (project / name).parent.mkdir(parents=True, exist_ok=True)
         (project / name).write_text(text)
-    assert len(ran(project)) == 10
+    assert len(ran(project)) == 13
     return project
 
 

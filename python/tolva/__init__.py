@@ -9,7 +9,8 @@ whole pipeline.
 import sys
 
 __version__ = "0.1.0"
-__all__ = ["AssetWrapper", "Partitions", "ValueNotAvailable", "asset", "load", "partitions"]
+__all__ = ["AssetWrapper", "Partitions", "ValueFormat", "ValueNotAvailable", "asset", "load", "partitions",
+           "value_format"]
 
 try:
     from _tolva import AssetWrapper, Partitions, asset, partitions
@@ -22,11 +23,15 @@ except ImportError as exc:  # pragma: no cover - exercised through a subprocess
     ) from exc
 
 
-def __getattr__(name):
-    # Reading stored values is for scripts and notebooks: a module that declares
-    # assets does not pay for it at import.
-    if name in ("load", "ValueNotAvailable"):
-        from tolva import stored
+_LAZY = {"load": "tolva.stored", "ValueNotAvailable": "tolva.stored", "value_format": "tolva.formats",
+         "ValueFormat": "tolva.formats"}
 
-        return getattr(stored, name)
+
+def __getattr__(name):
+    # Reading stored values and formats of one's own are for some modules only: a
+    # module that declares assets does not pay for them at import.
+    if name in _LAZY:
+        import importlib
+
+        return getattr(importlib.import_module(_LAZY[name]), name)
     raise AttributeError(f"module 'tolva' has no attribute '{name}'")

@@ -1,13 +1,14 @@
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from os import PathLike
-from typing import Any
+from typing import Any, Protocol, TypeVar
 
 from _tolva import AssetWrapper as AssetWrapper
 from _tolva import Partitions as Partitions
 from _tolva import asset as asset
 from _tolva import partitions as partitions
 
-__all__ = ["AssetWrapper", "Partitions", "ValueNotAvailable", "asset", "load", "partitions"]
+__all__ = ["AssetWrapper", "Partitions", "ValueFormat", "ValueNotAvailable", "asset", "load", "partitions",
+           "value_format"]
 __version__: str
 
 class ValueNotAvailable(LookupError): ...
@@ -18,3 +19,20 @@ def load(
     *,
     out: str | PathLike[str] = "tolva-out",
 ) -> Any: ...
+
+class _Format(Protocol):
+    def dump(self, value: Any, path: str, /) -> None: ...
+    def load(self, path: str, /) -> Any: ...
+
+_F = TypeVar("_F", bound=type[_Format])
+
+class ValueFormat:
+    name: str
+    suffix: str
+    def dump(self, value: Any, path: str, /) -> None: ...
+    def load(self, path: str, /) -> Any: ...
+    def preview(self, value: Any, /) -> dict[str, Any]: ...
+    def refuses(self, value: Any, /) -> str | None: ...
+    def prepare(self) -> None: ...
+
+def value_format(name: str, suffix: str) -> Callable[[_F], _F]: ...

@@ -393,10 +393,12 @@ class _Describer:
             lines.append(f"global {name} = {self.constant(f'{fn.__module__}.{name}', text)}")
         package = globals_.get("__package__") or globals_.get("__name__", "")
         for module_name in sorted(set(_imports_in(code, package))):
+            # Named whether or not this process has imported it yet: the runner and the
+            # job that ran the function must describe it alike.
+            lines.append(f"imports {module_name}")
             module = sys.modules.get(module_name) or self._import(module_name)
             if module is not None:
                 modules.append(module)
-                lines.append(f"imports {module_name}")
         lines += self.module_attributes(modules, names)
         return "\n".join(lines)
 

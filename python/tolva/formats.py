@@ -45,6 +45,10 @@ class ValueFormat:
         """Why the value cannot be stored in this format (one phrase), or None."""
         return None
 
+    def prepare(self):
+        """Imports what dumping and loading need, in a warm process before it forks
+        jobs, so that no job imports it again."""
+
 
 def value_format(name, suffix):
     """Registers a format: a class decorator for a class with dump(value, path) and
@@ -88,7 +92,7 @@ def _qualname(cls):
 def _made(cls, name, suffix, builtin):
     instance = cls()
     instance.name, instance.suffix, instance.builtin = name, suffix, builtin
-    for method in ("preview", "refuses"):
+    for method in ("preview", "refuses", "prepare"):
         if not callable(getattr(instance, method, None)):
             setattr(instance, method, getattr(ValueFormat(), method))
     return instance
@@ -100,6 +104,24 @@ def _builtin(name, suffix):
         return cls
 
     return register
+
+
+def prepare_for(modules):
+    """Prepares the formats the assets of the imported modules declare (see prepare)."""
+    import sys
+
+    for name in modules:
+        for value in list(vars(sys.modules.get(name) or object).values()):
+            try:
+                declared = value.__tolva_metadata__["serializer"] if value.__tolva_kind__ == "asset" else None
+            except Exception:  # noqa: BLE001 - not an asset
+                continue
+            known = _REGISTRY.get(declared)
+            if known is not None:
+                try:
+                    known.prepare()
+                except Exception:  # noqa: BLE001 - warming is an optimisation; the job says what fails
+                    pass
 
 
 def known_names():
@@ -232,6 +254,15 @@ class Parquet(ValueFormat):
 
     _KIND = b"tolva.kind"
 
+    def prepare(self):
+        import importlib
+
+        for name in ("pyarrow.parquet", "pyarrow.dataset", "pandas.io.parquet"):
+            try:
+                importlib.import_module(name)
+            except ImportError:
+                pass
+
     def refuses(self, value):
         if type_name(value) not in ("pandas.DataFrame", "pyarrow.Table"):
             return "a pandas.DataFrame or a pyarrow.Table"
@@ -240,7 +271,7 @@ class Parquet(ValueFormat):
     def dump(self, value, path):
         parquet = needs("pyarrow", "pyarrow.parquet", "parquet")
         if type_name(value) == "pyarrow.Table":
-            metadata = dict(value.schema.metadata or {}, **{self._KIND: b"table"})
+            metadata = {**(value.schema.metadata or {}), self._KIND: b"table"}
             parquet.write_table(value.replace_schema_metadata(metadata), path)
         else:
             needs("pandas", "pandas", "parquet")
@@ -276,6 +307,9 @@ class Npy(ValueFormat):
         if value.dtype.hasobject:
             return "arrays of numbers, text and records; an array of Python objects needs pickle"
         return None
+
+    def prepare(self):
+        needs("numpy", "numpy", "npy")
 
     def dump(self, value, path):
         numpy = needs("numpy", "numpy", "npy")

@@ -194,13 +194,19 @@ def preview_of(fmt, value):
             facts.update(shown)
     except Exception as exc:  # noqa: BLE001 - a preview is a view
         facts["preview_error"] = formats.cut(f"{type(exc).__name__}: {exc}")
-    text = json.dumps(facts, ensure_ascii=False, default=str)
+    text = _sound(json.dumps(facts, ensure_ascii=False, default=str))
     while len(text.encode("utf-8")) > PREVIEW_BYTES and facts.get("head"):
         facts["head"] = facts["head"][: len(facts["head"]) // 2]
-        text = json.dumps(facts, ensure_ascii=False, default=str)
+        text = _sound(json.dumps(facts, ensure_ascii=False, default=str))
     if len(text.encode("utf-8")) > PREVIEW_BYTES:
-        facts = {"format": fmt.name, "type": facts["type"], "preview_error": "too large to show"}
-    return facts
+        return {"format": fmt.name, "type": facts["type"], "preview_error": "too large to show"}
+    return json.loads(text)
+
+
+def _sound(text):
+    # A lone surrogate (a str the asset built from bytes, say) shows as U+FFFD: the
+    # preview is kept in a UTF-8 record.
+    return text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
 
 
 def json_preview(output_dir):

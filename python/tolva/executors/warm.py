@@ -12,7 +12,7 @@ import os
 import shutil
 import tempfile
 
-from tolva import asset
+from tolva import asset, formats
 
 # What every job imports, so that no job imports it again.
 JOB_CODE = ["json", "inspect", "pathlib", "traceback", "_tolva", "tolva.job", "tolva.executors.processes"]
@@ -27,6 +27,7 @@ def prepare(modules, parent):
     """Makes this process a warm server's: it dies with parent (the runner or worker that
     started it; it leaves at once when that has already ended), imports, and warms up.
     Returns why each of the modules that failed to import did, as a traceback's last line."""
+    modules = list(modules)
     try:
         from tolva.executors.processes import death_signal_setter
 
@@ -45,6 +46,7 @@ def prepare(modules, parent):
             import traceback
 
             failures.append(traceback.format_exception_only(exc)[-1].strip())
+    formats.prepare_for(modules)
     _warm()
     # What the server holds now is shared by every job: a job's collections leave it
     # alone, so its pages are not copied into each job. (No collection first: it would
