@@ -341,8 +341,7 @@ def test_stopping_one_run_leaves_another_run_s_jobs_alone(one_worker, tmp_path):
     other = start_busy(b, one_worker, seconds=4)
     wait_until(lambda: spans(b), "run B's job did not start")
     interrupted = start_busy(a, one_worker)  # queued behind B's job on the one worker
-    wait_until(lambda: (a / "tolva-out/.tolva/plans").exists(), "run A did not submit")
-    time.sleep(1)
+    wait_until(lambda: (a / "tolva-out/run.json").exists(), "run A did not start")  # its loop has the signal
     interrupted.send_signal(signal.SIGINT)
     assert interrupted.wait(60) == 130 and not spans(a)
     assert other.wait(60) == 0, other.stderr.read()

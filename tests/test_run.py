@@ -211,7 +211,11 @@ def test_ctrl_c_leaves_a_run_record(tmp_path):
     process = subprocess.Popen([sys.executable, "-m", "tolva.run", "slow", "--jobs", "2", "--isolation", ISOLATION[0]],
                                cwd=tmp_path,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    time.sleep(3)
+    running = tmp_path / "tolva-out/.tolva/jobs/slow/n=1.json"
+    deadline = time.monotonic() + 60
+    while not (running.exists() and '"running"' in running.read_text()):  # two jobs run: the loop has the signal
+        assert time.monotonic() < deadline and process.poll() is None, "the jobs did not start"
+        time.sleep(0.05)
     process.send_signal(signal.SIGINT)
     out, err = process.communicate(timeout=60)
     assert process.returncode == 130, err

@@ -107,8 +107,8 @@ def tolva_run(args, cwd, seed="1", **kwargs):
 def kinds(tmp_path_factory):
     project = tmp_path_factory.mktemp("kinds")
     (project / "kinds.py").write_text(KINDS)
-    for out, seed in (("one", "1"), ("two", "2")):
-        result = tolva_run(["kinds", "--out", out], project, seed)
+    for out, seed, *how in (("one", "1"), ("two", "2"), ("three", "3", "--isolation", "interpreter")):
+        result = tolva_run(["kinds", "--out", out, *how], project, seed)
         assert result.returncode == 0, result.stdout + result.stderr
     spec = importlib.util.spec_from_file_location("kinds_expected", project / "kinds.py")
     module = importlib.util.module_from_spec(spec)
@@ -155,10 +155,17 @@ def test_downstream_assets_receive_the_objects(kinds):
 
 
 def test_every_process_writes_the_same_bytes(kinds):
+    """Forked under two hash seeds, or each job a fresh interpreter, or the worker's own
+    command: the same bytes."""
     project, _ = kinds
+    worker = subprocess.run([sys.executable, "-m", "tolva.worker", "kinds", "array", "worked"], cwd=project,
+                            capture_output=True, text=True, timeout=120)
+    assert worker.returncode == 0, worker.stderr
+    assert json.loads((project / "worked/result.json").read_text())["artifact_format"] == "npy"
+    assert (project / "worked/value.npy").read_bytes() == (project / "one/array/value.npy").read_bytes()
     for name, suffix in SUFFIXES.items():
-        assert (project / "one" / name / f"value{suffix}").read_bytes() == \
-            (project / "two" / name / f"value{suffix}").read_bytes(), name
+        files = {(project / out / name / f"value{suffix}").read_bytes() for out in ("one", "two", "three")}
+        assert len(files) == 1, name
 
 
 def test_show_prints_the_preview_of_a_stored_value(kinds):

@@ -15,7 +15,14 @@ except ImportError:  # pragma: no cover - other interpreters
 # from a signal handler.
 from _queue import Empty, SimpleQueue
 
-__all__ = ["Empty", "SimpleQueue", "argument_parser", "inline_cache_entries", "interpreter_flags", "sha256"]
+__all__ = ["Empty", "SimpleQueue", "run_exit_functions", "argument_parser", "inline_cache_entries", "interpreter_flags", "sha256"]
+
+
+def run_exit_functions():
+    """Runs what atexit holds now, as the interpreter would at its exit."""
+    import atexit
+
+    atexit._run_exitfuncs()
 
 
 def interpreter_flags():
@@ -77,4 +84,4 @@ def _parser_classes():
 # What the names above reach, for the test that each still exists.
 PRIVATE_NAMES = (("subprocess", "_args_from_interpreter_flags"), ("opcode", "_inline_cache_entries"),
                  ("_sha2", "sha256"), ("_queue", "SimpleQueue"), ("_queue", "Empty"),
-                 ("argparse", "HelpFormatter._set_color"), ("argparse", "ArgumentParser._get_validation_formatter"))
+                 ("atexit", "_run_exitfuncs"), ("argparse", "HelpFormatter._set_color"), ("argparse", "ArgumentParser._get_validation_formatter"))

@@ -39,7 +39,7 @@ class ValueFormat:
         raise NotImplementedError
 
     def preview(self, value):
-        return {"repr": cut(repr(value))}
+        return {"repr": short_repr(value)}
 
     def refuses(self, value):
         """Why the value cannot be stored in this format (one phrase), or None."""
@@ -228,6 +228,17 @@ def shown(name):
 
 def cut(text, most=PREVIEW_TEXT):
     return text if len(text) <= most else text[:most] + "…"
+
+
+def short_repr(value):
+    """The start of a value's repr, made without writing out a large value whole."""
+    import reprlib
+
+    if isinstance(value, (str, bytes, bytearray)):
+        return cut(repr(value[: PREVIEW_TEXT + 1]))
+    shorter = reprlib.Repr(maxlevel=3, maxstring=PREVIEW_TEXT, maxother=PREVIEW_TEXT, maxlong=PREVIEW_TEXT)
+    shorter.repr_bytes = shorter.repr_bytearray = lambda value, level: cut(repr(value[: PREVIEW_TEXT + 1]))
+    return cut(shorter.repr(value))
 
 
 @_builtin("json", ".json")

@@ -18,7 +18,7 @@ from tolva import __version__, formats, layout, observe, records, values
 # The fields of a job's record that make its basis, compared by later runs and kept
 # when a job is found up to date.
 BASIS = ("code", "parts", "declaration", "versions", "upstream", "observed")
-OUTPUT_HASHES = ("value_hash", "result_hash")
+OUTPUT_HASHES = ("value_hash", "value_facts", "result_hash")
 
 
 # An upstream job the job reads has no value to give.
@@ -32,7 +32,7 @@ def versions():
 # --- values the job reads --------------------------------------------------------
 
 
-def upstream_digests(job, by_id, known, read=None):
+def upstream_digests(out, job, by_id, known, read=None):
     """The digest of each upstream value the job reads, by job id: from known (digests
     this process has already checked) or read from the upstream job's folder; read,
     when given, keeps what was read (values.Stored, by job id) for the job's inputs."""
@@ -41,7 +41,7 @@ def upstream_digests(job, by_id, known, read=None):
         for upstream_id in spec["from"]:
             digest = known.get(upstream_id)
             if digest is None:
-                stored = values.Stored(upstream_id, by_id[upstream_id]["output_dir"])
+                stored = read_upstream(out, upstream_id, by_id[upstream_id])
                 if read is not None:
                     read[upstream_id] = stored
                 digest = stored.digest
@@ -49,18 +49,32 @@ def upstream_digests(job, by_id, known, read=None):
     return found
 
 
-def output_hashes(output_dir):
-    """The content hashes of a job's value (in the format its record names) and of its
-    record, as recorded at a success."""
-    value_hash = None
+def read_upstream(out, upstream_id, upstream):
+    """An upstream job's value as its folder holds it (values.Stored), its digest taken
+    from its own record where the file is as the record says."""
+    return values.Stored(upstream_id, upstream["output_dir"], records.read_job_state(out, upstream_id))
+
+
+def output_hashes(output_dir, record=None, hashed=None):
+    """The content hashes of a job's value (in the format its record names), with the
+    facts of its file when it was hashed, and of its result record: what a success
+    records. record: the job's earlier record, whose digest is kept where the file is
+    as it says; hashed: the values.Hashed the job took as it stored the value."""
+    value_hash = facts = None
     try:
         result = layout.read_json(layout.result_path(output_dir))
         if isinstance(result, dict) and result.get("ok") is True:
             fmt = formats.named(result.get("artifact_format"), result.get("module_path"))
-            value_hash = values.digest_of(values.stored_path(output_dir, fmt))
+            path = values.stored_path(output_dir, fmt)
+            value_hash = values.trusted_digest(path, record)
+            if value_hash is not None:
+                facts = record.get("value_facts")
+            else:
+                value_hash, facts = (hashed or values.Hashed(path)).result()
     except (OSError, ValueError, KeyError):
         pass
-    return {"value_hash": value_hash, "result_hash": layout.file_hash(layout.result_path(output_dir))}
+    return {"value_hash": value_hash, "value_facts": facts,
+            "result_hash": layout.file_hash(layout.result_path(output_dir))}
 
 
 # --- the decision ----------------------------------------------------------------
@@ -94,8 +108,8 @@ class Decider:
         if state["status"] not in records.DONE:
             return f"{state['status']} last time" if state["status"] in records.STATUSES else \
                 "did not finish last time"
-        hashes = output_hashes(job["output_dir"])
-        if any(hashes[key] is None or hashes[key] != state.get(key) for key in hashes):
+        hashes = output_hashes(job["output_dir"], state)
+        if any(hashes[key] is None or hashes[key] != state.get(key) for key in ("value_hash", "result_hash")):
             return "output changed by hand"
         self.value_hashes[job["id"]] = hashes["value_hash"]
         if state.get("versions") != current["versions"]:
@@ -123,7 +137,7 @@ def decide(out, job, upstream, decider, force=False, read=None):
     inputs (None here): they are what it reads then."""
     if force:
         return decider.current(job, None), "--force"
-    current = decider.current(job, upstream_digests(job, upstream, decider.value_hashes, read))
+    current = decider.current(job, upstream_digests(out, job, upstream, decider.value_hashes, read))
     return current, decider.reason(out, job, current, force)
 
 
@@ -144,10 +158,10 @@ def _changed_part(recorded, current):
     return "the asset's code"
 
 
-def success_record(current, observed, output_dir):
-    """The basis a success records, with its outputs' hashes."""
+def success_record(current, observed, output_dir, hashed=None):
+    """The basis a success records, with its outputs' hashes (hashed: see output_hashes)."""
     basis = dict(current, observed=observed)
-    return dict({key: basis[key] for key in BASIS}, **output_hashes(output_dir))
+    return dict({key: basis[key] for key in BASIS}, **output_hashes(output_dir, hashed=hashed))
 
 
 def held_record(out, job_id):

@@ -29,7 +29,7 @@ class Inputs:
         self.record = text if record is None else record
 
 
-def gather_inputs(job, by_id, fmt, read=None):
+def gather_inputs(out, job, by_id, fmt, read=None):
     """The job's inputs: partition keys by dimension, upstream values by parameter (by_id
     holds the upstream jobs), each upstream value read once (read: values already read
     while deciding, by job id). JSON values for a JSON asset are spliced in as their own
@@ -38,8 +38,8 @@ def gather_inputs(job, by_id, fmt, read=None):
     for spec in job["inputs"]:
         for upstream_id in spec["from"]:
             if upstream_id not in stored:
-                stored[upstream_id] = (read or {}).get(upstream_id) or values.Stored(
-                    upstream_id, by_id[upstream_id]["output_dir"])
+                stored[upstream_id] = (read or {}).get(upstream_id) or incremental.read_upstream(
+                    out, upstream_id, by_id[upstream_id])
     found = {upstream_id: value.digest for upstream_id, value in stored.items()}
     if fmt.name == formats.DEFAULT and all(value.text is not None for value in stored.values()):
         return Inputs(found, text=_inputs_text(job, by_id, stored))
@@ -166,7 +166,7 @@ def run_job(plan_file, job_id, force=False, run_id=None, attempt=1, entry=None, 
         current, reason = incremental.decide(out, job, plan["upstream"], decider, force, read)
         if reason is not None:
             # What the asset receives is what its record names: each value read once.
-            inputs = gather_inputs(job, plan["upstream"], fmt, read)
+            inputs = gather_inputs(out, job, plan["upstream"], fmt, read)
             current["upstream"] = inputs.digests
     except incremental.UpstreamNotReady as exc:
         _cli.error(PROG, f"job '{job_id}': {exc}")
@@ -201,5 +201,5 @@ def run_job(plan_file, job_id, force=False, run_id=None, attempt=1, entry=None, 
         return 1
     preview = outcome.preview if outcome.preview is not None else values.json_preview(job["output_dir"])
     finish("succeeded", preview=preview, **incremental.success_record(
-        current, observer.record(job["output_dir"], decider.codes), job["output_dir"]))
+        current, observer.record(job["output_dir"], decider.codes), job["output_dir"], outcome.hashed))
     return 0

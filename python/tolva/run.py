@@ -155,5 +155,10 @@ def print_explanation(verdicts, total):
     print(f"\n{runs} of {total} jobs would run, {may_run} more if their upstream values change")
 
 
+def console():
+    """The tolva-run console script."""
+    _cli.exit_now(main())
+
+
 if __name__ == "__main__":
-    sys.exit(main(prog=PROG))
+    _cli.exit_now(main(prog=PROG))

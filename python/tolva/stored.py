@@ -75,7 +75,7 @@ def load(asset, partition=None, *, out="tolva-out"):
         why = f": {state['error']}" if state.get("error") else ""
         raise ValueNotAvailable(f"job '{job['id']}' did not succeed in its last run ({state.get('status')}{why})")
     try:
-        stored = values.Stored(job["id"], job["output_dir"])
+        stored = values.Stored(job["id"], job["output_dir"], state)
     except values.NotReady as exc:
         raise ValueNotAvailable(f"job '{job['id']}': {exc}") from None
     if state.get("value_hash") is None or stored.digest != state.get("value_hash"):

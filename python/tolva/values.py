@@ -6,6 +6,7 @@ preview beside it. Knows nothing of plans or runs.
 
 import json
 import os
+import time
 
 from tolva import digests, formats, layout
 
@@ -47,9 +48,10 @@ def digest_of(path):
 
 class Stored:
     """One job's value as its folder holds it: its format, where it lies, its digest,
-    and (for JSON) its text, read once."""
+    and (for JSON) its text, read once. record: the job's own record, whose digest is
+    taken without reading the file when the file is as it was when hashed."""
 
-    def __init__(self, job_id, output_dir):
+    def __init__(self, job_id, output_dir, record=None):
         try:
             result = layout.read_json(layout.result_path(output_dir))
         except (OSError, ValueError) as exc:
@@ -70,7 +72,7 @@ class Stored:
                 self.digest = digests.text_hash(self.text)
             else:
                 self.facts = _facts(self.path)
-                self.digest = digest_of(self.path)
+                self.digest = trusted_digest(self.path, record, self.facts) or digest_of(self.path)
         except (OSError, ValueError) as exc:
             raise NotReady(f"upstream job '{job_id}' has no value: {exc}") from None
         if self.digest is None:
@@ -78,18 +80,11 @@ class Stored:
 
     def load(self):
         """The value as the asset returned it (a copy of it, for JSON). What is loaded
-        is what the digest names: a pickle is unpickled from the very bytes hashed (it
-        runs code), any other file must not have changed while it was read."""
+        is what the digest names: the file is the one hashed (or vouched for by its
+        job's record) and must not change while it is read; a pickle, which runs code as
+        it loads, is loaded from that file only."""
         if self.text is not None:
             return json.loads(self.text)
-        if self.format.name == "pickle":
-            import pickle
-
-            with layout.open_for_reading(self.path, binary=True) as f:
-                data = f.read()
-            if digests.bytes_hash(data) != self.digest:
-                raise NotReady(f"upstream job '{self.job_id}': {self.path} changed while it was read")
-            return pickle.loads(data)
         try:
             value = self.format.load(self.path)
         except formats.FormatError as exc:
@@ -103,7 +98,69 @@ def _facts(path):
     """What changes when a file or folder is written again (a folder's own facts change
     when an entry comes or goes; its files are hashed)."""
     info = os.lstat(path)
-    return (info.st_size, info.st_mtime_ns, info.st_ctime_ns, info.st_ino)
+    return [info.st_size, info.st_mtime_ns, info.st_ctime_ns, info.st_ino]
+
+
+# A file changed again within its file system's timestamp granularity of when it was
+# hashed could keep its facts: such a "racily clean" record is not trusted, and the
+# file is hashed again (git treats its index the same way). Timestamps that are whole
+# seconds mean a coarse file system.
+FINE_GRANULARITY_NS = 20_000_000
+COARSE_GRANULARITY_NS = 2_500_000_000
+
+
+def trusted_digest(path, record, facts=None):
+    """The value's digest as its job's record gives it, when the file (or folder) has
+    the facts recorded when it was hashed and was hashed well after it was last
+    written; None otherwise, and the caller hashes it."""
+    if not isinstance(record, dict) or not isinstance(record.get("value_hash"), str):
+        return None
+    recorded = record.get("value_facts")
+    if not isinstance(recorded, list) or len(recorded) != 5:
+        return None
+    try:
+        facts = facts if facts is not None else _facts(path)
+    except OSError:
+        return None
+    *kept, checked = recorded
+    if facts != kept or not isinstance(checked, int):
+        return None
+    coarse = facts[1] % 1_000_000_000 == 0 and facts[2] % 1_000_000_000 == 0
+    if checked - facts[2] < (COARSE_GRANULARITY_NS if coarse else FINE_GRANULARITY_NS):
+        return None
+    return record["value_hash"]
+
+
+class Hashed:
+    """The digest of a stored value and the facts it was taken with, [size, mtime,
+    ctime, inode, when it was taken]; a large value is hashed on a thread of its own
+    while the job goes on (its preview), and result() waits for it."""
+
+    def __init__(self, path):
+        self.path, self.value = path, None
+        size = os.lstat(path).st_size if not os.path.isdir(path) else 0
+        if size < digests.LARGE:
+            self._hash()
+            self.thread = None
+        else:
+            import threading
+
+            self.thread = threading.Thread(target=self._hash, name="tolva value hash", daemon=True)
+            self.thread.start()
+
+    def _hash(self):
+        try:
+            before = _facts(self.path)
+            digest = digest_of(self.path)
+            facts = before + [time.time_ns()] if _facts(self.path) == before else None
+        except OSError:
+            digest = facts = None
+        self.value = (digest, facts)
+
+    def result(self):
+        if self.thread is not None:
+            self.thread.join()
+        return self.value
 
 
 # --- storing one -------------------------------------------------------------------
@@ -111,13 +168,13 @@ def _facts(path):
 
 def store(asset_name, value, output_dir, fmt):
     """Writes the value through its format, replacing what was there at once; returns
-    the value's path as result.json names it, and its preview. Refused for a value the
-    format cannot store or a format whose library is missing; the format's own errors
-    as they come."""
+    the value's path as result.json names it, its preview, and its Hashed digest.
+    Refused for a value the format cannot store or a format whose library is missing;
+    the format's own errors as they come."""
     refused = refusal(asset_name, value, fmt)
     if refused:
         raise Refused(refused)
-    preview = preview_of(fmt, value)
+    preview = preview_of(fmt, value) if fmt.name == "file" else None  # it is moved next
     final = layout.value_path(output_dir, fmt.suffix)
     temp = layout.temporary(final)
     try:
@@ -137,7 +194,9 @@ def store(asset_name, value, output_dir, fmt):
     except BaseException:
         layout.remove_tree(temp)
         raise
-    return stored_path(output_dir, fmt), preview
+    stored = stored_path(output_dir, fmt)
+    hashed = Hashed(stored)  # while the preview is made
+    return stored, preview or preview_of(fmt, value), hashed
 
 
 def refusal(asset_name, value, fmt):

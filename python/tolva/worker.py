@@ -31,10 +31,11 @@ class Outcome:
     """How one materialization ended: the failure record and, when one escaped, the
     asset's exception, kept for its traceback."""
 
-    def __init__(self, ok, error_type=None, error=None, exception=None, where=None, preview=None):
+    def __init__(self, ok, error_type=None, error=None, exception=None, where=None, preview=None, hashed=None):
         self.ok, self.error_type, self.error, self.exception = ok, error_type, error, exception
         self.where = where  # the frame to show, when the traceback holds none of the user's
-        self.preview = preview  # of a value stored here (not by the core)
+        # Of a value stored here (not by the core): its preview and values.Hashed digest.
+        self.preview, self.hashed = preview, hashed
 
     def traceback_text(self):
         if self.exception is None:
@@ -188,7 +189,7 @@ def _materialize_objects(module_name, function_name, output_dir, kwargs, fmt, as
         except Exception:  # noqa: BLE001 - a plain function is called as it is
             fn = target
         value = fn(**kwargs)
-        value_path, preview = values.store(asset_name, value, output_dir, fmt)
+        value_path, preview, hashed = values.store(asset_name, value, output_dir, fmt)
         record = {"artifact_format": fmt.name, "function_name": function_name, "module_path": module_name,
                   "ok": True, "result_type": type(value).__name__, "signature": str(inspect.signature(fn)),
                   "value_path": value_path}
@@ -201,7 +202,7 @@ def _materialize_objects(module_name, function_name, output_dir, kwargs, fmt, as
         error = error_text(exc)
         _write_record(output_dir, {"error": error, "error_type": type(exc).__name__, "ok": False})
         return Outcome(False, type(exc).__name__, error, exc)
-    return Outcome(True, preview=preview)
+    return Outcome(True, preview=preview, hashed=hashed)
 
 
 def error_text(exc):
@@ -246,6 +247,29 @@ def not_json(outcome, module_name, function_name, asset_name, unstorable=None):
     return Outcome(False, outcome.error_type, message, outcome.exception, definition_of(module_name, function_name))
 
 
+def declared_format(module_name, function_name):
+    """The value format the asset declares, when it is not the JSON default (None then,
+    and when the module does not import: the materialization records why)."""
+    try:
+        target = getattr(importlib.import_module(module_name), function_name)
+        name = target.__tolva_metadata__.get("serializer")
+    except Exception:  # noqa: BLE001
+        return None
+    if name in (None, formats.DEFAULT):
+        return None
+    try:
+        return formats.named(name, module_name)
+    except KeyError:
+        raise LookupError(f"asset '{function_name}': {formats.unknown_message(name)}") from None
+
+
+def _objects(inputs):
+    kwargs = json.loads(inputs) if inputs is not None else {}
+    if not isinstance(kwargs, dict):
+        raise TypeError(f"'{type(kwargs).__qualname__}' object cannot be converted to 'PyDict'")
+    return kwargs
+
+
 def build_parser(prog=None):
     parser = _cli.argument_parser(prog=prog, description="Materialize one tolva asset into a directory.")
     _cli.add_version(parser)
@@ -285,7 +309,11 @@ def main(argv=None, prog=None):
     inputs = read_inputs(parser, args)
     _cli.make_cwd_importable()
     try:
-        outcome = _cli.call(parser.prog, materialize, args.module, args.function, args.output_dir, inputs)
+        fmt = _cli.call(parser.prog, declared_format, args.module, args.function)
+        if fmt is not None:
+            # A value of another format: the inputs are objects decoded from the JSON given.
+            inputs = _cli.call(parser.prog, _objects, inputs)
+        outcome = _cli.call(parser.prog, materialize, args.module, args.function, args.output_dir, inputs, None, fmt)
     except _cli.Failed as failed:
         return 2 if isinstance(failed.args[0], NotAnAsset) else 1
     if not outcome.ok:
