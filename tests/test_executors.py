@@ -132,16 +132,38 @@ def test_the_warm_server_is_forked_from_the_runner_unless_it_has_threads(tmp_pat
     assert values == {server}
 
 
-def test_jobs_after_the_warm_server_is_lost_start_fresh(tmp_path):
-    (tmp_path / "kills.py").write_text(
-        "import os, signal, time\nfrom tolva import asset, partitions\n"
-        "@asset(partitions={'n': partitions([1, 2, 3])})\ndef kills(n):\n"
-        "    if n == 1:\n        os.kill(os.getppid(), signal.SIGKILL)\n        time.sleep(30)\n    return n\n")
-    result = tolva(["kills", "--jobs", "1"], tmp_path)
-    assert result.returncode == 1
+KILLS = """\
+import os, pathlib, signal, time
+from tolva import asset, partitions
+
+
+@asset(partitions={"n": partitions(list(range(1, 9)))})
+def kills(n):
+    here, at_once = pathlib.Path(os.environ["KILLS_DIR"]), int(os.environ["AT_ONCE"])
+    if 1 < n <= at_once:
+        (here / f"started-{n}").touch()
+        time.sleep(30)
+    if n == 1:
+        while len(list(here.glob("started-*"))) < at_once - 1:
+            time.sleep(0.02)
+        os.kill(os.getppid(), signal.SIGKILL)
+        time.sleep(30)
+    return n
+"""
+
+
+@pytest.mark.parametrize("at_once", [1, 3])
+def test_jobs_after_the_warm_server_is_lost_start_fresh(tmp_path, at_once):
+    """The server dies while jobs run; those it forked die with it, and those queued
+    meanwhile (several, with jobs at once) start as fresh interpreters: the run ends."""
+    (tmp_path / "kills.py").write_text(KILLS)
+    env = dict(os.environ, KILLS_DIR=str(tmp_path), AT_ONCE=str(at_once))
+    result = tolva(["kills", "--jobs", str(at_once)], tmp_path, env=env)
+    assert result.returncode == 1, result.stderr
     jobs = {j["id"]: j for j in json.loads((tmp_path / "tolva-out/run.json").read_text())["jobs"]}
-    assert jobs["kills/n=1"]["error"] == "the job was killed by signal SIGKILL before recording its outcome"
-    assert [jobs[f"kills/n={n}"]["status"] for n in (2, 3)] == ["succeeded", "succeeded"]
+    assert {jobs[f"kills/n={n}"]["error"] for n in range(1, at_once + 1)} == {
+        "the job was killed by signal SIGKILL before recording its outcome"}
+    assert [jobs[f"kills/n={n}"]["status"] for n in range(at_once + 1, 9)] == ["succeeded"] * (8 - at_once)
 
 
 def test_a_runner_killed_outright_leaves_no_job(tmp_path):

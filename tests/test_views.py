@@ -49,7 +49,13 @@ def project(tmp_path_factory):
         ("views:visits", {"year": 2024, "city": "Oslo"}, {"city": "Oslo", "year": 2024}),
         ("visit", None, "no asset 'visit' in the plan of {out}; did you mean 'visits'?"),
         ("visits", {"city": "Rome", "year": 2024}, "asset 'visits' has no job for partition {{'city': 'Rome', "
-                                                   "'year': 2024}} (its dimensions: city, year)"),
+                                                   "'year': 2024}}: dimension 'city' has no key \"Rome\" (its keys: "
+                                                   "Lima, Oslo)"),
+        ("visits", {"city": "Olso", "year": 2024}, "asset 'visits' has no job for partition {{'city': 'Olso', "
+                                                   "'year': 2024}}: dimension 'city' has no key \"Olso\"; did you "
+                                                   "mean 'Oslo'? (its keys: Lima, Oslo)"),
+        ("visits", {"city": "Oslo"}, "asset 'visits' has no job for partition {{'city': 'Oslo'}} (its dimensions: "
+                                     "city, year)"),
         ("visits", {"city": "Lima", "year": 2024}, "job 'visits/city=Lima/year=2024' did not succeed in its last run "
                                                    "(failed: ValueError: no data)"),
     ],
@@ -101,3 +107,37 @@ def test_progress_names_running_jobs_and_sums_up_to_date_ones(tmp_path):
     terminal = subprocess.run(["script", "-q", "-c", " ".join(command + ["-v"]), "/dev/null"], cwd=tmp_path,
                               capture_output=True, text=True, timeout=60)
     assert "1 running: slowish/n=3 " in terminal.stdout and "succeeded slowish/n=3" in terminal.stdout
+
+
+def test_load_takes_the_asset_itself_and_nothing_else(project):
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location("views", project / "views.py")
+    views = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(views)
+    # The latest run was of a selection, which planned visits of Lima only.
+    assert tolva.load(views.total, out=project / "tolva-out") == 4
+    assert tolva.load(views.visits, {"city": "Oslo", "year": 2024}, out=project / "tolva-out")["year"] == 2024
+    for wrong in (None, 42, views.total.__tolva_original__):
+        with pytest.raises(TypeError, match="^tolva.load: asset must be an asset or its name, not "):
+            tolva.load(wrong, out=project / "tolva-out")
+
+
+@pytest.mark.parametrize("edit, message", [
+    # The latest run skipped it: its earlier value is not vouched for by that run.
+    ({"BREAK": "Oslo"}, "job 'total' was skipped in the latest run that planned it; its value is from an earlier run"),
+    # A partition taken out of the code is no longer part of the pipeline.
+    ({"LIMA": "gone"}, "asset 'visits' has no job for partition {'city': 'Lima', 'year': 2024}: it is no longer part "
+                       "of the pipeline"),
+])
+def test_load_refuses_what_the_latest_run_did_not_vouch_for(project, tmp_path, edit, message):
+    import shutil
+
+    shutil.copytree(project, tmp_path / "p")
+    if "LIMA" in edit:
+        (tmp_path / "p/views.py").write_text(PIPE.replace('["Oslo", "Lima"]', '["Oslo"]'))
+    assert tolva_run(tmp_path / "p", **{k: v for k, v in edit.items() if k == "BREAK"}).returncode in (0, 1)
+    asset, partition = ("total", None) if "BREAK" in edit else ("visits", {"city": "Lima", "year": 2024})
+    with pytest.raises(tolva.ValueNotAvailable) as raised:
+        tolva.load(asset, partition, out=tmp_path / "p/tolva-out")
+    assert str(raised.value) == message

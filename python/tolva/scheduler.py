@@ -21,6 +21,7 @@ from tolva.progress import Progress
 from tolva.records import Finished
 
 GRACE_SECONDS = 10
+KILLED_WAIT_SECONDS = 5  # after SIGKILL: what is not gone by then is named and left
 RETRY_DELAY = 0.25  # doubled for each further attempt
 
 
@@ -292,12 +293,24 @@ class Run:
         while pending:
             if not killed and (self.signals > signals or time.monotonic() >= deadline):
                 self.executor.signal(signal.SIGKILL)  # a further signal, or the grace is over
-                killed = True
+                killed, deadline = True, time.monotonic() + KILLED_WAIT_SECONDS
+            elif killed and time.monotonic() >= deadline:
+                self.give_up_on(pending)
+                break
             try:
-                pending.discard(self.events.get(timeout=None if killed else max(0.0, deadline - time.monotonic())))
+                pending.discard(self.events.get(timeout=max(0.0, deadline - time.monotonic())))
             except Empty:
                 pass
         self.end_running(list(self.running), "cancelled", "Interrupted", "stopped by a signal")
+
+    def give_up_on(self, pending):
+        """Jobs still there after SIGKILL (a process stuck in the kernel, a worker that
+        does not answer): the run ends without them, and says which they are."""
+        pids = self.executor.running_pids()
+        left = [f"{self.job_of[f]}" + (f" (PID {pids[self.job_of[f]]})" if self.job_of[f] in pids else "")
+                for f in sorted(pending, key=lambda f: self.position[self.job_of[f]])]
+        _cli.warn(f"stopped waiting for {len(left)} job{'s' if len(left) != 1 else ''} still running after SIGKILL: "
+                  + ", ".join(left))
 
     def end_lost(self):
         """The executor lost what runs the jobs: each job still running is what its own

@@ -1,9 +1,11 @@
 """What earlier runs left in OUT, for people: tolva.load, which returns a stored value
-only when the job's own record vouches for it (its last run succeeded, or found it up
-to date, and value.json has the content recorded then), and --history, the runs
-recorded there. Reads only, never runs anything.
+only when the job's own record and the latest run that planned it vouch for it (it
+succeeded or was up to date, and its value has the content recorded then), --show,
+the previews of values, and --history, the runs recorded there. Reads only, never
+runs anything.
 """
 
+import json
 import os
 
 from tolva import formats, layout, locks, records, values
@@ -17,63 +19,126 @@ class ValueNotAvailable(LookupError):
     __module__ = "tolva"
 
 
-def _jobs(out):
-    """Every job the folder knows of: the last plan's, then those of the recorded runs,
-    newest first (a run of a selection plans only part of the pipeline)."""
+def _records(out):
+    """The folder's plans and run records, newest first: the last plan, then every run's
+    record (a run of a selection plans only part of the pipeline)."""
     for path in [layout.plan_path(out), *layout.history_files(out)]:
         try:
-            jobs = layout.read_json(path).get("jobs")
-        except (OSError, ValueError, AttributeError):
+            record = layout.read_json(path)
+        except (OSError, ValueError):
             continue
-        for job in jobs if isinstance(jobs, list) else ():
-            if isinstance(job, dict) and isinstance(job.get("id"), str):
-                yield dict(job, output_dir=layout.job_dir(out, job["id"]))
+        jobs = record.get("jobs") if isinstance(record, dict) else None
+        if isinstance(jobs, list):
+            yield path, record, [dict(job, output_dir=layout.job_dir(out, job["id"])) for job in jobs
+                                 if isinstance(job, dict) and isinstance(job.get("id"), str)
+                                 and isinstance(job.get("asset"), str)]
 
 
-def _matches(job, asset):
-    """Whether a plan's job is of the asset (a run record's jobs carry only the label)."""
+def _names_of(asset):
+    """What an asset goes by in plans and records: its label, and its module and function."""
     if isinstance(asset, str):
-        return asset in (job.get("asset"), job.get("function"), f"{job.get('module')}:{job.get('function')}")
-    target = getattr(asset, "__tolva_original__", asset)
-    return (job.get("module"), job.get("function")) == (getattr(target, "__module__", None),
-                                                       getattr(target, "__name__", None))
+        return {asset}, None
+    try:
+        is_asset = asset.__tolva_kind__ == "asset"
+    except Exception:  # noqa: BLE001
+        is_asset = False
+    if not is_asset:
+        raise TypeError(f"tolva.load: asset must be an asset or its name, not {type(asset).__name__}")
+    target = asset.__tolva_original__
+    label = asset.__tolva_metadata__.get("name") or target.__name__
+    return {label, f"{target.__module__}.{label}"}, (target.__module__, target.__name__)
+
+
+def _matches(job, names, where):
+    """Whether a plan's job is of the asset (a run record's jobs carry only its label)."""
+    if "module" in job:
+        if where is not None:
+            return (job["module"], job.get("function")) == where
+        return job["asset"] in names or job.get("function") in names or f"{job['module']}:{job.get('function')}" in names
+    return job["asset"] in names
 
 
 def _same_keys(partition, wanted):
     return set(partition) == set(wanted) and all(compact(partition[d]) == compact(wanted[d]) for d in wanted)
 
 
+def _as_written(key):
+    """A key as --select takes it: a string as it is, anything else as JSON."""
+    return key if isinstance(key, str) else compact(key)
+
+
+def _unknown_partition(asset, jobs, wanted, earlier):
+    """Why no job of the asset has those keys: keys no longer planned, a dimension it
+    does not have, or a key it does not have, with the closest one."""
+    text = f"asset '{asset}' has no job for partition {wanted!r}"
+    if any(_same_keys(job.get("partition") or {}, wanted) for job in earlier):
+        return f"{text}: it is no longer part of the pipeline"
+    dimensions = sorted({d for job in jobs for d in job.get("partition") or {}})
+    if not dimensions:
+        return f"{text} (it is not partitioned)"
+    if set(wanted) != set(dimensions):
+        return f"{text} (its dimensions: {', '.join(dimensions)})"
+    import difflib  # only for keys that are not known
+
+    for dim in dimensions:
+        keys = sorted({compact(job["partition"][dim]) for job in jobs})
+        if compact(wanted[dim]) not in keys:
+            written = [_as_written(json.loads(key)) for key in keys]
+            close = difflib.get_close_matches(_as_written(wanted[dim]), written, n=1)
+            hint = f"; did you mean '{close[0]}'?" if close else ""
+            return f"{text}: dimension '{dim}' has no key {compact(wanted[dim])}{hint} (its keys: {', '.join(written)})"
+    return text
+
+
 def load(asset, partition=None, *, out="tolva-out"):
     """The stored value of a job: asset by the names ``--select`` takes (or the asset
     itself), partition a dict of its keys, from the output folder out. Raises
-    ValueNotAvailable unless the job's own record vouches for the value."""
+    ValueNotAvailable unless the job's own record, and the latest run that planned it,
+    vouch for the value; TypeError for an asset that is neither an asset nor a name."""
+    names, where = _names_of(asset)
     out = os.path.abspath(out)
-    known_jobs = list(_jobs(out))
-    if not known_jobs:
+    known = list(_records(out))
+    if not known:
         raise ValueNotAvailable(f"no run or plan in {out}: run the pipeline into it first")
-    name = asset if isinstance(asset, str) else getattr(asset, "__name__", repr(asset))
-    labels = {job["asset"] for job in known_jobs if _matches(job, asset)} | ({asset} if isinstance(asset, str) else set())
-    jobs = [job for job in known_jobs if job.get("asset") in labels]
+    # A run record knows its jobs' assets by label only: the labels the plans give them.
+    names = names | {job["asset"] for _, _, listed in known for job in listed if "module" in job
+                     and _matches(job, names, where)}
+    # The asset's jobs as the newest record that planned the whole of it has them, and
+    # any newer record (a run of a selection) adds; older records tell what was removed.
+    jobs, ran_in, earlier, whole = {}, [], [], False
+    for path, record, listed in known:
+        mine = [job for job in listed if _matches(job, names, where)]
+        if whole:
+            earlier += mine
+            continue
+        for job in mine:
+            jobs.setdefault(job["id"], job)
+        if mine and path != layout.plan_path(out):
+            ran_in.append(record)
+            whole = record.get("selection") is None
     if not jobs:
         import difflib  # only for a name that is not known
 
-        known = sorted({job.get("asset") for job in known_jobs} - {None})
-        close = difflib.get_close_matches(name, known, n=1)
+        labels = sorted({job["asset"] for _, _, listed in known for job in listed})
+        name = sorted(names)[0] if where is None else where[1]
+        close = difflib.get_close_matches(name, labels, n=1)
         hint = f"; did you mean '{close[0]}'?" if close else ""
         raise ValueNotAvailable(f"no asset '{name}' in the plan of {out}{hint}")
     wanted = partition or {}
-    job = next((j for j in jobs if _same_keys(j.get("partition") or {}, wanted)), None)
+    job = next((j for j in jobs.values() if _same_keys(j.get("partition") or {}, wanted)), None)
     if job is None:
-        dimensions = sorted(jobs[0].get("partition") or {})
-        raise ValueNotAvailable(f"asset '{jobs[0]['asset']}' has no job for partition {wanted!r}"
-                                + (f" (its dimensions: {', '.join(dimensions)})" if dimensions else
-                                   " (it is not partitioned)"))
+        raise ValueNotAvailable(_unknown_partition(next(iter(jobs.values()))["asset"], list(jobs.values()), wanted,
+                                                   earlier))
     state = records.read_job_state(out, job["id"])
     if state is None:
         raise ValueNotAvailable(f"job '{job['id']}' has never run in {out}")
     if state.get("status") not in records.DONE:
         why = f": {state['error']}" if state.get("error") else ""
         raise ValueNotAvailable(f"job '{job['id']}' did not succeed in its last run ({state.get('status')}{why})")
+    latest = _latest_status(ran_in, job["id"])
+    if latest is not None and latest not in records.DONE:
+        raise ValueNotAvailable(f"job '{job['id']}' was {latest} in the latest run that planned it; its value is "
+                                "from an earlier run")
     try:
         stored = values.Stored(job["id"], job["output_dir"], state)
     except values.NotReady as exc:
@@ -84,6 +149,20 @@ def load(asset, partition=None, *, out="tolva-out"):
         return stored.load()
     except values.NotReady as exc:
         raise ValueNotAvailable(str(exc)) from None
+
+
+def _latest_status(run_records, job_id):
+    """The job's status in the newest run record that planned it and had its say (a run
+    still in progress that has not started the job leaves it to the one before)."""
+    for record in run_records:
+        entry = next((job for job in record.get("jobs") or () if isinstance(job, dict) and job.get("id") == job_id),
+                     None)
+        if entry is None:
+            continue
+        if record.get("in_progress") is True and entry.get("status") in ("not-started", "running"):
+            continue
+        return entry.get("status")
+    return None
 
 
 def history(out):

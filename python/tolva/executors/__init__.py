@@ -5,7 +5,8 @@ the plan's job command), so runs cannot drift apart.
 An executor is a concurrent.futures.Executor in spirit: submit(job, attempt, force)
 returns a concurrent.futures.Future whose result is Finished(exit status, the job's own
 record of this attempt, where it ran); signal(signum) reaches every job still running;
-shutdown() ends what the executor started.
+running_pids() names the job processes it runs on this machine; shutdown() ends what
+the executor started.
 
 Each executor's module says, besides make(plan, plan_file, run_id, options):
 - NAME, and HELP: one line for --executor's help;
@@ -39,6 +40,10 @@ class Executor:
 
     def signal(self, signum):
         raise NotImplementedError
+
+    def running_pids(self):
+        """The jobs this executor runs as processes of this machine, job id -> PID."""
+        return {}
 
     def shutdown(self):
         pass
@@ -81,6 +86,9 @@ class Lazy(Executor):
     def signal(self, signum):
         if self.executor is not None:
             self.executor.signal(signum)
+
+    def running_pids(self):
+        return self.executor.running_pids() if self.executor is not None else {}
 
     def shutdown(self):
         if self.executor is not None:

@@ -7,6 +7,7 @@ threading, selectors and the server's client are imported once a job has to run.
 import os
 
 from tolva import layout, planfile, records
+from tolva.records import Finished
 from tolva.executors import Executor, new_future
 from tolva.executors.processes import (RunningJobs, become_subreaper, children, dies_with_parent, end_orphans,
                                        job_argv, not_started, open_log, signal_group, start_logged)
@@ -51,6 +52,18 @@ class _EarlyServer:
             server = _early.pop()
             if server is not None:
                 server.end(kill=True)
+
+
+def lost_thread(exc):
+    """A thread of the runner failed: its traceback on standard error, once, and the
+    one line the run ends with."""
+    import sys
+    import traceback
+
+    from tolva import _cli
+
+    sys.stderr.write("".join(traceback.format_exception(exc)))
+    return f"the thread that starts the run's jobs failed ({_cli.describe(exc)}); the traceback is above"
 
 
 def make(plan, plan_file, run_id, options):
@@ -127,6 +140,10 @@ class InterpreterExecutor(Executor):
     def signal(self, signum):
         self.jobs.signal(signum)
 
+    def running_pids(self):
+        with self.jobs.lock:
+            return dict(self.jobs.pids)
+
     def shutdown(self):
         end_orphans(self.jobs.before)
 
@@ -175,6 +192,7 @@ class ForkExecutor(Executor):
         self.header = planfile.plan_header(plan)
         self.by_id = {job["id"]: job for job in plan["jobs"]}
         self.requests = queue.SimpleQueue()
+        self.broken = None  # what the runner lost when the thread that starts jobs failed
         self.wake_r, self.wake_w = os.pipe()
         self.thread = threading.Thread(target=self._serve, name="tolva jobs", daemon=True)
         self.thread.start()
@@ -183,12 +201,18 @@ class ForkExecutor(Executor):
         if self.server is None:
             return self.fresh.submit(job, attempt, force)
         future = new_future()
+        if self.broken is not None:
+            future.set_result(Finished(None, None, None, self.broken))
+            return future
         self.requests.put((job, future, attempt, force))
         os.write(self.wake_w, b"j")
         return future
 
     def signal(self, signum):
         self.jobs.signal(signum)
+
+    def running_pids(self):
+        return self.fresh.running_pids()
 
     def shutdown(self):
         self.requests.put(None)
@@ -202,10 +226,27 @@ class ForkExecutor(Executor):
         self.fresh.shutdown()
 
     def _serve(self):
+        """The thread's work; should it fail, every job it holds or is asked for later
+        ends the run as lost, with the thread's traceback said once."""
         import selectors
 
         selector = selectors.DefaultSelector()
         selector.register(self.wake_r, selectors.EVENT_READ)
+        try:
+            self._serve_on(selector)
+        except BaseException as exc:  # noqa: BLE001 - said once, and the run ends
+            self.broken = lost_thread(exc)
+            for key in list(selector.get_map().values()):
+                if key.fileobj != self.wake_r:
+                    key.data[1].set_result(Finished(None, None, None, self.broken))
+            while not self.requests.empty():
+                request = self.requests.get()
+                if request is not None:
+                    request[1].set_result(Finished(None, None, None, self.broken))
+
+    def _serve_on(self, selector):
+        import selectors
+
         while True:
             for key, _ in selector.select():
                 if key.fileobj != self.wake_r:
