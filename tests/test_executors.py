@@ -236,3 +236,51 @@ def test_an_executor_is_one_module_in_the_registry(monkeypatch, capsys):
     with pytest.raises(SystemExit):
         runner.check_options(parser, parser.parse_args(["m", "--knob", "3"]))
     assert capsys.readouterr().err.endswith("tolva-run: error: --knob goes with --executor fake\n")
+
+
+FEW = '''\
+import os, pathlib, time
+from tolva import asset, partitions
+
+
+@asset(partitions={"n": partitions([1, 2, 3])})
+def few(n):
+    pathlib.Path(f"started-{n}").touch()
+    if os.environ.get("FEW_WAIT"):
+        time.sleep(60)
+    return n
+'''
+
+
+@pytest.mark.parametrize("hook, env, code, error, statuses", [
+    # The thread that starts jobs fails: the run ends, its traceback said once.
+    ("def broken(*args):\n    raise RuntimeError('the thread broke')\nlocal.ForkExecutor._start = broken\n", {}, 1,
+     "python -m tolva.run: error: the thread that starts the run's jobs failed (RuntimeError: the thread broke); the "
+     "traceback is above", {"cancelled"}),
+    # Jobs that no signal ends: the runner stops waiting after SIGKILL and names them.
+    ("local.LocalJobs.signal = lambda self, signum: None\nscheduler.GRACE_SECONDS = 0.3\n"
+     "scheduler.KILLED_WAIT_SECONDS = 0.3\n", {"FEW_WAIT": "1"}, 130,
+     "python -m tolva.run: warning: stopped waiting for 2 jobs still running after SIGKILL: few/n=1 (PID {n1}), "
+     "few/n=2 (PID {n2})", {"cancelled"}),
+])
+def test_a_run_always_ends(tmp_path, hook, env, code, error, statuses):
+    (tmp_path / "few.py").write_text(FEW)
+    (tmp_path / "hook").mkdir()
+    (tmp_path / "hook/sitecustomize.py").write_text("from tolva import scheduler\nfrom tolva.executors import local\n"
+                                                    + hook)
+    runner = subprocess.Popen([sys.executable, "-m", "tolva.run", "few", "--jobs", "2"], cwd=tmp_path, text=True,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              env=dict(os.environ, PYTHONPATH=str(tmp_path / "hook"), **env))
+    if env:
+        deadline = time.monotonic() + 60
+        while not ((tmp_path / "started-1").exists() and (tmp_path / "started-2").exists()):
+            assert time.monotonic() < deadline and runner.poll() is None
+            time.sleep(0.05)
+        pids = {n: json.loads((tmp_path / f"tolva-out/.tolva/jobs/few/n={n}.json").read_text())["where"]["pid"]
+                for n in (1, 2)}
+        runner.send_signal(signal.SIGINT)
+        error = error.format(n1=pids[1], n2=pids[2])
+    out, err = runner.communicate(timeout=60)
+    assert runner.returncode == code, err
+    assert error in err.splitlines() and err.count("Traceback") == (0 if env else 1)
+    assert {j["status"] for j in json.loads((tmp_path / "tolva-out/run.json").read_text())["jobs"]} == statuses
