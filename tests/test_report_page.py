@@ -112,6 +112,10 @@ def test_a_run_with_a_failure_reads_as_it_ran(report):
     assert seen.count('class="node"') == 3 and 'data-status="failed"' in seen
     assert 'id="timeline-canvas"' in seen and 'data-bars="6"' in seen
     assert "7 of 7 jobs" in seen
+    # A job's value is a click away: its preview, and links to its file and its log.
+    assert '<summary>value: str (json)</summary><div class="preview"><pre>"c"</pre></div>' in seen
+    assert '<a href="numbers/k%3Dc/value.json">value file</a> · <a href=".tolva/logs/numbers/k%3Dc.log">log</a>' \
+        in seen
 
 
 @pytest.mark.parametrize("address, rows, shown", [

@@ -368,3 +368,15 @@ def test_the_readme_values_example_runs_as_written(tmp_path):
     assert (result.returncode, result.stderr) == (0, "")
     assert (tmp_path / "tolva-out/total/value.json").read_text() == "8"
     assert tolva.load("archive", out=tmp_path / "tolva-out").joinpath("readme.txt").read_text() == "made by tolva\n"
+
+
+def test_a_format_whose_library_is_missing_names_what_to_install(tmp_path):
+    (tmp_path / "nolib.py").write_text(
+        "import sys\nsys.modules['pyarrow'] = sys.modules['pyarrow.parquet'] = None  # as if not installed\n"
+        "import pandas as pd\nfrom tolva import asset\n\n\n@asset(serializer='parquet')\ndef table():\n"
+        "    return pd.DataFrame({'a': [1]})\n")
+    result = tolva_run(["nolib"], tmp_path)
+    job = json.loads((tmp_path / "tolva-out/run.json").read_text())["jobs"][0]
+    assert (result.returncode, job["error_type"], job["error"]) == (
+        1, "ModuleNotFoundError", "asset 'table': the parquet format needs pyarrow, which is not installed here: "
+                                  "pip install pyarrow")
