@@ -284,3 +284,37 @@ def test_a_run_always_ends(tmp_path, hook, env, code, error, statuses):
     assert runner.returncode == code, err
     assert error in err.splitlines() and err.count("Traceback") == (0 if env else 1)
     assert {j["status"] for j in json.loads((tmp_path / "tolva-out/run.json").read_text())["jobs"]} == statuses
+
+
+def test_the_warm_server_forks_only_well_formed_requests_of_its_run_and_no_connection_holds_it_up(tmp_path):
+    import socket
+
+    from tolva.executors import fork_server
+
+    server = fork_server.Server.spawn([sys.executable], str(tmp_path), [])
+    try:
+        assert server.ready()
+
+        def raw(line):
+            conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            conn.connect("\0" + server.name)
+            conn.sendall(line)
+            return conn
+
+        stalled = raw(b'{"plan_file": "half a request')  # and it stays open
+        refused = [raw(text + b"\n") for text in (b"[1,2]", b"{}", b'{"job_id": "j"}')]
+        for conn in refused:
+            conn.settimeout(10)
+            assert conn.recv(64) == b""  # closed without a PID: nothing was forked
+        log = tmp_path / "job.log"
+        log.touch()
+        request = {"plan_file": str(tmp_path / "no-plan.json"), "job_id": "j", "force": False, "run_id": "r",
+                   "attempt": 1, "log": str(log)}
+        started = time.monotonic()
+        job = server.start(request)
+        assert job is not None and job.wait(30) == 2 and time.monotonic() - started < 5
+        assert "cannot read plan" in log.read_text()
+        stalled.settimeout(10)
+        assert stalled.recv(64) == b""  # its time was up
+    finally:
+        server.end(kill=True)

@@ -103,13 +103,24 @@ def describe(exc):
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
+# Control characters (C0, DEL, C1) as Python writes them in a str's repr: user text
+# printed to a terminal must not move its cursor or rewrite a line already printed.
+_CONTROLS = {code: repr(chr(code))[1:-1] for code in (*range(32), *range(127, 160))}
+
+
+def printable(text):
+    """User text (names, errors, file names, values) made safe to print: each control
+    character shown escaped, so it can neither move the cursor nor rewrite a line."""
+    return str(text).translate(_CONTROLS)
+
+
 def error(prog, message):
-    print(f"{prog}: error: {message}".replace("\n", " "), file=sys.stderr)
+    print(f"{prog}: error: {printable(str(message).replace(chr(10), ' '))}", file=sys.stderr)
 
 
 def warn(message):
     """A warning of the running command, in one line; the run goes on."""
-    print(f"{_PROGRAM[0]}: warning: {message}".replace("\n", " "), file=sys.stderr)
+    print(f"{_PROGRAM[0]}: warning: {printable(str(message).replace(chr(10), ' '))}", file=sys.stderr)
 
 
 class Failed(Exception):

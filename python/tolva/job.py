@@ -19,21 +19,27 @@ from tolva.planfile import PlanError, load_job
 PROG = _cli.RUN_PROG
 
 
+# From this much JSON text on, upstream values are handed to the asset as the objects
+# they decode to rather than spliced into one text for the core: the text is then held
+# once, not three times (read, spliced, decoded).
+LARGE_INPUTS = 16 << 20
+
+
 class Inputs:
     """What a job's asset receives: its keyword arguments as JSON text for the core
-    (text), or as objects (objects) when a value is of another format; the digest of
-    each upstream value, by job id; and what the inputs file records of them."""
+    (text), or as objects (objects); the digest of each upstream value, by job id; and
+    the inputs file's record of them: the partition keys, and each upstream value by
+    its job, format and hash (the values stay where they are)."""
 
-    def __init__(self, digests, text=None, objects=None, record=None):
-        self.digests, self.text, self.objects = digests, text, objects
-        self.record = text if record is None else record
+    def __init__(self, digests, record, text=None, objects=None):
+        self.digests, self.record, self.text, self.objects = digests, record, text, objects
 
 
 def gather_inputs(out, job, by_id, fmt, read=None):
     """The job's inputs: partition keys by dimension, upstream values by parameter (by_id
     holds the upstream jobs), each upstream value read once (read: values already read
     while deciding, by job id). JSON values for a JSON asset are spliced in as their own
-    text; otherwise every value is loaded through its format."""
+    text, unless they are large; otherwise every value is loaded through its format."""
     stored = {}
     for spec in job["inputs"]:
         for upstream_id in spec["from"]:
@@ -41,8 +47,18 @@ def gather_inputs(out, job, by_id, fmt, read=None):
                 stored[upstream_id] = (read or {}).get(upstream_id) or incremental.read_upstream(
                     out, upstream_id, by_id[upstream_id])
     found = {upstream_id: value.digest for upstream_id, value in stored.items()}
-    if fmt.name == formats.DEFAULT and all(value.text is not None for value in stored.values()):
-        return Inputs(found, text=_inputs_text(job, by_id, stored))
+
+    def described(upstream_id):
+        return {"job": upstream_id, "format": stored[upstream_id].format.name, "sha256": found[upstream_id]}
+
+    record = dict(job["partition"])
+    for spec in job["inputs"]:
+        record[spec["parameter"]] = described(spec["from"][0]) if spec["mode"] == "value" else [
+            dict(described(i), partition=by_id[i]["partition"]) for i in spec["from"]]
+    record = json.dumps(record, ensure_ascii=False)
+    texts = [value.text for value in stored.values()]
+    if fmt.name == formats.DEFAULT and None not in texts and sum(map(len, texts)) < LARGE_INPUTS:
+        return Inputs(found, record, text=_inputs_text(job, by_id, stored))
     loaded = {}
 
     def value_of(upstream_id):
@@ -50,19 +66,14 @@ def gather_inputs(out, job, by_id, fmt, read=None):
             loaded[upstream_id] = stored[upstream_id].load()
         return loaded[upstream_id]
 
-    def described(upstream_id):
-        return {"job": upstream_id, "format": stored[upstream_id].format.name, "sha256": found[upstream_id]}
-
-    objects, record = dict(job["partition"]), dict(job["partition"])
+    objects = dict(job["partition"])
     for spec in job["inputs"]:
         if spec["mode"] == "value":
             objects[spec["parameter"]] = value_of(spec["from"][0])
-            record[spec["parameter"]] = described(spec["from"][0])
         else:
             objects[spec["parameter"]] = [{"partition": by_id[i]["partition"], "value": value_of(i)}
                                           for i in spec["from"]]
-            record[spec["parameter"]] = [dict(described(i), partition=by_id[i]["partition"]) for i in spec["from"]]
-    return Inputs(found, objects=objects, record=json.dumps(record, ensure_ascii=False))
+    return Inputs(found, record, objects=objects)
 
 
 def _inputs_text(job, by_id, stored):

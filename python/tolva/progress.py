@@ -7,6 +7,7 @@ found up to date are summed up in one line. Prints only; decides nothing.
 import sys
 import time
 
+from tolva._cli import printable
 from tolva.records import FINISHED
 from tolva.summary import Style
 
@@ -41,7 +42,7 @@ class Progress:
             self._print(f"{status:<9} {job_id}{seconds}")
         elif status == "failed":
             self.clear()
-            self._print(self.style.failed(f"FAILED  {job_id}  (log: {self.log_of(job_id)})"))
+            self._print(self.style.failed(f"FAILED  {job_id}  (log: {printable(self.log_of(job_id))})"))
         elif self.verbose:
             self.clear()
             self._print(f"{status:<9} {job_id}{seconds}")

@@ -100,8 +100,10 @@ def _round(seconds):
 
 
 def _script_json(value):
-    # Inside <script>, "</" would end the element whatever the JSON says.
-    return json.dumps(value, ensure_ascii=False, separators=(",", ":")).replace("</", "<\\/").replace(
+    # Inside <script>, "</" would end the element whatever the JSON says, and "<!--" or
+    # "<script" would change how the rest is read: JSON has "<" only inside strings,
+    # where its escape means the same.
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":")).replace("<", "\\u003c").replace(
         "\u2028", "\\u2028").replace("\u2029", "\\u2029")
 
 

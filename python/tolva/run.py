@@ -149,7 +149,7 @@ def plan_and_run(pipeline, args):
 
 def print_explanation(verdicts, total):
     for verdict, job_id, why in verdicts:
-        print(f"{verdict:<11} {job_id}" + (f": {why}" if why else ""))
+        print(f"{verdict:<11} {job_id}" + (f": {_cli.printable(why)}" if why else ""))
     runs = sum(1 for verdict, _, _ in verdicts if verdict == "runs")
     may_run = sum(1 for verdict, _, _ in verdicts if verdict == "may run")
     print(f"\n{runs} of {total} jobs would run, {may_run} more if their upstream values change")

@@ -123,6 +123,8 @@ class Run:
         for job_id in self.order:
             if self.status[job_id] == "pending":
                 self.status[job_id] = "cancelled" if interrupted or self.lost else "skipped"
+        self.read_own_records_last()
+        for job_id in self.order:
             if self.status[job_id] in ("skipped", "cancelled"):
                 # Not run in this run: no record of an earlier run may read as this one's.
                 layout.remove_file(layout.result_path(self.jobs[job_id]["output_dir"]))
@@ -227,6 +229,8 @@ class Run:
             now = time.time()
             records.amend_job_state(self.out, job_id, self.ident(job_id), "failed", now, now, state["error_type"],
                                     state["error"])
+            # A result.json the job wrote before it was killed must not read as a success.
+            layout.remove_file(layout.result_path(self.jobs[job_id]["output_dir"]))
         if not ok and self.attempts[job_id] <= self.options.retries:
             # Another attempt, after a short delay that grows with each one.
             self.status[job_id] = "pending"
@@ -246,6 +250,20 @@ class Run:
             self.skip_dependents(job_id)
         self.progress.ended(job_id, self.status[job_id], self.durations[job_id],
                             ran=self.status[job_id] in ("succeeded", "failed"))
+
+    def read_own_records_last(self):
+        """The job's own record is the truth: a job this run marked cancelled or failed
+        for want of word from it (a lost scheduler, a stop) whose own record of this run
+        says it ended done is what its record says."""
+        for job_id in self.order:
+            if self.status[job_id] not in ("cancelled", "failed") or self.attempts.get(job_id, 0) > 1:
+                continue
+            if (self.outcomes.get(job_id) or {}).get("error_type") not in ("Lost", "Interrupted", None):
+                continue
+            own = records.read_job_state(self.out, job_id, {"plan_id": self.plan.get("id"), "run_id": self.run_id})
+            if own is not None and own["status"] in records.DONE:
+                self.status[job_id], self.outcomes[job_id] = own["status"], own
+                self.attempts[job_id] = max(self.attempts.get(job_id, 0), own.get("attempt") or 1)
 
     def ident(self, job_id):
         return {"plan_id": self.plan.get("id"), "run_id": self.run_id, "attempt": self.attempts.get(job_id, 0)}

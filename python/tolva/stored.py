@@ -9,6 +9,7 @@ import json
 import os
 
 from tolva import formats, layout, locks, records, values
+from tolva._cli import printable
 from tolva.digests import compact
 
 
@@ -191,7 +192,7 @@ def history(out):
                 "succeeded" if records.exit_status(statuses) == 0 else "failed"
             took = f"{(datetime.fromisoformat(record['finished']) - started).total_seconds():.1f}s"
         counts = [statuses.count(s) for s in records.STATUSES]
-        selection = ", ".join(record.get("selection") or []) or "everything"
+        selection = printable(", ".join(record.get("selection") or []) or "everything")
         print(f"{record['started']:<25}  {took:>7}  {state:<11}  {counts[0]:>9}  {counts[1]:>10}  {counts[2]:>6}  "
               f"{counts[3]:>7}  {counts[4]:>9}  {selection}")
 
@@ -209,9 +210,10 @@ def show(out, jobs):
             continue
         preview = state.get("preview") if isinstance(state.get("preview"), dict) else {}
         where = layout.value_path(job["output_dir"], formats.suffix_of(preview.get("format")))
-        print(f"{job['id']}: {preview.get('type', 'a value')}, stored as {preview.get('format', 'json')} ({where})")
+        kind = f"{preview.get('type', 'a value')}, stored as {preview.get('format', 'json')}"
+        print(printable(f"{job['id']}: {kind} ({where})"))
         for line in preview_lines(preview):
-            print(f"  {line}")
+            print(f"  {printable(line)}")
     return 1 if missing else 0
 
 

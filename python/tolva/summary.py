@@ -4,6 +4,7 @@ failure, a footer; and the terminal styles every printed line shares. Prints onl
 import os
 import sys
 
+from tolva._cli import printable
 from tolva.records import DONE, FINISHED, NOT_RUN, STATUSES
 
 
@@ -42,13 +43,14 @@ def print_summary(assets, entries, details, elapsed, interrupted, record_path, s
     for entry in entries:
         by_asset.setdefault(entry["asset"], []).append(entry)
     labels = [label for label in assets if label in by_asset]
-    width = max([len("asset")] + [len(label) for label in labels])
+    shown = {label: printable(label) for label in labels}
+    width = max([len("asset")] + [len(shown[label]) for label in labels])
     print(f"\n{'asset':<{width}}  succeeded  up-to-date  failed  skipped  cancelled  total job time", file=stream)
     for label in labels:
         statuses = [e["status"] for e in by_asset[label]]
         seconds = sum(e["duration"] or 0.0 for e in by_asset[label])
         counts = [statuses.count(s) for s in STATUSES]
-        row = (f"{label:<{width}}  {counts[0]:>9}  {counts[1]:>10}  {counts[2]:>6}  {counts[3]:>7}  {counts[4]:>9}  "
+        row = (f"{shown[label]:<{width}}  {counts[0]:>9}  {counts[1]:>10}  {counts[2]:>6}  {counts[3]:>7}  {counts[4]:>9}  "
                f"{seconds:13.2f}s")
         print(style.failed(row) if counts[2] else row, file=stream)
     for label in labels:
@@ -56,11 +58,12 @@ def print_summary(assets, entries, details, elapsed, interrupted, record_path, s
         if failed:
             first = failed[0]
             detail = details.get(first["id"], {})
-            print(style.failed(f"\n{label}: {first['error'] or first['error_type']}"), file=stream)
+            error = printable(str(first['error'] or first['error_type']).replace("\n", " "))
+            print(style.failed(f"\n{shown[label]}: {error}"), file=stream)
             if detail.get("frame"):
-                print(f"  at {detail['frame']}", file=stream)
-            log = f"; log: {detail['log']}" if detail.get("log") else ""
-            print(f"  first failed job: {first['id']}{log}", file=stream)
+                print(f"  at {printable(detail['frame'])}", file=stream)
+            log = f"; log: {printable(detail['log'])}" if detail.get("log") else ""
+            print(f"  first failed job: {printable(first['id'])}{log}", file=stream)
     counts = {s: sum(1 for e in entries if e["status"] == s) for s in STATUSES}
     done = sum(1 for e in entries if e["status"] in FINISHED)
     running = sum(1 for e in entries if e["status"] == "running")
@@ -71,4 +74,4 @@ def print_summary(assets, entries, details, elapsed, interrupted, record_path, s
               f"{counts['failed']} failed, {f'{running} running, ' if running else ''}{not_run} not run, "
               f"{elapsed:.1f}s")
     print("\n" + style.status("succeeded" if state == "succeeded" else "failed", footer), file=stream)
-    print(f"run record: {record_path}", file=stream)
+    print(f"run record: {printable(record_path)}", file=stream)

@@ -84,7 +84,8 @@ class Stored:
         job's record) and must not change while it is read; a pickle, which runs code as
         it loads, is loaded from that file only."""
         if self.text is not None:
-            return json.loads(self.text)
+            text, self.text = self.text, None  # decoded once; the text is not kept beside the value
+            return json.loads(text)
         try:
             value = self.format.load(self.path)
         except formats.FormatError as exc:

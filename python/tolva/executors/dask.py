@@ -74,7 +74,8 @@ def make(plan, plan_file, run_id, options):
     write_job_files(plan, plan_file)  # what each job's command reads of the plan, when it is not forked
     where = options.scheduler or "a local cluster"
     try:
-        executor = DaskExecutor(plan, plan_file, run_id, options.scheduler, options.jobs)
+        workers = max(1, min(options.jobs, len(plan["jobs"])))  # a local cluster: no more workers than jobs
+        executor = DaskExecutor(plan, plan_file, run_id, options.scheduler, workers)
     except ImportError as exc:
         raise CannotRun(f"--executor dask needs the distributed package ({exc}); pip install 'tolva[dask]'") from None
     except Exception as exc:

@@ -19,6 +19,7 @@ import os
 import selectors
 import socket
 import sys
+import time
 
 from tolva.executors.processes import run_forked_job
 
@@ -33,7 +34,7 @@ def _run_job(request, selector):
             os.close(key.fileobj)  # a running job's pidfd
             key.data[1].close()  # and the connection its exit status goes to
         else:
-            key.fileobj.close()  # the listener
+            key.fileobj.close()  # the listener, or a connection still sending its request
     selector.close()
     code = 1
     try:
@@ -69,32 +70,63 @@ def _listen(name):
     return listener
 
 
-def serve(listener):
+REQUEST_SECONDS = 5.0  # a connection has this long to send its whole request
+REQUEST_BYTES = 256 << 20
+# What a request of the run holds, and of what type; anything else forks nothing.
+_REQUEST = {"plan_file": str, "job_id": str, "force": bool, "run_id": str, "attempt": int, "log": str}
+
+
+class _Arriving:
+    """A connection whose request is still arriving, and by when it must have."""
+
+    def __init__(self):
+        self.data = bytearray()
+        self.deadline = time.monotonic() + REQUEST_SECONDS
+
+
+def request_of(line, secret):
+    """The request a line holds, when it is a well-formed request of this server's run
+    (it carries the run's secret); None otherwise."""
+    try:
+        request = json.loads(line)
+    except ValueError:
+        return None
+    if not secret or not isinstance(request, dict) or request.get("secret") != secret:
+        return None
+    if not all(type(request.get(key)) is kind for key, kind in _REQUEST.items()):
+        return None
+    if not isinstance(request.get("entry", {}), dict) or not isinstance(request.get("worker", ""), str):
+        return None
+    return request
+
+
+def serve(listener, secret):
     """Forks a job for each request, answers its pid and then its exit status; returns
-    after IDLE_SECONDS with no job running and no request."""
+    after IDLE_SECONDS with no job running and no request. Requests are read as they
+    arrive, one connection never holding up another: one that is not a well-formed
+    request of this run by REQUEST_SECONDS is closed, and forks nothing."""
     selector = selectors.DefaultSelector()
     selector.register(listener, selectors.EVENT_READ, "accept")
     while True:
-        events = selector.select(timeout=IDLE_SECONDS)
+        arriving = [key for key in selector.get_map().values() if isinstance(key.data, _Arriving)]
+        soonest = min((key.data.deadline for key in arriving), default=None)
+        timeout = IDLE_SECONDS if soonest is None else max(0.0, soonest - time.monotonic())
+        events = selector.select(timeout=timeout)
         if not events and len(selector.get_map()) == 1:
             return  # idle: the run is over, or its runner gone
+        for key in arriving:
+            if time.monotonic() > key.data.deadline and key.fileobj.fileno() >= 0:
+                selector.unregister(key.fileobj)
+                key.fileobj.close()  # too slow to be a request of this run
         for key, _ in events:
+            if not isinstance(key.fileobj, int) and key.fileobj.fileno() < 0:
+                continue  # closed above, its time up
             if key.data == "accept":
-                conn, _ = listener.accept()
-                if not _same_user(conn):
-                    conn.close()
-                    continue
-                try:
-                    request = json.loads(conn.makefile("rb").readline())
-                except (OSError, ValueError):
-                    conn.close()  # not a request: the server goes on
-                    continue
-                pid = os.fork()
-                if pid == 0:
-                    conn.close()
-                    _run_job(request, selector)
-                _answer(conn, pid)
-                selector.register(os.pidfd_open(pid), selectors.EVENT_READ, (pid, conn))
+                _accept(listener, selector)
+            elif isinstance(key.data, _Arriving):
+                request = _read_request(key, selector, secret)
+                if request is not None:
+                    _fork_job(request, key.fileobj, selector)
             else:
                 pid, conn = key.data
                 selector.unregister(key.fileobj)
@@ -102,6 +134,49 @@ def serve(listener):
                 _, status = os.waitpid(pid, 0)
                 _answer(conn, os.waitstatus_to_exitcode(status))
                 conn.close()
+
+
+def _accept(listener, selector):
+    try:
+        conn, _ = listener.accept()
+    except OSError:
+        return
+    if not _same_user(conn):
+        conn.close()
+        return
+    conn.setblocking(False)
+    selector.register(conn, selectors.EVENT_READ, _Arriving())
+
+
+def _read_request(key, selector, secret):
+    """The request, once its line has arrived whole; None while it arrives, and when
+    it is not one (the connection is then closed)."""
+    conn, arriving = key.fileobj, key.data
+    try:
+        data = conn.recv(1 << 16)
+    except BlockingIOError:
+        return None
+    except OSError:
+        data = b""
+    arriving.data += data
+    if data and b"\n" not in data and len(arriving.data) < REQUEST_BYTES:
+        return None
+    selector.unregister(conn)
+    request = request_of(bytes(arriving.data).split(b"\n", 1)[0], secret) if b"\n" in arriving.data else None
+    if request is None:
+        conn.close()
+        return None
+    conn.setblocking(True)
+    return request
+
+
+def _fork_job(request, conn, selector):
+    pid = os.fork()
+    if pid == 0:
+        conn.close()
+        _run_job(request, selector)
+    _answer(conn, pid)
+    selector.register(os.pidfd_open(pid), selectors.EVENT_READ, (pid, conn))
 
 
 def main(name):
@@ -118,11 +193,12 @@ def main(name):
     os.dup2(null, 1)
     os.close(null)
     modules = filter(None, os.environ.pop("TOLVA_WARM_MODULES", "").split(","))
+    secret = os.environ.pop("TOLVA_WARM_SECRET", "")
     failures = warm.prepare(modules, int(os.environ.pop("TOLVA_WARM_PARENT", os.getppid())))
     listener = _listen(name)
     answer.write(f"ready {json.dumps(failures)}\n")
     answer.close()
-    serve(listener)
+    serve(listener, secret)
 
 
 def _new_name():
@@ -134,8 +210,9 @@ class Server:
     spawn() starts one in a fresh interpreter; fork_here() makes one of this very
     process, which has imported the pipeline's modules already."""
 
-    def __init__(self, name, pid):
+    def __init__(self, name, pid, secret):
         self.name, self.pid = name, pid
+        self.secret = secret  # what the run's requests carry: the server forks nothing else
         self.failures = []  # why modules failed to import there, once it is ready
 
     @classmethod
@@ -154,7 +231,7 @@ class Server:
         threading = sys.modules.get("threading")
         if threading is not None and threading.active_count() > 1:
             return None
-        name = _new_name()
+        name, secret = _new_name(), os.urandom(16).hex()
         listener = _listen(name)
         sys.stdout.flush()
         sys.stderr.flush()
@@ -165,24 +242,24 @@ class Server:
             pid = os.fork()  # the warning about native threads, which would fail the run under -W error
         if pid == 0:
             try:
-                _become_server(listener, modules, parent)
+                _become_server(listener, modules, parent, secret)
             finally:
                 os._exit(0)
         listener.close()
-        return _Forked(name, pid)
+        return _Forked(name, pid, secret)
 
     def ready(self):
         raise NotImplementedError
 
     def start(self, request):
         """The job the server forked for the request; None when the server is gone."""
-        return ForkedJob.start("\0" + self.name, request) if self.ready() else None
+        return ForkedJob.start("\0" + self.name, dict(request, secret=self.secret)) if self.ready() else None
 
     def end(self, kill=False):
         raise NotImplementedError
 
 
-def _become_server(listener, modules, parent):
+def _become_server(listener, modules, parent, secret):
     """In the child of Server.fork_here: a session of its own (the terminal's Ctrl-C
     reaches the runner only), nothing of the runner's files (its standard streams, the
     output folder's lock: a job's leftover process must never hold it) or signal
@@ -202,12 +279,12 @@ def _become_server(listener, modules, parent):
     from tolva.executors import warm
 
     warm.prepare(modules, parent)
-    serve(listener)
+    serve(listener, secret)
 
 
 class _Forked(Server):
-    def __init__(self, name, pid):
-        super().__init__(name, pid)
+    def __init__(self, name, pid, secret):
+        super().__init__(name, pid, secret)
         self.status = None
 
     def ready(self):
@@ -234,9 +311,9 @@ class _Spawned(Server):
     def __init__(self, command, workdir, modules, env, preexec_fn, path):
         import subprocess
 
-        super().__init__(_new_name(), None)
+        super().__init__(_new_name(), None, os.urandom(16).hex())
         env = dict(os.environ if env is None else env, TOLVA_WARM_MODULES=",".join(modules),
-                   TOLVA_WARM_PARENT=str(os.getpid()))
+                   TOLVA_WARM_PARENT=str(os.getpid()), TOLVA_WARM_SECRET=self.secret)
         if path is not None:
             env["TOLVA_WARM_PATH"] = json.dumps(path)
         # In a session of its own: the terminal's Ctrl-C reaches the runner only.

@@ -31,7 +31,8 @@ def configure(error, options, chosen):
 
 
 def in_flight(options, plan):
-    return options.jobs
+    """--jobs, but never more than there are jobs."""
+    return max(1, min(options.jobs, len(plan["jobs"])))
 
 
 def warming(options):
