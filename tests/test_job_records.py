@@ -273,3 +273,44 @@ def test_an_interpreter_job_ends_with_its_runner(tmp_path, signum):
     while process_alive(pid) and time.monotonic() < deadline:
         time.sleep(0.05)
     assert not process_alive(pid)
+
+
+@pytest.mark.parametrize("planted, refused", [
+    # A folder of OUT's own: the run refuses the output folder before it writes anything.
+    (".tolva", True), (".tolva/jobs", True), (".tolva/runs", True), (".tolva/inputs", True), (".tolva/logs", True),
+    # A job's folder, or its asset's: that job fails, in one line naming the link.
+    ("slow/n=0", False), ("slow", False),
+])
+def test_a_planted_folder_link_is_never_followed(tmp_path, planted, refused):
+    (tmp_path / "slow.py").write_text(SLOW)
+    (tmp_path / "victim").mkdir()
+    link = tmp_path / "tolva-out" / planted
+    link.parent.mkdir(parents=True, exist_ok=True)
+    link.symlink_to(tmp_path / "victim")
+    result = subprocess.run([sys.executable, "-m", "tolva.run", "slow"], cwd=tmp_path, capture_output=True,
+                            text=True, timeout=120, env=dict(__import__("os").environ, SLOW_SECONDS="0"))
+    assert list((tmp_path / "victim").iterdir()) == [] and result.returncode == 1
+    message = f"OSError: {link} is a symbolic link, which tolva never follows; remove it"
+    if refused:
+        assert result.stderr == f"python -m tolva.run: error: {message}\n"
+    else:
+        jobs = {j["id"]: j for j in json.loads((tmp_path / "tolva-out/run.json").read_text())["jobs"]}
+        assert jobs["slow/n=0"]["error"] == message
+
+
+def test_a_job_killed_after_its_result_keeps_no_record_of_success(tmp_path):
+    """Killed between result.json and its own record: the run says failed, and nothing
+    under OUT reads as a success."""
+    (tmp_path / "slow.py").write_text(SLOW)
+    (tmp_path / "hook").mkdir()
+    (tmp_path / "hook/sitecustomize.py").write_text(
+        "import os\nfrom tolva import records\nwrite = records.write_job_state\n"
+        "def dies(out, job_id, status, *args, **kwargs):\n"
+        "    if status == 'succeeded' and job_id == 'slow/n=1':\n        os._exit(3)\n"
+        "    return write(out, job_id, status, *args, **kwargs)\nrecords.write_job_state = dies\n")
+    result = subprocess.run([sys.executable, "-m", "tolva.run", "slow"], cwd=tmp_path, capture_output=True, text=True,
+                            timeout=120, env=dict(__import__("os").environ, PYTHONPATH=str(tmp_path / "hook")))
+    jobs = {j["id"]: j for j in json.loads((tmp_path / "tolva-out/run.json").read_text())["jobs"]}
+    assert result.returncode == 1 and jobs["slow/n=1"]["status"] == "failed"
+    assert not (tmp_path / "tolva-out/slow/n=1/result.json").exists()
+    assert json.loads((tmp_path / "tolva-out/.tolva/jobs/slow/n=1.json").read_text())["status"] == "failed"

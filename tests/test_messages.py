@@ -60,3 +60,15 @@ def test_a_value_json_cannot_store_is_named_in_the_user_s_terms(tmp_path):
     job = json.loads((tmp_path / "tolva-out/run.json").read_text())["jobs"][0]
     assert job["error"] == 'asset \'a_set\' returned a set, which cannot be stored as JSON; declare @asset(serializer="pickle")'
     assert f"\n  at {tmp_path}/values.py:4 in a_set\n" in result.stdout
+
+
+def test_text_of_the_user_s_reaches_the_terminal_with_its_control_characters_shown(tmp_path):
+    """An asset's name and an error can carry escape sequences; printed raw, they could
+    rewrite a failure line as a success."""
+    (tmp_path / "evil.py").write_text(
+        "from tolva import asset\n\n\n@asset(name='evil\\x1b[2K')\ndef evil():\n"
+        "    raise ValueError('\\x1b[1A\\rsucceeded')\n")
+    result = subprocess.run([sys.executable, "-m", "tolva.run", "evil"], cwd=tmp_path, capture_output=True,
+                            text=True, timeout=60)
+    assert result.returncode == 1 and "\x1b" not in result.stdout + result.stderr
+    assert "\nevil\\x1b[2K: ValueError: \\x1b[1A\\rsucceeded\n" in result.stdout

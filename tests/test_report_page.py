@@ -19,7 +19,7 @@ KEYS = ["a", "b", "c"]
 def numbers(k):
     if k == "b":
         print("the log of b says hello")
-        raise ValueError("bad key </script><b>b</b>")
+        raise ValueError("bad key <!--<script></script><b>b</b>")
     return k
 
 
@@ -107,7 +107,8 @@ def test_a_run_with_a_failure_reads_as_it_ran(report):
     seen = dom(report)
     for status in ("failed (1)", "skipped (1)", "succeeded (5)"):
         assert f">{status}</option>" in seen
-    assert "bad key &lt;/script&gt;&lt;b&gt;b&lt;/b&gt;" in seen and "page_pipe.py:10 in numbers" in seen
+    # Text that would end the page's data, or hide its script, is only text.
+    assert "bad key &lt;!--&lt;script&gt;&lt;/script&gt;&lt;b&gt;b&lt;/b&gt;" in seen and "page_pipe.py:10 in numbers" in seen
     assert "the log of b says hello" in seen
     assert seen.count('class="node"') == 3 and 'data-status="failed"' in seen
     assert 'id="timeline-canvas"' in seen and 'data-bars="6"' in seen

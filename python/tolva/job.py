@@ -94,7 +94,7 @@ def clear_folder(output_dir, fmt):
     """Before the job starts: an earlier run's record must not pass for this one's, a
     value of another format is no longer the asset's, and temporary files of workers
     that were killed go."""
-    os.makedirs(output_dir, exist_ok=True)
+    layout.ensure_folder(output_dir)
     layout.remove_file(layout.result_path(output_dir))
     own = os.path.basename(layout.value_path(output_dir, fmt.suffix))
     for name in os.listdir(output_dir):
@@ -146,6 +146,7 @@ def run_job(plan_file, job_id, force=False, run_id=None, attempt=1, entry=None, 
         _cli.error(PROG, exc)
         return 2
     out = plan["out"]
+    layout.guard(out)
     ident = {"plan_id": plan["id"], "run_id": run_id, "attempt": attempt}
     locks.hold_job_lock(out, job_id, lambda: print(f"{PROG}: job '{job_id}': another copy of it is running; "
                                                    "waiting for it to end", flush=True))
@@ -188,10 +189,15 @@ def run_job(plan_file, job_id, force=False, run_id=None, attempt=1, entry=None, 
         print(f"{PROG}: job '{job_id}' is up to date; --force runs it again")
         return 0
 
-    clear_folder(job["output_dir"], fmt)
-    records.write_job_state(out, job_id, "running", started, ident=ident, where=locks.running_here(), starts=starts,
-                            **named)
-    layout.write_atomically(layout.inputs_path(out, job_id), inputs.record)
+    try:
+        clear_folder(job["output_dir"], fmt)
+        records.write_job_state(out, job_id, "running", started, ident=ident, where=locks.running_here(),
+                                starts=starts, **named)
+        layout.write_atomically(layout.inputs_path(out, job_id), inputs.record)
+    except OSError as exc:  # a folder that is a link, a full disk: said in the job's record
+        _cli.error(PROG, f"job '{job_id}': {_cli.describe(exc)}")
+        finish("failed", type(exc).__name__, _cli.describe(exc))
+        return 1
     sys.stdout.flush()
     try:
         observer = observe.Observer(decider.project, out, asset_function(job))

@@ -117,6 +117,7 @@ def history_path(out, started, run_id, suffix):
 
 def history_files(out, suffix=".json"):
     """The history's files of one kind, newest first."""
+    _no_link_above(os.path.join(history_dir(out), "x"))
     try:
         names = os.listdir(history_dir(out))
     except OSError:
@@ -136,6 +137,60 @@ def job_file_path(plan_file, job_id):
 
 # --- opening files there ---------------------------------------------------------
 
+_GUARDED = set()  # output folders below which no link is followed
+_CLEAR = set()  # folders below them found not to be links, in this process
+
+
+def guard(out):
+    """From now on, a file under OUT is opened, and a folder made, only when no folder
+    on its way down from OUT is a link: a link planted for a job's folder, .tolva or
+    one of its folders would make writes land, and reads come from, elsewhere."""
+    _GUARDED.add(os.path.abspath(out).rstrip(os.sep))
+
+
+def _no_link_above(path):
+    """OSError naming the first folder between a guarded OUT and the path that is a link."""
+    path = os.path.abspath(path)
+    for root in _GUARDED:
+        if not path.startswith(root + os.sep):
+            continue
+        folder = root
+        for part in path[len(root) + 1:].split(os.sep)[:-1]:
+            folder = os.path.join(folder, part)
+            if folder in _CLEAR:
+                continue
+            try:
+                is_link = os.path.islink(folder)
+            except OSError:
+                return
+            if is_link:
+                raise OSError(f"{folder} is a symbolic link, which tolva never follows; remove it")
+            if not os.path.isdir(folder):
+                return  # made later, and checked then
+            _CLEAR.add(folder)
+
+
+def _through_link(path):
+    try:
+        _no_link_above(path)
+    except OSError:
+        return True
+    return False
+
+
+def check_state_folders(out):
+    """OSError naming the first of OUT's own folders (.tolva and those in it) that is a
+    link: a run refuses such an output folder before it writes anything there."""
+    for folder in ("jobs", "logs", "inputs", "runs", "plans"):
+        _no_link_above(os.path.join(out, STATE, folder, "x"))
+
+
+def ensure_folder(path):
+    """os.makedirs, never through a link below a guarded OUT."""
+    _no_link_above(os.path.join(path, "x"))
+    os.makedirs(path, exist_ok=True)
+    _no_link_above(os.path.join(path, "x"))
+
 
 def _refuse_link(path, exc):
     # O_NOFOLLOW fails with ELOOP at a link (EMLINK on some BSDs); a missing file is
@@ -146,7 +201,9 @@ def _refuse_link(path, exc):
 
 
 def open_for_writing(path, flags, mode=0o644):
-    """os.open that never follows a link at the path; one line when it is one."""
+    """os.open that never follows a link at the path (nor, below a guarded OUT, on its
+    way there); one line when it meets one."""
+    _no_link_above(path)
     try:
         return os.open(path, flags | os.O_NOFOLLOW | os.O_CLOEXEC, mode)
     except OSError as exc:
@@ -154,7 +211,9 @@ def open_for_writing(path, flags, mode=0o644):
 
 
 def open_for_reading(path, binary=False):
-    """A file object for reading that never follows a link at the path."""
+    """A file object for reading that never follows a link at the path (nor, below a
+    guarded OUT, on its way there)."""
+    _no_link_above(path)
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
     except OSError as exc:
@@ -185,7 +244,7 @@ def write_atomically(path, text):
     """Writes beside the target, then renames over it: readers see old or new, whole.
     The temporary file is made anew (never a link or a leftover), and the rename
     replaces a link at the target rather than writing through it."""
-    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    ensure_folder(os.path.dirname(path) or ".")
     temp = os.path.join(os.path.dirname(path), f".{os.path.basename(path)}.{os.getpid()}.tmp")
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL
     try:
@@ -222,11 +281,15 @@ def replace(temp, path):
     a rename cannot replace a folder that holds anything."""
     if os.path.isdir(path) and not os.path.islink(path):
         remove_tree(path)
+    _no_link_above(path)
     os.replace(temp, path)
 
 
 def remove_tree(path):
-    """Removes a file, a link or a folder with what it holds; nothing there is fine."""
+    """Removes a file, a link or a folder with what it holds; nothing there is fine, and
+    neither is a path through a link below a guarded OUT, where nothing is tolva's."""
+    if _through_link(path):
+        return
     if os.path.isdir(path) and not os.path.islink(path):
         import shutil
 
@@ -239,6 +302,9 @@ def remove_tree(path):
 
 
 def remove_file(path):
+    """Removes a file; nothing there, or a path through a link, is left as it is."""
+    if _through_link(path):
+        return
     try:
         os.remove(path)
     except FileNotFoundError:

@@ -47,7 +47,7 @@ def hold_job_lock(out, job_id, waiting):
     import fcntl
 
     path = layout.job_lock_path(out, job_id)
-    os.makedirs(os.path.dirname(path), exist_ok=True)
+    layout.ensure_folder(os.path.dirname(path))
     fd = layout.open_for_writing(path, os.O_WRONLY | os.O_CREAT)
     try:
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -96,7 +96,7 @@ class OutputLock:
     def _take(self):
         import fcntl
 
-        os.makedirs(os.path.dirname(self.path), exist_ok=True)
+        layout.ensure_folder(os.path.dirname(self.path))
         while True:
             fd = layout.open_for_writing(self.path, os.O_RDWR | os.O_CREAT)
             try:

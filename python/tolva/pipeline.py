@@ -88,6 +88,7 @@ def write_plan(planned):
     """Writes the plan and each job's own file (under the folder's lock when the plan is
     inside OUT, where a running run's jobs read it); returns the plan's text."""
     out = planned.plan["out"]
+    layout.guard(out)
     inside = os.path.realpath(planned.plan_file).startswith(os.path.realpath(out) + os.sep)
     try:
         with locks.OutputLock(out) if inside else contextlib.nullcontext():
@@ -125,6 +126,8 @@ def run(planned, options):
     when another run holds the folder, executors.CannotRun when the executor cannot
     run the jobs."""
     out = planned.plan["out"]
+    layout.guard(out)
+    layout.check_state_folders(out)
     try:
         with locks.OutputLock(out) as lock:
             planfile.write_plan(planned.plan, planned.plan_file, job_files=False)
@@ -162,6 +165,7 @@ def report(plan_file):
     except planfile.PlanError as exc:
         raise Refused(str(exc)) from None
     labels = list(dict.fromkeys(job["asset"] for job in plan["jobs"]))
+    layout.guard(plan["out"])
     try:
         with locks.OutputLock(plan["out"]):
             return recorder.report(plan, plan_file, labels)

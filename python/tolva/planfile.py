@@ -135,7 +135,7 @@ def write_job_files(plan, plan_file):
         path = layout.job_file_path(plan_file, job["id"])
         folder = os.path.dirname(path)
         if folder not in made:
-            os.makedirs(folder, exist_ok=True)
+            layout.ensure_folder(folder)
             made.add(folder)
         layout.write_atomically(path, json.dumps(job_entry(header, plan_file, job, by_id), ensure_ascii=False))
 

@@ -98,6 +98,7 @@ def load(asset, partition=None, *, out="tolva-out"):
     vouch for the value; TypeError for an asset that is neither an asset nor a name."""
     names, where = _names_of(asset)
     out = os.path.abspath(out)
+    layout.guard(out)
     known = list(_records(out))
     if not known:
         raise ValueNotAvailable(f"no run or plan in {out}: run the pipeline into it first")
@@ -171,6 +172,7 @@ def history(out):
     each status, and the selection."""
     from datetime import datetime
 
+    layout.guard(out)
     paths = layout.history_files(out)
     if not paths:
         print(f"no run is recorded in {out}")
@@ -201,6 +203,7 @@ def show(out, jobs):
     """Prints, for each job (plan entries), the preview its record keeps of its value:
     what a --show prints. Returns 0, or 1 when a job has no value to show."""
     missing = 0
+    layout.guard(out)
     for job in jobs:
         state = records.read_job_state(out, job["id"])
         if state is None or state.get("status") not in records.DONE:

@@ -33,6 +33,8 @@ def stored_path(output_dir, fmt):
     path = layout.value_path(output_dir, fmt.suffix)
     if fmt.name != "file":
         return path
+    if os.path.islink(path):
+        raise OSError(f"{path} is a symbolic link, which tolva never follows; remove it")
     entries = os.listdir(path)
     if len(entries) != 1:
         raise OSError(f"{path} holds {len(entries)} entries, not the one the asset returned")
