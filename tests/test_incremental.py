@@ -164,3 +164,33 @@ def test_retries(tmp_path, retries, status, attempts):
     assert result.returncode == (0 if status == "succeeded" else 1)
     log = (tmp_path / "tolva-out/.tolva/logs/flaky.log").read_text()
     assert "ConnectionError: attempt 1 failed" in log and f"--- attempt {attempts} ---" in log
+
+
+@pytest.mark.parametrize("edit", ["same size", "cp -p"])
+def test_a_file_edited_while_its_job_runs_is_never_vouched_for(tmp_path, edit):
+    """The job reads version-1; the file becomes version-2 (the same size, or copied with
+    its old time) before the job ends: the next run runs it again, and says why."""
+    (tmp_path / "input.txt").write_text("version-1")
+    (tmp_path / "during.py").write_text(
+        "import os, pathlib, time\nfrom tolva import asset\n\n\n@asset()\ndef read():\n"
+        "    text = pathlib.Path('input.txt').read_text()\n    pathlib.Path('read').touch()\n"
+        "    while not pathlib.Path('go').exists():\n        time.sleep(0.02)\n    return text\n")
+    runner = subprocess.Popen([sys.executable, "-m", "tolva.run", "during"], cwd=tmp_path, stdout=subprocess.DEVNULL)
+    while not (tmp_path / "read").exists():
+        assert runner.poll() is None
+    if edit == "cp -p":
+        (tmp_path / "new.txt").write_text("version-2")
+        subprocess.run(["touch", "-r", str(tmp_path / "input.txt"), str(tmp_path / "new.txt")], check=True)
+        subprocess.run(["cp", "-p", str(tmp_path / "new.txt"), str(tmp_path / "input.txt")], check=True)
+    else:
+        (tmp_path / "input.txt").write_text("version-2")
+    (tmp_path / "go").touch()
+    assert runner.wait(60) == 0
+    (tmp_path / "go").unlink()
+    explained = subprocess.run([sys.executable, "-m", "tolva.run", "during", "--explain"], cwd=tmp_path,
+                               capture_output=True, text=True, timeout=60).stdout
+    assert "runs        read: file changed while the job ran (input.txt)\n" in explained
+    (tmp_path / "go").touch()
+    subprocess.run([sys.executable, "-m", "tolva.run", "during"], cwd=tmp_path, check=True, capture_output=True,
+                   timeout=60)
+    assert (tmp_path / "tolva-out/read/value.json").read_text() == '"version-2"'

@@ -5,20 +5,26 @@ process during the asset's call only, and checked by the next run.
   recorded once and its event then disabled), so dispatch through registries,
   getattr or plugin tables counts;
 - the files it opened for reading and the folders it listed (an audit hook), outside
-  the standard library, installed packages and OUT, with size, modification time and
-  content hash; files it wrote outside its own folder are its outputs;
+  the standard library, installed packages and OUT, with size, times, inode and
+  content hash; a file that changed between the job's read and its end is recorded
+  as such, and its job runs again; files it wrote outside its own folder are its
+  outputs;
 - the environment variables it read through os.environ or os.getenv.
 
-A later check compares size and time first and hashes a file only when they differ.
+A later check hashes a file again unless its size, times and inode are those recorded
+and it was not written within its file system's timestamp granularity of when they
+were taken (then an edit could keep them).
 """
 
 import os
 import stat
 import sys
+import time
 
 from tolva import digests, fingerprint
 
-_OPENED = []  # (path, writing) while an observation is active
+_OPENED = []  # (absolute path, writing, listing, facts when it was opened) while an observation is active
+CHANGED = "changed while the job ran"  # what a file's facts are when they were not those it had when read
 _ACTIVE = [False]
 _HOOKED = [False]
 _OBSERVED = [False]  # an observation has run in this process (and may have disabled events)
@@ -30,17 +36,23 @@ def _audit(event, args):
     # Runs for every audited event of the process: the fast path is the flag test.
     if not _ACTIVE[0]:
         return
-    if event == "open":
-        path, mode, flags = args
-        if isinstance(path, int) or path is None:
-            return
-        writing = any(c in mode for c in "wax+") if isinstance(mode, str) else bool(flags & _WRITE_FLAGS)
-        _OPENED.append((path, writing, False))
-    elif event in ("os.listdir", "os.scandir"):
-        path = args[0]
-        if isinstance(path, int):
-            return
-        _OPENED.append((os.curdir if path is None else path, False, True))
+    try:
+        if event == "open":
+            path, mode, flags = args
+            if isinstance(path, int) or path is None:
+                return
+            writing = any(c in mode for c in "wax+") if isinstance(mode, str) else bool(flags & _WRITE_FLAGS)
+            # Where it is now (the job may change folder later), and what it is as it is read.
+            path = os.path.abspath(os.fsdecode(path))
+            _OPENED.append((path, writing, False, None if writing else _stat_facts(path)))
+        elif event in ("os.listdir", "os.scandir"):
+            path = args[0]
+            if isinstance(path, int):
+                return
+            path = os.path.abspath(os.curdir if path is None else os.fsdecode(path))
+            _OPENED.append((path, False, True, listing_hash(path)))
+    except Exception:  # noqa: BLE001 - an event it cannot make out (a path that is not text) is not a read of one's own
+        return
 
 
 class Observer:
@@ -191,9 +203,9 @@ class Observer:
         own = os.path.realpath(own_dir) + os.sep
         library = self.project.library
         reads, folders, writes = {}, {}, {}
-        for path, writing, listing in _OPENED:
+        for path, writing, listing, seen in _OPENED:
             try:
-                real = os.path.realpath(os.fsdecode(path))
+                real = os.path.realpath(path)
             except (TypeError, ValueError):
                 continue
             if (real.startswith(library) or real.startswith(self.out) or real.startswith(own)
@@ -202,27 +214,53 @@ class Observer:
                 continue
             key = self.project.relative(real)
             if listing:
-                folders[key] = listing_hash(real)
+                folders[key] = seen if folders.get(key, seen) == seen else CHANGED
             elif writing:
                 writes[key] = None
             else:
-                reads[key] = None
-        return {"files": {key: file_facts(self.project.resolve(key)) for key in sorted(reads) if key not in writes},
-                "folders": dict(sorted(folders.items())),
+                reads.setdefault(key, seen)  # as it was when first read
+        return {"files": {key: _facts_since(self.project.resolve(key), seen) for key, seen in sorted(reads.items())
+                          if key not in writes},
+                "folders": {key: digest if digest == listing_hash(self.project.resolve(key)) else CHANGED
+                            for key, digest in sorted(folders.items())},
                 "outputs": {key: facts for key in sorted(writes)
                             if (facts := file_facts(self.project.resolve(key))) is not None}}
 
 
-def file_facts(path):
-    """[size, modification time in ns, content hash] of a regular file; None when it
-    is missing or not a regular file."""
+def _stat_facts(path):
+    """[size, modification time, inode, change time] of a regular file, or None."""
     try:
         info = os.stat(path)
     except OSError:
         return None
     if not stat.S_ISREG(info.st_mode):
         return None
-    return [info.st_size, info.st_mtime_ns, digests.file_hash(path)]
+    return [info.st_size, info.st_mtime_ns, info.st_ino, info.st_ctime_ns]
+
+
+def file_facts(path):
+    """[size, modification time in ns, content hash, inode, change time in ns, when
+    these were taken in ns] of a regular file; None when it is missing or not a
+    regular file. The change time is what a copy that keeps the modification time
+    (cp -p, touch -r) cannot set back."""
+    before = _stat_facts(path)
+    if before is None:
+        return None
+    digest = digests.file_hash(path)
+    if digest is None or _stat_facts(path) != before:
+        return None if digest is None else [before[0], before[1], digest, before[2], before[3], 0]
+    return [before[0], before[1], digest, before[2], before[3], time.time_ns()]
+
+
+def _facts_since(path, seen):
+    """The file's facts now, or CHANGED when they are not those it had when the job
+    read it (an edit during the job: its content now is not what the job read)."""
+    facts = file_facts(path)
+    if seen is None:  # not there (or not a file) when the job looked: it must still not be
+        return None if facts is None else CHANGED
+    if facts is None or [facts[0], facts[1], facts[3], facts[4]] != seen:
+        return CHANGED
+    return facts
 
 
 def listing_hash(path):
@@ -232,17 +270,27 @@ def listing_hash(path):
         return None
 
 
+# How long after a file was written its facts can be trusted to change with any
+# further write: more than a clock tick on a file system with fine timestamps, more
+# than two seconds on one that keeps whole seconds.
+FINE_GRANULARITY_NS = 20_000_000
+COARSE_GRANULARITY_NS = 2_500_000_000
+
+
 def _file_changed(path, facts):
     if facts is None:
         return file_facts(path) is not None
-    try:
-        info = os.stat(path)
-    except OSError:
+    if not isinstance(facts, list) or len(facts) < 3:
         return True
-    if [info.st_size, info.st_mtime_ns] == facts[:2]:
-        return False
-    now = file_facts(path)
-    return now is None or now[2] != facts[2]
+    now = _stat_facts(path)
+    if now is None:
+        return True
+    if len(facts) == 6 and [facts[0], facts[1], facts[3], facts[4]] == now:
+        coarse = now[1] % 1_000_000_000 == 0 and now[3] % 1_000_000_000 == 0
+        if facts[5] - now[3] >= (COARSE_GRANULARITY_NS if coarse else FINE_GRANULARITY_NS):
+            return False  # not racily clean: any write since would show
+    current = file_facts(path)
+    return current is None or current[2] != facts[2]
 
 
 def what_changed(observed, project, codes):
@@ -256,9 +304,13 @@ def what_changed(observed, project, codes):
         if fn is None or codes.own(fn) != digest:
             return f"code changed ({module}.{qualname})"
     for key, facts in (observed.get("files") or {}).items():
+        if facts == CHANGED:
+            return f"file changed while the job ran ({key})"
         if _file_changed(project.resolve(key), facts):
             return f"file changed ({key})"
     for key, digest in (observed.get("folders") or {}).items():
+        if digest == CHANGED:
+            return f"file changed while the job ran ({key})"
         if listing_hash(project.resolve(key)) != digest:
             return f"file changed ({key})"
     for name, value in (observed.get("environment") or {}).items():
