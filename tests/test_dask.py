@@ -484,3 +484,26 @@ def test_a_task_run_again_past_the_worker_ttl_waits_for_the_first_copy(tmp_path)
     log = (tmp_path / "tolva-out/.tolva/logs/busy/n=0.log").read_text()
     assert "--- attempt 1, started again on w2 ---" in log
     assert "python -m tolva.run: job 'busy/n=0': attempt 1 of this run already ended (succeeded)\n" in log
+
+
+def test_the_environment_a_job_read_is_compared_where_it_runs(tmp_path):
+    """Workers see a variable the runner does not: an unchanged run finds the jobs up to
+    date; workers restarted with another value run them again, with it."""
+    (tmp_path / "regional.py").write_text(
+        "import os\nfrom tolva import asset, partitions\n\n\n@asset(partitions={'n': partitions([1, 2, 3])})\n"
+        "def regional(n):\n    return [n, os.environ['TOLVA_TEST_REGION']]\n")
+    values = []
+    for region in ("north", "north", "south"):
+        cluster = Cluster(tmp_path / f"cluster-{len(values)}", env={"TOLVA_TEST_REGION": region})
+        try:
+            cluster.add_worker("w1", cwd=tmp_path)
+            cluster.wait_for_workers(1)
+            result = tolva(["regional", "--executor", "dask", "--scheduler", cluster.address], tmp_path)
+            assert result.returncode == 0, result.stdout + result.stderr
+        finally:
+            cluster.close()
+        jobs = json.loads((tmp_path / "tolva-out/run.json").read_text())["jobs"]
+        values.append(([j["status"] for j in jobs], json.loads((tmp_path / "tolva-out/regional/n=1/value.json")
+                                                               .read_text())))
+    assert values == [(["succeeded"] * 3, [1, "north"]), (["up-to-date"] * 3, [1, "north"]),
+                      (["succeeded"] * 3, [1, "south"])]

@@ -11,6 +11,7 @@ outputs. The job is up to date when all of these still hold. Anything missing,
 unreadable or of another version means "run it": nothing stale passes for fresh.
 """
 
+import os
 import sys
 
 from tolva import __version__, formats, layout, observe, records, values
@@ -85,10 +86,11 @@ class Decider:
     every job it is asked about. code_of(job) gives (digest, parts) of the asset's
     code as it stands; None when it cannot be had (the module does not import)."""
 
-    def __init__(self, project, codes, code_of):
+    def __init__(self, project, codes, code_of, environ=os.environ):
         self.project = project
         self.codes = codes
         self.code_of = code_of
+        self.environ = environ  # what a job would see; None where jobs run on other machines
         self.value_hashes = {}  # job id -> digest of its value.json, as checked in this process
 
     def current(self, job, upstream_hashes):
@@ -127,7 +129,7 @@ class Decider:
         for job_id in recorded:
             if job_id not in current["upstream"]:
                 return f"upstream value changed ({job_id})"
-        return observe.what_changed(state.get("observed"), self.project, self.codes)
+        return observe.what_changed(state.get("observed"), self.project, self.codes, self.environ)
 
 
 def decide(out, job, upstream, decider, force=False, read=None):

@@ -293,9 +293,17 @@ def _file_changed(path, facts):
     return current is None or current[2] != facts[2]
 
 
-def what_changed(observed, project, codes):
+class Elsewhere(str):
+    """A reason that only where the job runs can settle: the environment it read is that
+    of a machine this process does not see. The job decides there."""
+
+
+def what_changed(observed, project, codes, environ=os.environ):
     """The first thing the job was seen to use that is no longer as it was, as a
-    reason; None when everything holds. A record without observations is unknown."""
+    reason; None when everything holds. A record without observations is unknown.
+    environ: the environment the job would see, None where this process cannot see
+    it (a cluster's workers): a job that read variables is then left to decide where
+    it runs."""
     if not isinstance(observed, dict):
         return "record missing or unreadable"
     for name, digest in (observed.get("functions") or {}).items():
@@ -314,7 +322,9 @@ def what_changed(observed, project, codes):
         if listing_hash(project.resolve(key)) != digest:
             return f"file changed ({key})"
     for name, value in (observed.get("environment") or {}).items():
-        if os.environ.get(name) != value:
+        if environ is None:
+            return Elsewhere(f"reads environment variables where it runs ({name}): the job decides there")
+        if environ.get(name) != value:
             return f"environment variable changed ({name})"
     for key, facts in (observed.get("outputs") or {}).items():
         if facts is None or _file_changed(project.resolve(key), facts):

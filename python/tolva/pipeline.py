@@ -9,7 +9,7 @@ import json
 import os
 import sys
 
-from tolva import _cli, executors, fingerprint, incremental, layout, locks, planfile, recorder, stored
+from tolva import _cli, executors, fingerprint, incremental, layout, locks, observe, planfile, recorder, stored
 from tolva import plan as planning
 from tolva.scheduler import Run, RunOptions
 
@@ -55,16 +55,18 @@ def load_assets(modules):
         raise Refused(*str(exc).splitlines()) from None
 
 
-def make_plan(assets, out, plan_file, selection):
+def make_plan(assets, out, plan_file, selection, environ=os.environ):
     """The plan of every job (or of the selection and the jobs it needs), with the
-    decider that asks the up-to-date question over the code the runner imported."""
+    decider that asks the up-to-date question over the code the runner imported
+    (environ: what the jobs would see; None when they run where it is not known)."""
     project = fingerprint.Project(fingerprint.project_roots())
     codes = planning.add_fingerprints(assets, project, _cli.warn)
     roots = [root.rstrip(os.sep) for root in project.roots]
     plan = planning.build_plan(assets, out, os.getcwd(), sys.executable, plan_file, roots)
     selected = {job["id"] for job in plan["jobs"]}
     parts = {asset.label: asset.parts for asset in assets}
-    decider = incremental.Decider(project, codes, lambda job: (job["fingerprint"]["code"], parts[job["asset"]]))
+    decider = incremental.Decider(project, codes, lambda job: (job["fingerprint"]["code"], parts[job["asset"]]),
+                                  environ)
     if selection:
         try:
             plan, selected = planning.select_jobs(assets, plan, selection)
@@ -81,7 +83,8 @@ def plan_pipeline(options, selection):
     if os.path.exists(out) and not os.path.isdir(out):
         raise Refused(f"--out '{options.out}' is not a directory")
     plan_file = os.path.abspath(options.plan) if options.plan else layout.plan_path(out)
-    return make_plan(assets, out, plan_file, selection)
+    same_environment = getattr(executors.module(options.executor), "same_environment", True)
+    return make_plan(assets, out, plan_file, selection, os.environ if same_environment else None)
 
 
 def write_plan(planned):
@@ -115,6 +118,9 @@ def explain(planned, force=False):
         reason = incremental.reason_or_not_ready(plan["out"], entry, upstream, planned.decider, entry["id"] in forced)
         if reason is None:
             verdicts.append(("up to date", entry["id"], None))
+        elif isinstance(reason, observe.Elsewhere):
+            may_run.add(entry["id"])
+            verdicts.append(("may run", entry["id"], reason))
         else:
             runs.add(entry["id"])
             verdicts.append(("runs", entry["id"], reason))

@@ -15,7 +15,7 @@ import os
 import signal
 import time
 
-from tolva import _cli, incremental, layout, locks, records
+from tolva import _cli, incremental, layout, locks, observe, records
 from tolva._compat import Empty, SimpleQueue
 from tolva.progress import Progress
 from tolva.records import Finished
@@ -93,6 +93,7 @@ class Run:
         self.lost_jobs = set()  # futures of jobs whose outcome went with it
         self.free_slots = list(range(1, self.max_jobs + 1))  # a heap: each running job holds one, for the timeline
         self.slot = {}  # job id -> the slot it ran in
+        self.left_to_job = set()  # jobs whose up-to-date question only they can answer where they run
 
     # --- signals -----------------------------------------------------------------
 
@@ -182,6 +183,9 @@ class Run:
                                                  job_id in self.options.forced)
         if reason is not None:
             self.reasons[job_id] = reason
+            self.left_to_job.discard(job_id)
+            if isinstance(reason, observe.Elsewhere):
+                self.left_to_job.add(job_id)  # its own decision, where it runs, says whether it runs
             return False
         # The job's own record of its last success stays as it is: run.json says up to date.
         self.attempts[job_id] = 0
@@ -193,8 +197,9 @@ class Run:
         if self.still_holds(job_id):
             return
         self.attempts[job_id] = attempt = self.attempts.get(job_id, 0) + 1
-        # The question was just asked here: the job's command need not ask it again.
-        future = self.executor.submit(self.jobs[job_id], attempt, True)
+        # The question was just asked here: the job's command need not ask it again,
+        # unless only the job can answer it.
+        future = self.executor.submit(self.jobs[job_id], attempt, job_id not in self.left_to_job)
         self.slot[job_id] = heapq.heappop(self.free_slots) if self.free_slots else len(self.slot) + 1
         self.status[job_id] = "running"
         if attempt == 1:

@@ -16,6 +16,8 @@ Each executor's module says, besides make(plan, plan_file, run_id, options):
   options must not be given otherwise;
 - in_flight(options, plan): how many jobs the runner keeps submitted at once;
 - lazy: made at the first job that has to run (a run of up-to-date jobs starts none);
+- same_environment: whether its jobs see the runner's environment variables (where
+  they do not, a job that read some decides where it runs whether it is up to date);
 - warming(options): a context manager around planning and running, for an executor
   that starts a warm server as soon as the modules are imported (it warms up while
   the runner plans).

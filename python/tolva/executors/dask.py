@@ -14,6 +14,7 @@ from tolva.planfile import job_entry, plan_header, write_job_files
 NAME = "dask"
 HELP = "dask: jobs as tasks of a Dask cluster"
 lazy = False  # the cluster and its workers are checked before anything runs
+same_environment = False  # its jobs see their workers' environments, which the runner does not
 
 
 def add_options(parser):

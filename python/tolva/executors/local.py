@@ -15,6 +15,7 @@ from tolva.executors.processes import (RunningJobs, become_subreaper, children, 
 NAME = "local"
 HELP = "local: jobs on this machine (default)"
 lazy = True
+same_environment = True  # its jobs see the runner's environment
 
 
 def add_options(parser):
