@@ -192,6 +192,8 @@ def test_a_job_command_reads_only_its_own_part_of_a_large_plan(tmp_path):
     result = tolva(["wide", "--plan"], tmp_path)
     assert result.returncode == 0, result.stderr
     plan_file = tmp_path / "tolva-out/plan.json"
+    # 256 jobs' entries a file, and their index.
+    assert len(list((tmp_path / "tolva-out/.tolva/plans/plan.json").iterdir())) == 79 + 1
     argv = next(j for j in json.loads(plan_file.read_text())["jobs"] if j["id"] == "wide/n=12345")["argv"]
     # The plan's jobs become unreadable, in place, its head (version and id) and size
     # kept: the job runs all the same, so it read no more of the plan than its id.

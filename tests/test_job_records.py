@@ -199,7 +199,7 @@ def test_report_while_jobs_run(tmp_path):
 
 
 @pytest.mark.parametrize("isolation", ["fork", "interpreter"])
-@pytest.mark.parametrize("planted, fails", [(".tolva/logs/slow/n=0.log", True), (".tolva/plans/plan.json/slow/n=0.json", False),
+@pytest.mark.parametrize("planted, fails", [(".tolva/logs/slow/n=0.log", True), (".tolva/plans/plan.json/index.json", False),
                                             (".tolva/jobs/slow/n=0.json", False)])
 def test_a_planted_link_is_never_followed(tmp_path, isolation, planted, fails):
     (tmp_path / "slow.py").write_text(SLOW)

@@ -11,7 +11,7 @@ of plans, jobs' meaning or runs.
     OUT/.tolva/inputs/<job id>.json         the arguments each job received
     OUT/.tolva/runs/<start>-<run id>.json   every run's record, and its page (.html)
     OUT/.tolva/lock, last-run.json          the run holding the folder; the last run
-    PLAN_DIR/.tolva/plans/<plan>/<job>.json each job's own file of a plan
+    PLAN_DIR/.tolva/plans/<plan>/          the jobs' own files of a plan, in shards
 """
 
 import errno
@@ -126,13 +126,17 @@ def history_files(out, suffix=".json"):
 
 
 def job_files_dir(plan_file):
-    """Beside a plan, one small file per job, so that a job's command reads only its own
-    entry and its upstream jobs' entries whatever the plan's size."""
+    """Beside a plan, the jobs' own entries in small files, so that a job's command
+    reads only a few of them whatever the plan's size."""
     return os.path.join(os.path.dirname(plan_file), STATE, "plans", os.path.basename(plan_file))
 
 
-def job_file_path(plan_file, job_id):
-    return os.path.join(job_files_dir(plan_file), *job_id.split("/")) + ".json"
+def job_files_index_path(plan_file):
+    return os.path.join(job_files_dir(plan_file), "index.json")
+
+
+def job_file_path(plan_file, shard):
+    return os.path.join(job_files_dir(plan_file), f"jobs-{shard}.json")
 
 
 # --- opening files there ---------------------------------------------------------

@@ -9,6 +9,7 @@ import os
 import re
 
 from tolva import layout
+from tolva.digests import sha256
 
 PLAN_VERSION = 2
 
@@ -126,18 +127,31 @@ def job_entry(header, plan_file, job, by_id):
     return dict(header, plan=plan_file, job=job, upstream=upstream)
 
 
+JOBS_PER_FILE = 256  # a job's command reads one such file: a few hundred KB at most
+
+
+def shard_of(job_id, shards):
+    """Which of the plan's job files holds the job's entry."""
+    return int(sha256(job_id.encode("utf-8", "surrogatepass")).hexdigest()[:8], 16) % shards
+
+
 def write_job_files(plan, plan_file):
-    """Writes each job's file after the plan itself, so they are never older than it."""
-    header = dict(plan_header(plan), plan_file=_file_identity(plan_file))
+    """Writes the jobs' own entries beside the plan, JOBS_PER_FILE to a file, and then
+    their index, which names the plan it was written with: so never older than it."""
+    folder = layout.job_files_dir(plan_file)
+    layout.remove_tree(folder)  # an earlier plan's files, of whatever count
+    layout.ensure_folder(folder)
+    header = dict(plan_header(plan), plan_file=_file_identity(plan_file), plan=plan_file)
     by_id = {job["id"]: job for job in plan["jobs"]}
-    made = set()
+    shards = max(1, -(-len(plan["jobs"]) // JOBS_PER_FILE))
+    groups = [{} for _ in range(shards)]
     for job in plan["jobs"]:
-        path = layout.job_file_path(plan_file, job["id"])
-        folder = os.path.dirname(path)
-        if folder not in made:
-            layout.ensure_folder(folder)
-            made.add(folder)
-        layout.write_atomically(path, json.dumps(job_entry(header, plan_file, job, by_id), ensure_ascii=False))
+        entry = job_entry({}, plan_file, job, by_id)
+        groups[shard_of(job["id"], shards)][job["id"]] = {"job": entry["job"], "upstream": entry["upstream"]}
+    for shard, group in enumerate(groups):
+        layout.write_atomically(layout.job_file_path(plan_file, shard),
+                                json.dumps({"id": plan["id"], "jobs": group}, ensure_ascii=False))
+    layout.write_atomically(layout.job_files_index_path(plan_file), json.dumps(dict(header, shards=shards)))
 
 
 def _file_identity(path):
@@ -162,25 +176,33 @@ def plan_id_of(plan_file):
 
 
 def read_job_file(plan_file, job_id):
-    """The job's own file when it was written with this very plan (same plan id, same
+    """The job's own entry when it was written with this very plan (same plan id, same
     plan file); None otherwise (another plan, or one edited by hand), and the caller
     reads the whole plan."""
     absolute = os.path.abspath(plan_file)
     try:
-        entry = layout.read_json(layout.job_file_path(absolute, job_id))
+        index = layout.read_json(layout.job_files_index_path(absolute))
         identity = _file_identity(absolute)
+        if (not isinstance(index, dict) or index.get("plan") != absolute or index.get("plan_file") != identity
+                or index.get("id") != plan_id_of(absolute) or type(index.get("shards")) is not int
+                or index["shards"] < 1):
+            return None
+        shard = layout.read_json(layout.job_file_path(absolute, shard_of(job_id, index["shards"])))
     except (OSError, ValueError):
         return None
-    if (not isinstance(entry, dict) or entry.get("plan") != absolute or not isinstance(entry.get("upstream"), dict)
-            or entry.get("plan_file") != identity or entry.get("id") != plan_id_of(absolute)):
+    found = shard.get("jobs", {}).get(job_id) if isinstance(shard, dict) and shard.get("id") == index["id"] else None
+    if not isinstance(found, dict):
         return None
+    entry = dict({key: index[key] for key in ("version", "id", "created", "workdir", "out", "roots") if key in index},
+                 plan=absolute, job=found.get("job"), upstream=found.get("upstream"))
     _check_header(entry, plan_file)
+    _require(isinstance(entry["upstream"], dict), plan_file, f"the entry of job '{job_id}' is malformed")
     for upstream_id, known in entry["upstream"].items():
         _require(isinstance(known, dict) and isinstance(known.get("partition"), dict)
                  and isinstance(known.get("output_dir"), str) and _inside(known["output_dir"], entry["out"]),
                  plan_file, f"upstream job '{upstream_id}' is malformed")
     _check_job(plan_file, entry.get("job"), entry["out"], set(entry["upstream"]))
-    _require(entry["job"]["id"] == job_id, plan_file, f"the file of job '{job_id}' describes another job")
+    _require(entry["job"]["id"] == job_id, plan_file, f"the entry of job '{job_id}' describes another job")
     return entry
 
 
