@@ -185,6 +185,43 @@ def test_a_runner_killed_outright_leaves_no_job(tmp_path):
     assert not any(process_alive(pid) for pid in pids)
 
 
+DETACHES = """\
+import os, pathlib, time
+from tolva import asset
+
+
+@asset()
+def detaches():
+    child = os.fork()
+    if child == 0:
+        os.setsid()  # a daemon of its own session, its parent gone at once
+        if os.fork() == 0:
+            pathlib.Path("daemon.pid").write_text(str(os.getpid()))
+            time.sleep(120)
+        os._exit(0)
+    os.waitpid(child, 0)
+    time.sleep(120)
+"""
+
+
+@pytest.mark.parametrize("isolation", ["fork", "interpreter"])
+def test_what_a_job_detaches_ends_with_a_runner_killed_outright(tmp_path, isolation):
+    (tmp_path / "detaches.py").write_text(DETACHES)
+    runner = subprocess.Popen([sys.executable, "-m", "tolva.run", "detaches", "--isolation", isolation], cwd=tmp_path,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 60
+    while not ((tmp_path / "daemon.pid").exists() and (tmp_path / "daemon.pid").read_text()):
+        assert time.monotonic() < deadline and runner.poll() is None
+        time.sleep(0.05)
+    daemon = int((tmp_path / "daemon.pid").read_text())
+    runner.send_signal(signal.SIGKILL)
+    runner.wait()
+    deadline = time.monotonic() + 20
+    while process_alive(daemon) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert not process_alive(daemon)
+
+
 def test_a_job_command_reads_only_its_own_part_of_a_large_plan(tmp_path):
     (tmp_path / "wide.py").write_text(
         "from tolva import asset, partitions\n"
@@ -256,7 +293,7 @@ def few(n):
 
 @pytest.mark.parametrize("hook, env, code, error, statuses", [
     # The thread that starts jobs fails: the run ends, its traceback said once.
-    ("def broken(*args):\n    raise RuntimeError('the thread broke')\nlocal.ForkExecutor._start = broken\n", {}, 1,
+    ("def broken(*args):\n    raise RuntimeError('the thread broke')\nlocal.ServerExecutor._start = broken\n", {}, 1,
      "python -m tolva.run: error: the thread that starts the run's jobs failed (RuntimeError: the thread broke); the "
      "traceback is above", {"cancelled"}),
     # Jobs that no signal ends: the runner stops waiting after SIGKILL and names them.

@@ -17,11 +17,13 @@ Server and ForkedJob below are the client's side, for the executors.
 import json
 import os
 import selectors
+import signal
 import socket
 import sys
 import time
 
-from tolva.executors.processes import run_forked_job
+from tolva.executors import processes
+from tolva.executors.processes import exec_job, run_forked_job
 
 IDLE_SECONDS = 120.0
 
@@ -36,6 +38,8 @@ def _run_job(request, selector):
         else:
             key.fileobj.close()  # the listener, or a connection still sending its request
     selector.close()
+    if "argv" in request:
+        exec_job(request["argv"], request["workdir"], request["log"])
     code = 1
     try:
         code = run_forked_job(request["log"], request["plan_file"], request["job_id"], request["force"],
@@ -72,8 +76,10 @@ def _listen(name):
 
 REQUEST_SECONDS = 5.0  # a connection has this long to send its whole request
 REQUEST_BYTES = 256 << 20
-# What a request of the run holds, and of what type; anything else forks nothing.
+# What a request of the run holds, and of what type, for a job forked here, and for a
+# job that is its own command; anything else forks nothing.
 _REQUEST = {"plan_file": str, "job_id": str, "force": bool, "run_id": str, "attempt": int, "log": str}
+_COMMAND = {"argv": list, "workdir": str, "log": str, "job_id": str}
 
 
 class _Arriving:
@@ -93,6 +99,10 @@ def request_of(line, secret):
         return None
     if not secret or not isinstance(request, dict) or request.get("secret") != secret:
         return None
+    if "argv" in request:
+        shape = all(type(request.get(key)) is kind for key, kind in _COMMAND.items()) and request["argv"] and \
+            all(isinstance(arg, str) for arg in request["argv"])
+        return request if shape else None
     if not all(type(request.get(key)) is kind for key, kind in _REQUEST.items()):
         return None
     if not isinstance(request.get("entry", {}), dict) or not isinstance(request.get("worker", ""), str):
@@ -132,6 +142,10 @@ def serve(listener, secret):
                 selector.unregister(key.fileobj)
                 os.close(key.fileobj)
                 _, status = os.waitpid(pid, 0)
+                # What the job left running ends with it: its group, and what it detached.
+                processes.signal_group(pid, signal.SIGKILL, leader_too=False)
+                processes.end_orphans({data[0] for data in (k.data for k in selector.get_map().values())
+                                       if isinstance(data, tuple)})
                 _answer(conn, os.waitstatus_to_exitcode(status))
                 conn.close()
 
@@ -194,7 +208,8 @@ def main(name):
     os.close(null)
     modules = filter(None, os.environ.pop("TOLVA_WARM_MODULES", "").split(","))
     secret = os.environ.pop("TOLVA_WARM_SECRET", "")
-    failures = warm.prepare(modules, int(os.environ.pop("TOLVA_WARM_PARENT", os.getppid())))
+    failures = warm.prepare(modules, int(os.environ.pop("TOLVA_WARM_PARENT", os.getppid())),
+                            bare=os.environ.pop("TOLVA_WARM_BARE", "") == "1")
     listener = _listen(name)
     answer.write(f"ready {json.dumps(failures)}\n")
     answer.close()
@@ -216,8 +231,11 @@ class Server:
         self.failures = []  # why modules failed to import there, once it is ready
 
     @classmethod
-    def spawn(cls, command, workdir, modules, env=None, preexec_fn=None, path=None):
-        """command: the interpreter, with what runs it (a memory limit, say)."""
+    def spawn(cls, command, workdir, modules, env=None, preexec_fn=None, path=None, bare=False):
+        """command: the interpreter, with what runs it (a memory limit, say); bare: a
+        server that only starts jobs' own commands, and imports nothing for them."""
+        if bare:
+            env = dict(os.environ if env is None else env, TOLVA_WARM_BARE="1")
         return _Spawned(command, workdir, modules, env, preexec_fn, path)
 
     @classmethod

@@ -69,10 +69,15 @@ def lost_thread(exc):
 
 
 def make(plan, plan_file, run_id, options):
+    """Jobs forked from a warm server, or (interpreter isolation) started as their own
+    commands by a bare one; either server keeps what jobs leave behind and ends it, even
+    when the runner is killed outright. Where no server can start or one is lost, the
+    runner starts each job's command itself."""
     fresh = InterpreterExecutor(plan, plan_file, run_id)
     if options.isolation == "fork":
-        return ForkExecutor(plan, plan_file, run_id, options.modules, fresh)
-    return fresh
+        server = _early.pop() if _early else new_server(options.modules)
+        return ServerExecutor(plan, plan_file, run_id, server, fresh, own_commands=False)
+    return ServerExecutor(plan, plan_file, run_id, bare_server(), fresh, own_commands=True)
 
 
 class LocalJobs(RunningJobs):
@@ -127,10 +132,7 @@ class InterpreterExecutor(Executor):
         command, preexec = dies_with_parent(job_argv(job, force, self.run_id, attempt))
         with self.jobs.spawning:
             try:
-                if not self.job_files:
-                    # What each job's command reads of the plan, written before the first starts.
-                    planfile.write_job_files(self.plan, self.plan_file)
-                    self.job_files = True
+                self.write_job_files()
                 process = start_logged(command, self.plan["workdir"], log, attempt, preexec)
             except Exception as exc:
                 future.set_result(not_started(exc))
@@ -138,6 +140,12 @@ class InterpreterExecutor(Executor):
             self.jobs.started(job["id"], process.pid)
         threading.Thread(target=lambda: self.jobs.resolve(job, attempt, process.wait(), future), daemon=True).start()
         return future
+
+    def write_job_files(self):
+        """What each job's command reads of the plan, written before the first starts."""
+        if not self.job_files:
+            planfile.write_job_files(self.plan, self.plan_file)
+            self.job_files = True
 
     def signal(self, signum):
         self.jobs.signal(signum)
@@ -152,6 +160,22 @@ class InterpreterExecutor(Executor):
 
 # The warm server started early, while the runner plans (warming).
 _early = []
+
+
+def bare_server():
+    """A server that starts each job as its own command (a fresh interpreter) and keeps
+    what the job leaves behind; it imports nothing of the pipeline. None when it cannot
+    be started."""
+    import sys
+
+    from tolva._compat import interpreter_flags
+    from tolva.executors import fork_server
+
+    try:
+        return fork_server.Server.spawn([sys.executable, *interpreter_flags()], os.getcwd(), [], path=sys.path,
+                                        bare=True)
+    except OSError:
+        return None
 
 
 def new_server(modules):
@@ -170,24 +194,25 @@ def new_server(modules):
         return None
 
 
-class ForkExecutor(Executor):
-    """Each job is forked from a warm server (tolva.executors.fork_server) that has
-    already imported the pipeline's modules and everything a job needs: forked from the
-    runner before it starts any thread (as soon as it has imported the modules, or when
-    the first job is to run), or a fresh interpreter. Where the server cannot start or
-    has gone, jobs start on `fresh`, as fresh interpreters.
+class ServerExecutor(Executor):
+    """Each job is started by a server (tolva.executors.fork_server): forked from a warm
+    one that has already imported the pipeline's modules and everything a job needs
+    (itself forked from the runner before it starts any thread, as soon as it has
+    imported the modules or when the first job is to run, or a fresh interpreter); or,
+    with own_commands, as the job's own command, by a bare one. Where the server cannot
+    start or has gone, jobs start on `fresh`, the runner's own.
 
-    One thread starts the forked jobs and waits for their exit status, answered by the
-    server on each job's connection."""
+    One thread starts the jobs and waits for their exit status, answered by the server
+    on each job's connection."""
 
-    def __init__(self, plan, plan_file, run_id, modules, fresh):
+    def __init__(self, plan, plan_file, run_id, server, fresh, own_commands):
         import queue
         import threading
 
         self.plan, self.plan_file, self.run_id = plan, plan_file, run_id
         self.fresh = fresh
         self.jobs = fresh.jobs
-        server = _early.pop() if _early else new_server(modules)
+        self.own_commands = own_commands
         self.server = server if server is not None and server.ready() else None
         if self.server is not None:
             self.jobs.servers.add(self.server.pid)
@@ -272,6 +297,16 @@ class ForkExecutor(Executor):
         self.jobs.started(job["id"], process.pid)
         selector.register(process, selectors.EVENT_READ, (job, future, attempt))
 
+    def _request(self, job, attempt, force, log):
+        if self.own_commands:
+            self.fresh.write_job_files()
+            return {"argv": job_argv(job, force, self.run_id, attempt), "workdir": self.plan["workdir"], "log": log,
+                    "job_id": job["id"]}
+        # The job's entry goes with the request: a forked job reads no file of the plan.
+        entry = planfile.job_entry(self.header, self.plan_file, job, self.by_id)
+        return {"plan_file": self.plan_file, "job_id": job["id"], "force": force, "run_id": self.run_id,
+                "attempt": attempt, "log": log, "entry": entry}
+
     def _fork(self, job, attempt, force, future):
         """The job forked by the server; None when it went elsewhere: to a fresh
         interpreter when the server has gone (this job and the next), or nowhere when its
@@ -284,10 +319,7 @@ class ForkExecutor(Executor):
             except Exception as exc:
                 future.set_result(not_started(exc))
                 return None
-            # The job's entry goes with the request: a forked job reads no file of the plan.
-            entry = planfile.job_entry(self.header, self.plan_file, job, self.by_id)
-            process = server.start({"plan_file": self.plan_file, "job_id": job["id"], "force": force,
-                                    "run_id": self.run_id, "attempt": attempt, "log": log, "entry": entry})
+            process = server.start(self._request(job, attempt, force, log))
             if process is not None:
                 return process
             self.server = None

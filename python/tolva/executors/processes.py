@@ -116,6 +116,26 @@ def become_subreaper():
         pass
 
 
+def keep_what_jobs_leave():
+    """For a warm server: the processes its jobs detach come back to it, and when what
+    started it ends, even killed outright (it is told by SIGTERM), it ends its jobs and
+    all they left before it ends itself; no job's process outlives a run."""
+    become_subreaper()
+    signals.signal(signals.SIGTERM, lambda signum, frame: end_descendants_and_exit())
+    try:
+        prctl()(1, int(signals.SIGTERM))  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+
+
+def end_descendants_and_exit():
+    """Ends every process below this one (its children; theirs come to it in turn, it
+    being their subreaper), then this process."""
+    signals.signal(signals.SIGTERM, signals.SIG_IGN)
+    end_orphans(set())
+    os._exit(0)
+
+
 def dies_with_parent(argv):
     """The job's process dies with the runner or worker that started it (killed, out of
     memory): a lost parent leaves no job running behind it. setpriv sets PR_SET_PDEATHSIG and
@@ -179,6 +199,18 @@ def run_forked_job(log, plan_file, job_id, force, run_id, attempt, entry=None, o
 
     from tolva import job  # imported by the warm server already; the runner has no need of it
 
+    forked_job_setup(log)
+    code = job.run_job(plan_file, job_id, force, run_id, attempt, entry, on_worker)
+    sys.stdout.flush()
+    sys.stderr.flush()
+    return code
+
+
+def forked_job_setup(log):
+    """In a job's process forked from a warm server: the server's SIGTERM handling
+    undone, a session of its own, dying with the server, standard output and error into
+    the log (made by the executor) at the descriptor level."""
+    signals.signal(signals.SIGTERM, signals.SIG_DFL)
     os.setsid()
     try:
         death_signal_setter()()  # the server ends with what started it, and its jobs with it
@@ -191,7 +223,15 @@ def run_forked_job(log, plan_file, job_id, force, run_id, attempt, entry=None, o
     os.dup2(fd, 2)
     os.close(fd)
     os.close(null)
-    code = job.run_job(plan_file, job_id, force, run_id, attempt, entry, on_worker)
-    sys.stdout.flush()
-    sys.stderr.flush()
-    return code
+
+
+def exec_job(argv, workdir, log):
+    """In a process forked from a warm server, for a job that is its own command (a
+    fresh interpreter): set up as a forked job, then that command in its place."""
+    forked_job_setup(log)
+    try:
+        os.chdir(workdir)
+        os.execv(argv[0], argv)
+    except OSError as exc:
+        os.write(2, f"cannot start the job's command {argv[0]}: {exc}\n".encode())
+    os._exit(127)

@@ -13,6 +13,7 @@ import shutil
 import tempfile
 
 from tolva import asset, formats
+from tolva.executors import processes
 
 # What every job imports, so that no job imports it again.
 JOB_CODE = ["json", "inspect", "pathlib", "traceback", "_tolva", "tolva.job", "tolva.executors.processes"]
@@ -23,19 +24,18 @@ def warm_up(rows: list = [1]) -> dict:  # noqa: B006 - a constant, never changed
     return {"rows": rows, "total": sum(rows) + 0.5}
 
 
-def prepare(modules, parent):
-    """Makes this process a warm server's: it dies with parent (the runner or worker that
-    started it; it leaves at once when that has already ended), imports, and warms up.
-    Returns why each of the modules that failed to import did, as a traceback's last line."""
+def prepare(modules, parent, bare=False):
+    """Makes this process a warm server's: what its jobs leave behind comes back to it,
+    it ends them all and itself with parent (the runner or worker that started it; it
+    leaves at once when that has already ended), imports, and warms up; bare: it only
+    starts jobs' own commands, and imports and warms nothing. Returns why each of the
+    modules that failed to import did, as a traceback's last line."""
     modules = list(modules)
-    try:
-        from tolva.executors.processes import death_signal_setter
-
-        death_signal_setter()()
-    except (OSError, AttributeError):
-        pass
+    processes.keep_what_jobs_leave()
     if os.getppid() != parent:
-        os._exit(0)  # the parent ended before the signal was set up
+        processes.end_descendants_and_exit()  # the parent ended before the signal was set up
+    if bare:
+        return []
     for name in JOB_CODE:
         importlib.import_module(name)
     failures = []
