@@ -6,7 +6,9 @@ calls in one fresh process, timed baseline, candidate, candidate, baseline (medi
   pd.read_parquet (target: at most 1.3 times); and the peak memory a job adds to its
   process for the frame, against the frame's own memory (target: at most 2.5 times);
 - a 200 MB array through npy, against numpy.save and numpy.load (target: 1.2);
-- a 200 MB bytes value through pickle, against pickle.dump and pickle.load (target: 1.2).
+- a 200 MB bytes value through pickle, against pickle.dump and pickle.load (target: 1.2);
+- the peak memory a job adds to its process for a 200 MB JSON value it reads, against
+  the value (target: at most 2.5 times).
 
 Both sides make the value, start an interpreter and import the same libraries.
 """
@@ -70,6 +72,16 @@ def read_array(a) -> int:
     return int(a.size)
 
 
+@asset()
+def made_text():
+    return "x" * (200 * 1024 * 1024)
+
+
+@asset(inputs={"t": made_text})
+def read_text(t) -> int:
+    return len(t)
+
+
 @asset(serializer="pickle")
 def made_blob():
     return blob()
@@ -112,13 +124,13 @@ def pipeline_time(project, name, counter):
     return run
 
 
-def job_memory(project):
-    """The peak memory each job of the frame pipeline adds to its process, measured on
-    the job's own command run as a fresh interpreter, less an interpreter that has
-    imported the same modules; and the frame's own memory."""
-    subprocess.run([sys.executable, "-m", "tolva.run", "values_pipeline", "--select", "read_frame", "--out", "mem"],
+def job_memory(project, selected="read_frame"):
+    """The peak memory each job of a pipeline adds to its process, measured on the job's
+    own command run as a fresh interpreter, less an interpreter that has imported the
+    same modules; and the frame's own memory."""
+    subprocess.run([sys.executable, "-m", "tolva.run", "values_pipeline", "--select", selected, "--out", selected],
                    cwd=project, check=True, stdout=subprocess.DEVNULL)
-    plan = json.loads((project / "mem/plan.json").read_text())
+    plan = json.loads((project / selected / "plan.json").read_text())
     peaks = {}
     for job in plan["jobs"]:
         process = subprocess.Popen(job["argv"] + ["--force"], cwd=project, stdout=subprocess.DEVNULL)
@@ -146,6 +158,9 @@ def main():
         for job, peak in added.items():
             print(f"job {job}: adds {peak / 2**20:.0f} MiB at its peak for a frame of {size / 2**20:.0f} MiB; "
                   f"ratio {peak / size:.2f} (target <= 2.5)")
+        peak = job_memory(project, "read_text")[0]["read_text"]
+        print(f"job read_text: adds {peak / 2**20:.0f} MiB at its peak for a JSON value of 200 MiB; "
+              f"ratio {peak / (200 * 2**20):.2f} (target <= 2.5)")
 
 
 if __name__ == "__main__":

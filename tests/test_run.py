@@ -64,8 +64,9 @@ def project(tmp_path):
     return tmp_path
 
 
-def test_runs_in_dependency_order_with_both_mapping_rules(project):
-    result = run(["pipe", "--jobs", "2"], project)
+@pytest.mark.parametrize("jobs", ["2", "1000000000"])  # never more at once than there are jobs
+def test_runs_in_dependency_order_with_both_mapping_rules(project, jobs):
+    result = run(["pipe", "--jobs", jobs], project)
     assert result.returncode == 0, result.stdout + result.stderr
     assert value(project, "prices", "day=2", "ticker=MSFT") == {"ticker": "MSFT", "day": 2, "total": 12}
     assert value(project, "same_partition", "day=1", "ticker=AAPL") == 6
