@@ -11,11 +11,10 @@ baseline, candidate, candidate, baseline (repeated; medians):
 
 import os
 import pathlib
-import statistics
-import subprocess
 import sys
 import tempfile
-import time
+
+from timing import abba, timed
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 ROUNDS = int(os.environ.get("TOLVA_BENCH_ROUNDS", "6"))
@@ -56,24 +55,10 @@ observe.Observer.record = lambda self, own_dir, codes: {
 """
 
 
-def timed(argv, cwd, env=None):
-    start = time.perf_counter()
-    subprocess.run(argv, cwd=cwd, env=env, check=True, stdout=subprocess.DEVNULL)
-    return time.perf_counter() - start
-
 
 def run(module, out, cwd, env=None):
     return timed([sys.executable, "-m", "tolva.run", module, "--out", out], cwd, env)
 
-
-def abba(baseline, candidate, rounds):
-    """Medians of both, timed baseline, candidate, candidate, baseline."""
-    base, cand = [], []
-    for _ in range(rounds):
-        base.append(baseline())
-        cand += [candidate(), candidate()]
-        base.append(baseline())
-    return statistics.median(base), statistics.median(cand)
 
 
 def weather(directory):

@@ -16,11 +16,11 @@ Both sides make the value, start an interpreter and import the same libraries.
 import json
 import os
 import pathlib
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
+
+from timing import abba, timed
 
 ROUNDS = int(os.environ.get("TOLVA_BENCH_ROUNDS", "3"))
 
@@ -102,19 +102,6 @@ BARE = {
 }
 
 
-def timed(argv, cwd):
-    start = time.perf_counter()
-    subprocess.run(argv, cwd=cwd, check=True, stdout=subprocess.DEVNULL)
-    return time.perf_counter() - start
-
-
-def abba(baseline, candidate, rounds):
-    base, cand = [], []
-    for _ in range(rounds):
-        base.append(baseline())
-        cand += [candidate(), candidate()]
-        base.append(baseline())
-    return statistics.median(base), statistics.median(cand)
 
 
 def pipeline_time(project, name, counter):
