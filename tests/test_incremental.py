@@ -194,3 +194,20 @@ def test_a_file_edited_while_its_job_runs_is_never_vouched_for(tmp_path, edit):
     subprocess.run([sys.executable, "-m", "tolva.run", "during"], cwd=tmp_path, check=True, capture_output=True,
                    timeout=60)
     assert (tmp_path / "tolva-out/read/value.json").read_text() == '"version-2"'
+
+
+@pytest.mark.parametrize("call, kind", [
+    ("subprocess.run(['true'], check=True)", "a subprocess"),
+    ("os.system('true')", "a shell"),
+    ("sqlite3.connect(':memory:').close()", "a database"),
+    ("ctypes.CDLL(None)", "a C library (ctypes)"),
+])
+def test_a_read_tolva_cannot_see_is_never_vouched_for(tmp_path, call, kind):
+    (tmp_path / "unseen.py").write_text("import ctypes, os, sqlite3, subprocess\nfrom tolva import asset\n\n\n"
+                                        f"@asset()\ndef unseen():\n    {call}\n    return 1\n")
+    result = tolva(["unseen"], tmp_path)
+    assert result.returncode == 0, result.stderr
+    record = json.loads((tmp_path / "tolva-out/.tolva/jobs/unseen.json").read_text())
+    assert record["observed"]["unseeable"] == [kind] and record["observed"]["declared"] is False
+    explained = tolva(["unseen", "--explain"], tmp_path).stdout
+    assert f"runs        unseen: read through {kind} last time: cannot vouch\n" in explained

@@ -17,6 +17,7 @@ import datetime
 import decimal
 import enum
 import functools
+import os
 import pathlib
 import sys
 
@@ -85,14 +86,46 @@ def hidden(x):
 
 def dispatch(name, x):
     return getattr(sys.modules[__name__], name)(x)
+
+
+HERE = os.path.dirname(os.path.abspath(__file__))  # where the checkout is: not part of any value
+
+
+def capped(x):
+    return min(x, capped.cap)
+
+
+capped.cap = 150
+
+
+def rounded():
+    return str(decimal.Decimal("2.5").quantize(decimal.Decimal("1")))
+
+
+@functools.singledispatch
+def kind(x):
+    return "thing"
+
+
+@kind.register
+def _(x: int):
+    return "int"
+
+
+@kind.register
+def _(x: str):
+    return "str"
 '''
 
 PIPELINE = '''\
 import os
+import pathlib
+import subprocess
 
 import pkg.deep.sub
-from pkg import helpers
-from tolva import asset, partitions
+from pkg import bonuses, helpers
+from pkg.config import SETTINGS
+from tolva import asset, depends_on, partitions
 
 
 @asset(partitions={"k": partitions([1, 2])})
@@ -114,7 +147,39 @@ def uses(b, k):
 
 @asset(inputs={"rows": uses})
 def total(rows):
-    return len(rows)
+    count = len(rows)
+    return count
+
+
+@asset(inputs={"rows": base})
+def latest(rows):
+    return [rows[-1]["value"], os.path.basename(helpers.HERE)]
+
+
+@asset()
+def bonus():
+    return getattr(bonuses, "BONUS_" + "A")
+
+
+@asset()
+def tricks():
+    return [helpers.capped(200), helpers.rounded(), helpers.kind(1)]
+
+
+@asset()
+def configured():
+    return SETTINGS["main"]["level"]
+
+
+@asset()
+def probed():
+    return [pathlib.Path("flag").exists(), sorted(k for k in os.environ if k.startswith("TOLVA_OPT_"))]
+
+
+@depends_on(files=["shelled.txt"])
+@asset()
+def shelled():
+    return subprocess.run(["cat", "shelled.txt"], capture_output=True, text=True, check=True).stdout
 
 
 @asset()
@@ -157,7 +222,10 @@ def gridded(g):
     return [float(x["value"].sum()) for x in g]
 '''
 
-FILES = {"pkg/__init__.py": "", "pkg/helpers.py": HELPERS, "pkg/deep/__init__.py": "",
+FILES = {"pkg/__init__.py": "import decimal\n\ndecimal.getcontext().rounding = decimal.ROUND_HALF_EVEN\n",
+         "pkg/config.py": "import configparser\nimport os\n\nSETTINGS = configparser.ConfigParser()\n"
+                          "SETTINGS.read(os.path.join(os.path.dirname(__file__), 'settings.ini'))\n",
+         "pkg/settings.ini": "[main]\nlevel = 1\n", "pkg/bonuses.py": "BONUS_A = 1\nBONUS_B = 2\n", "shelled.txt": "shelled", "pkg/helpers.py": HELPERS, "pkg/deep/__init__.py": "",
          "pkg/deep/sub.py": "FACTOR = 5\n\n\ndef f(x):\n    return x * FACTOR\n",
          "pkg/late.py": "def late(x):\n    return x + 7\n", "pipeline.py": PIPELINE, "data.txt": "first",
          "inputs/a.txt": "a"}
@@ -175,7 +243,7 @@ EDITS = [
     ("pipeline.py", "@asset()\ndef late_import", "@asset()\ndef added():\n    return 0\n\n\n@asset()\ndef late_import",
      ["added"], None),
     ("pipeline.py", 'partitions={"k": partitions([1, 2])})\ndef base',
-     'partitions={"k": partitions([1, 2, 3])})\ndef base', ["base/k=3"], None),
+     'partitions={"k": partitions([1, 2, 3])})\ndef base', ["base/k=3", "latest"], None),
     # A helper rewritten to the same result reruns its callers and stops there.
     ("pkg/helpers.py", "return x * by", "return by * x", USES, "uses/k=1: code changed (pkg.helpers.double)"),
     # Everything an asset reaches, however it reaches it.
@@ -195,16 +263,37 @@ EDITS = [
     ("pkg/helpers.py", "by=3)", "by=4)", ALL_USES, None),
     ("pkg/helpers.py", "return x - 1", "return x - 2", ALL_USES, "uses/k=1: code changed (pkg.helpers.hidden)"),
     ("pkg/late.py", "x + 7", "x + 8", ["late_import"], "late_import: code changed (pkg.late.late)"),
-    ("pipeline.py", "offset=0", "offset=10", ["base/k=1", "base/k=2"] + ALL_USES + GRIDS + ["gridded"], None),
+    ("pipeline.py", "offset=0", "offset=10", ["base/k=1", "base/k=2"] + ALL_USES + GRIDS + ["gridded", "latest"],
+     None),
     # A value of another format: its bytes are its identity, and its format is part of it.
     ("pipeline.py", "b * 1.0)", "b * 1.0 + 0)", GRIDS, "grid/k=1: code changed (pipeline.grid)"),
     ("pipeline.py", "b * 1.0)", "b * 2.0)", GRIDS + ["gridded"], None),
     ("pipeline.py", 'serializer="npy")', 'serializer="pickle")', GRIDS + ["gridded"],
      "grid/k=1: declaration or partition changed"),
     ("data.txt", "first", "second", ["from_file"], "from_file: file changed (data.txt)"),
-    ("env", None, "on", ["from_env"], "from_env: environment variable changed (TOLVA_TEST_SETTING)"),
+    ("env", None, "on", ["from_env", "probed"], "from_env: environment variable changed (TOLVA_TEST_SETTING)"),
     ("inputs/b.txt", None, "b", ["listed"], "listed: file changed (inputs)"),
     ("report.txt", "report", "edited", ["writes_report"], "writes_report: output changed by hand (report.txt)"),
+    # Local names and a checkout's location (every row runs in a moved copy) are not values.
+    ("pipeline.py", "count", "number", [], None),
+    # The order a gather receives its partitions in is part of its inputs.
+    ("pipeline.py", "partitions([1, 2])})\ndef base", "partitions([2, 1])})\ndef base", ["latest"],
+     "latest: order of gathered inputs changed (rows)"),
+    # Module-level code that is not a definition: every asset touching the module depends on it.
+    ("pkg/__init__.py", "ROUND_HALF_EVEN", "ROUND_HALF_UP",
+     ["tricks", "bonus", "configured", "late_import", "latest"] + USES, "tricks: module-level code changed (pkg)"),
+    ("pkg/helpers.py", "capped.cap = 150", "capped.cap = 100", ["tricks", "latest"] + USES, None),
+    ("pkg/helpers.py", 'return "int"', 'return "integer"', ["tricks", "latest"] + USES, None),
+    ("pkg/settings.ini", "level = 1", "level = 2", ["configured"], "configured: file changed (pkg/settings.ini)"),
+    # Values reached dynamically: every definition of the modules the code touches.
+    ("pkg/bonuses.py", "BONUS_A = 1", "BONUS_A = 5", ["bonus"], "bonus: module-level code changed (pkg.bonuses)"),
+    # Probes are reads; an environment listed is its names.
+    ("flag", None, "", ["probed"], "probed: file changed (flag)"),
+    ("env:TOLVA_OPT_FAST", None, "1", ["probed"], "probed: environment variables added or removed"),
+    # Same size and time: the change time still tells.
+    ("data.txt:same time", "first", "fir5t", ["from_file"], "from_file: file changed (data.txt)"),
+    # Read through a subprocess, declared: vouched for while what it declares holds.
+    ("shelled.txt", "shelled", "changed", ["shelled"], "shelled: file changed (shelled.txt)"),
 ]
 
 
@@ -232,7 +321,7 @@ def baseline(tmp_path_factory):
     for name, text in FILES.items():
         (project / name).parent.mkdir(parents=True, exist_ok=True)
         (project / name).write_text(text)
-    assert len(ran(project)) == 13
+    assert len(ran(project)) == 19
     return project
 
 
@@ -241,8 +330,13 @@ def test_an_incremental_run_equals_a_run_from_scratch(baseline, tmp_path, file, 
     project = tmp_path / "moved"
     shutil.copytree(baseline, project)  # a checkout in another place: nothing reruns for that alone
     env = None
-    if file == "env":
-        env = {"TOLVA_TEST_SETTING": new}
+    if file.startswith("env"):
+        env = {file.partition(":")[2] or "TOLVA_TEST_SETTING": new}
+    elif file.endswith(":same time"):
+        path = project / file.partition(":")[0]
+        times = path.stat()
+        path.write_text(path.read_text().replace(old, new))
+        os.utime(path, ns=(times.st_atime_ns, times.st_mtime_ns))
     elif old is None:
         (project / file).write_text(new)
     else:
@@ -266,11 +360,21 @@ def test_unchanged_reruns_under_any_hash_seed_or_from_elsewhere_run_nothing(base
     elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
     shutil.copytree(project / "tolva-out", elsewhere / "tolva-out")
+    shutil.copytree(project / "inputs", elsewhere / "inputs")
+    (elsewhere / "data.txt").write_text("first")
+    (elsewhere / "shelled.txt").write_text("shelled")
     env = {"PYTHONPATH": str(project)}
     (project / "pkg/deep/sub.py").write_text("FACTOR = 7\n\n\ndef f(x):\n    return x * FACTOR\n")
+    # Relative paths name other files from another folder: those jobs run again.
+    relative = ["from_file", "listed", "writes_report", "shelled"]
+    explained = tolva(["pipeline", "--explain"], elsewhere, env).stdout
+    assert all(f"runs        {name}: working directory changed (it read a relative path)\n" in explained
+               for name in relative)
+    assert "runs        probed: environment variables added or removed\n" in explained  # PYTHONPATH
     result = tolva(["pipeline", "--jobs", "2"], elsewhere, env)
     statuses = {j["id"]: j["status"] for j in json.loads((elsewhere / "tolva-out/run.json").read_text())["jobs"]}
-    assert result.returncode == 0 and [i for i, s in statuses.items() if s != "up-to-date"] == USES + ["total"]
+    assert result.returncode == 0
+    assert sorted(i for i, s in statuses.items() if s != "up-to-date") == sorted(USES + ["total", "probed"] + relative)
 
 
 def test_a_global_without_a_stable_description_is_named(tmp_path):

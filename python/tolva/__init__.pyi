@@ -1,4 +1,4 @@
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from os import PathLike
 from typing import Any, Protocol, TypeVar
 
@@ -7,8 +7,8 @@ from _tolva import Partitions as Partitions
 from _tolva import asset as asset
 from _tolva import partitions as partitions
 
-__all__ = ["AssetWrapper", "Partitions", "ValueFormat", "ValueNotAvailable", "asset", "load", "partitions",
-           "value_format"]
+__all__ = ["AssetWrapper", "Partitions", "ValueFormat", "ValueNotAvailable", "asset", "depends_on", "load",
+           "partitions", "value_format"]
 __version__: str
 
 class ValueNotAvailable(LookupError): ...
@@ -25,6 +25,7 @@ class _Format(Protocol):
     def load(self, path: str, /) -> Any: ...
 
 _F = TypeVar("_F", bound=type[_Format])
+_T = TypeVar("_T")
 
 class ValueFormat:
     name: str
@@ -36,3 +37,9 @@ class ValueFormat:
     def prepare(self) -> None: ...
 
 def value_format(name: str, suffix: str) -> Callable[[_F], _F]: ...
+def depends_on(
+    *,
+    files: str | PathLike[str] | Iterable[str | PathLike[str]] = (),
+    folders: str | PathLike[str] | Iterable[str | PathLike[str]] = (),
+    environment: str | Iterable[str] = (),
+) -> Callable[[_T], _T]: ...

@@ -99,6 +99,8 @@ class Project:
 
     def __init__(self, roots):
         self.roots = tuple(os.path.realpath(r).rstrip(os.sep) + os.sep for r in roots)
+        spelled = {os.path.abspath(r).rstrip(os.sep) + os.sep for r in roots} | set(self.roots)
+        _ROOTS[:] = sorted(spelled, key=len, reverse=True)
         self.library = library_roots()
         self._files = {}
 
@@ -127,7 +129,7 @@ class Project:
         same; other paths as they are."""
         real = os.path.realpath(path)
         for root in self.roots:
-            if real.startswith(root):
+            if real.startswith(root) or real + os.sep == root:
                 return real[len(root):]
         return real
 
@@ -237,24 +239,40 @@ def code_digest(code):
         consts = []
         for const in code.co_consts:
             consts.append("code:" + code_digest(const) if isinstance(const, types.CodeType) else
-                          _sorted_set(const) if isinstance(const, frozenset) else repr(const))
+                          _sorted_set(const) if isinstance(const, frozenset) else portable(repr(const)))
+        # Locals are reached by index: only the parameters' names (callers may pass
+        # them by keyword) can change what the code does, not a renamed local.
+        arguments = code.co_argcount + code.co_kwonlyargcount + bool(code.co_flags & 0x4) + bool(code.co_flags & 0x8)
         parts = [code.co_name, str(code.co_flags), str(code.co_argcount), str(code.co_posonlyargcount),
-                 str(code.co_kwonlyargcount), repr(code.co_varnames), repr(code.co_freevars), repr(code.co_cellvars),
-                 repr(code.co_names), _instructions(code), *consts]
+                 str(code.co_kwonlyargcount), repr(code.co_varnames[:arguments]), str(len(code.co_varnames)),
+                 str(len(code.co_freevars)), str(len(code.co_cellvars)), repr(code.co_names), _instructions(code),
+                 *consts]
         digest = _CODE_DIGESTS[code] = text_hash("\0".join(parts))
     return digest
+
+
+_ROOTS = []  # the project's roots as the latest Project named them, longest first
+
+
+def portable(text):
+    """Text with the project's location spelled as "<project>/": a moved or freshly
+    cloned checkout reads the same."""
+    for root in _ROOTS:
+        if root in text:
+            text = text.replace(root, "<project>/")
+    return text
 
 
 def _sorted_set(value):
     return "{" + ",".join(sorted(repr(v) for v in value)) + "}"
 
 
-def _names_read(code):
+def names_read(code):
     """Every global or attribute name the code (and code nested in it) names."""
     names = set(code.co_names)
     for const in code.co_consts:
         if isinstance(const, types.CodeType):
-            names |= _names_read(const)
+            names |= names_read(const)
     return names
 
 
@@ -373,10 +391,17 @@ class _Describer:
                 lines.append(f"closure {name} = {self.value(cell.cell_contents)}")
             except ValueError:
                 lines.append(f"closure {name} unset")
-        wrapped = fn.__dict__.get("__wrapped__")
-        if wrapped is not None:
-            lines.append("wraps " + self.value(wrapped))
-        names = _names_read(code)
+        for name, value in sorted(fn.__dict__.items()):
+            # What the module set on the function (agg.cap = 150), and what a decorator
+            # of the library keeps there: the function it wraps, a dispatch registry.
+            if name == "__wrapped__":
+                lines.append("wraps " + self.value(value))
+            elif name == "registry" and isinstance(value, types.MappingProxyType):
+                lines.append("registry " + self.value({qualified_name(k): v for k, v in value.items()}))
+            elif name not in ("register", "dispatch", "_clear_cache", "cache_info", "cache_clear",
+                              "cache_parameters", "__tolva_original__"):
+                lines.append(f"attribute {name} = {self.value(value)}")
+        names = names_read(code)
         globals_ = fn.__globals__
         modules = []
         for name in sorted(names):
@@ -473,6 +498,8 @@ class _Describer:
             value = value.__tolva_original__
         if isinstance(value, enum.Enum):
             return f"enum {self.value(type(value), depth + 1)}.{value.name}={self.value(value.value, depth + 1)}"
+        if type(value) is str:
+            return portable(repr(value))
         if type(value) in self.scalars:
             return repr(value)
         if isinstance(value, (list, tuple)):
@@ -564,3 +591,105 @@ def find_function(module_name, qualname):
 _OPCODES = _opcode_table()
 _IMPORT_NAME = next(op for op in range(256) if _OPCODES[op][0] == "IMPORT_NAME")
 library_roots()
+
+
+# --- module-level state ------------------------------------------------------------
+
+_MODULE_STATES = {}  # path -> ((size, mtime, ctime), (state digest, imported modules))
+
+
+def module_state(path):
+    """(digest of what the module's top level does besides binding names once, digest
+    of all it does) of the module at path; (None, None) when its source cannot be
+    read. Cached by the file's facts."""
+    try:
+        info = os.stat(path)
+    except OSError:
+        return None, None
+    facts = (info.st_size, info.st_mtime_ns, info.st_ctime_ns)
+    known = _MODULE_STATES.get(path)
+    if known is None or known[0] != facts:
+        try:
+            with open(path, "rb") as f:
+                source = f.read()
+            known = _MODULE_STATES[path] = (facts, _describe_module(source))
+        except (OSError, SyntaxError, ValueError):
+            return None, None
+    return known[1]
+
+
+# Names through which code reaches a module's values without naming them: a function
+# that uses one depends on every value its modules define.
+DYNAMIC = frozenset({"getattr", "vars", "globals", "eval", "exec", "__dict__", "modules", "import_module",
+                     "__import__", "__getattribute__", "locals"})
+
+
+def _describe_module(source):
+    """Top-level statements as normalised syntax. Effects (calls, attribute and item
+    stores, a name bound twice, decorators other than an asset's, which is its own
+    declaration) in their order; definitions that bind a name once (assignments,
+    class bodies) in sorted order, so moving one changes nothing. Code read by name
+    is fingerprinted where it is read: the effects are what every asset that touches
+    the module depends on, the definitions what code that reaches values dynamically
+    (getattr, eval) does. Function bodies are left to the functions' own fingerprints,
+    unless a name is bound twice (then which body is which cannot be told by name)."""
+    import ast
+
+    tree = ast.parse(source)
+    body = tree.body
+    if body and isinstance(body[0], ast.Expr) and isinstance(body[0].value, ast.Constant):
+        body = body[1:]  # the docstring
+    bound = {}
+    for stmt in body:
+        for target in _names_bound(stmt, ast):
+            bound[target] = bound.get(target, 0) + 1
+    definitions, effects = [], []
+    for stmt in body:
+        if isinstance(stmt, (ast.Import, ast.ImportFrom)):
+            continue  # what it binds is read by name; what it runs is its module's own state
+        names = _names_bound(stmt, ast)
+        once = len(names) == 1 and bound[names[0]] == 1
+        if isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef)) and once:
+            if stmt.decorator_list and not any(_is_asset_decorator(d, ast) for d in stmt.decorator_list):
+                effects.append(f"def {stmt.name} " + ",".join(ast.dump(d) for d in stmt.decorator_list))
+        elif isinstance(stmt, ast.ClassDef) and once:
+            definitions.append(_describe_class_syntax(stmt, ast))
+        elif isinstance(stmt, (ast.Assign, ast.AnnAssign)) and once:
+            definitions.append(ast.dump(stmt))
+        else:
+            effects.append(ast.dump(stmt))
+    effects = portable("\n".join(effects))
+    return text_hash(effects), text_hash(portable("\n".join(sorted(definitions))) + "\n--\n" + effects)
+
+
+def _names_bound(stmt, ast):
+    if isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
+        return [stmt.name]
+    if isinstance(stmt, ast.Assign) and all(isinstance(t, ast.Name) for t in stmt.targets):
+        return [t.id for t in stmt.targets]
+    if isinstance(stmt, ast.AnnAssign) and isinstance(stmt.target, ast.Name) and stmt.value is not None:
+        return [stmt.target.id]
+    return []
+
+
+def _is_asset_decorator(node, ast):
+    node = node.func if isinstance(node, ast.Call) else node
+    return (isinstance(node, ast.Name) and node.id == "asset") or (isinstance(node, ast.Attribute)
+                                                                   and node.attr == "asset")
+
+
+def _describe_class_syntax(cls, ast):
+    """A class body, its plain methods by signature only: their code is fingerprinted
+    where it runs or is reached."""
+    counts = {}
+    for stmt in cls.body:
+        for target in _names_bound(stmt, ast):
+            counts[target] = counts.get(target, 0) + 1
+    parts = [f"class {cls.name}", *(ast.dump(n) for n in (*cls.bases, *cls.keywords, *cls.decorator_list))]
+    for stmt in cls.body:
+        if (isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef)) and not stmt.decorator_list
+                and counts[stmt.name] == 1):
+            parts.append(f"def {stmt.name}")
+        else:
+            parts.append(ast.dump(stmt))
+    return "\n".join(parts)

@@ -18,7 +18,7 @@ from tolva import __version__, formats, layout, observe, records, values
 
 # The fields of a job's record that make its basis, compared by later runs and kept
 # when a job is found up to date.
-BASIS = ("code", "parts", "declaration", "versions", "upstream", "observed")
+BASIS = ("code", "parts", "declaration", "versions", "upstream", "gathered", "observed")
 OUTPUT_HASHES = ("value_hash", "value_facts", "result_hash")
 
 
@@ -98,7 +98,8 @@ class Decider:
         declared = job.get("fingerprint") or {}
         code = self.code_of(job)
         return {"code": None if code is None else code[0], "parts": {} if code is None else code[1],
-                "declaration": declared.get("declaration"), "versions": versions(), "upstream": upstream_hashes}
+                "declaration": declared.get("declaration"), "versions": versions(), "upstream": upstream_hashes,
+                "gathered": gathered(job)}
 
     def reason(self, out, job, current, force=False):
         """None when the last success still holds; otherwise why the job runs."""
@@ -129,7 +130,16 @@ class Decider:
         for job_id in recorded:
             if job_id not in current["upstream"]:
                 return f"upstream value changed ({job_id})"
+        for parameter, order in current["gathered"].items():
+            if (state.get("gathered") or {}).get(parameter) != order:
+                return f"order of gathered inputs changed ({parameter})"
         return observe.what_changed(state.get("observed"), self.project, self.codes, self.environ)
+
+
+def gathered(job):
+    """The upstream jobs of each gathered input in the order the asset receives them:
+    a reordering changes what a running total or a "latest" computes."""
+    return {spec["parameter"]: spec["from"] for spec in job["inputs"] if spec["mode"] != "value"}
 
 
 def decide(out, job, upstream, decider, force=False, read=None):

@@ -145,6 +145,9 @@ def run_job(plan_file, job_id, force=False, run_id=None, attempt=1, entry=None, 
     except (PlanError, OSError) as exc:
         _cli.error(PROG, exc)
         return 2
+    if job["module"] not in sys.modules:
+        with observe.importing():  # what its top level reads is the asset's to depend on
+            asset_function(job)
     out = plan["out"]
     layout.guard(out)
     ident = {"plan_id": plan["id"], "run_id": run_id, "attempt": attempt}

@@ -20,21 +20,34 @@ import os
 import stat
 import sys
 import time
+import types
 
 from tolva import digests, fingerprint
 
 _OPENED = []  # (absolute path, writing, listing, facts when it was opened) while an observation is active
+_PROBED = []  # (absolute path, what was there: stat facts, "folder", "other" or "missing")
+_UNSEEN = []  # how the asset read what cannot be observed
+_RELATIVE = [False]  # a relative path was read: what it names depends on the working directory
 CHANGED = "changed while the job ran"  # what a file's facts are when they were not those it had when read
 _ACTIVE = [False]
 _HOOKED = [False]
 _OBSERVED = [False]  # an observation has run in this process (and may have disabled events)
+_IMPORTING = [False]  # the project's modules are being imported
+IMPORT_READS = {}  # module file -> [(path, writing, listing, facts)] read while it was imported
+IMPORT_ENV = {}  # module file -> {variable: value} read while it was imported
 _SOURCE_SUFFIXES = (".py", ".pyc", ".pyi", ".so", ".pth")
 _WRITE_FLAGS = os.O_WRONLY | os.O_RDWR | os.O_APPEND | os.O_CREAT | os.O_TRUNC
+# Reads that go through something tolva cannot watch: the next run cannot vouch for the value.
+_UNSEEABLE = {"subprocess.Popen": "a subprocess", "_posixsubprocess.fork_exec": "a subprocess",
+              "os.posix_spawn": "a subprocess", "os.spawn": "a subprocess", "os.exec": "a subprocess",
+              "os.system": "a shell", "os.fork": "a forked process", "os.forkpty": "a forked process",
+              "sqlite3.connect": "a database", "socket.connect": "a socket", "ctypes.dlopen": "a C library (ctypes)"}
+_IMPORT_SYSTEM = "<frozen importlib._bootstrap>"
 
 
 def _audit(event, args):
     # Runs for every audited event of the process: the fast path is the flag test.
-    if not _ACTIVE[0]:
+    if not (_ACTIVE[0] or _IMPORTING[0]):
         return
     try:
         if event == "open":
@@ -42,17 +55,175 @@ def _audit(event, args):
             if isinstance(path, int) or path is None:
                 return
             writing = any(c in mode for c in "wax+") if isinstance(mode, str) else bool(flags & _WRITE_FLAGS)
+            path = os.fsdecode(path)
+            if not _ACTIVE[0] and path.endswith(_SOURCE_SUFFIXES):
+                return  # the import system reading the modules themselves
+            if _ACTIVE[0] and not os.path.isabs(path):
+                _RELATIVE[0] = True
             # Where it is now (the job may change folder later), and what it is as it is read.
-            path = os.path.abspath(os.fsdecode(path))
-            _OPENED.append((path, writing, False, None if writing else _stat_facts(path)))
+            path = os.path.abspath(path)
+            entry = (path, writing, False, None if writing else _stat_facts(path))
         elif event in ("os.listdir", "os.scandir"):
             path = args[0]
             if isinstance(path, int):
                 return
+            if _ACTIVE[0] and path is not None and not os.path.isabs(os.fsdecode(path)):
+                _RELATIVE[0] = True
             path = os.path.abspath(os.curdir if path is None else os.fsdecode(path))
-            _OPENED.append((path, False, True, listing_hash(path)))
+            entry = (path, False, True, listing_hash(path))
+        elif event in _UNSEEABLE:
+            if _ACTIVE[0] and not _frames_in(_IMPORT_SYSTEM):  # what an import does is not a read of the asset's
+                _UNSEEN.append(_UNSEEABLE[event])
+            return
+        else:
+            return
+        if _ACTIVE[0]:
+            _OPENED.append(entry)
+        elif not path.startswith(fingerprint.library_roots()):
+            module = _importing_module()
+            if module is not None:
+                IMPORT_READS.setdefault(module, []).append(entry)
     except Exception:  # noqa: BLE001 - an event it cannot make out (a path that is not text) is not a read of one's own
         return
+
+
+def _frames_in(filename):
+    frame = sys._getframe(2)
+    while frame is not None:
+        if frame.f_code.co_filename == filename:
+            return True
+        frame = frame.f_back
+    return False
+
+
+def _importing_module():
+    """The file of the innermost module body of the project running: whose import
+    this read is part of."""
+    library = fingerprint.library_roots()
+    frame = sys._getframe(2)
+    while frame is not None:
+        code = frame.f_code
+        if code.co_name == "<module>" and os.path.isabs(code.co_filename) and \
+                not code.co_filename.startswith(library):
+            return code.co_filename
+        frame = frame.f_back
+    return None
+
+
+class importing:
+    """Around the import of the project's modules: what their top levels read (files,
+    folders, environment variables) is kept by module, for the jobs of the assets
+    that use them; their top-level state is described while it is what ran."""
+
+    def __enter__(self):
+        _hook()
+        self.watch = _EnvironWatch(None)
+        _IMPORTING[0] = True
+        return self
+
+    def __exit__(self, *exc_info):
+        _IMPORTING[0] = False
+        self.watch.close()
+        library = fingerprint.library_roots()
+        for module in list(sys.modules.values()):
+            path = getattr(module, "__file__", None)
+            if isinstance(path, str) and path.endswith(".py") and not path.startswith(library):
+                fingerprint.module_state(path)
+        return False
+
+
+def _hook():
+    if not _HOOKED[0]:
+        sys.addaudithook(_audit)  # cannot be removed: it does nothing while inactive
+        _HOOKED[0] = True
+
+
+class _EnvironWatch:
+    """Keeps what os.environ gives while installed: seen[name] = value (None when
+    missing), names: the names present whenever it was iterated. seen None: reads at
+    import, kept by the module whose import made them."""
+
+    def __init__(self, seen, names=None):
+        environ_type, environ = type(os.environ), os.environ
+        getitem, iterate = environ_type.__getitem__, environ_type.__iter__
+
+        def keep(key, value):
+            if seen is not None:
+                seen.setdefault(key, value)
+            elif _IMPORTING[0]:
+                module = _importing_module()
+                if module is not None:
+                    IMPORT_ENV.setdefault(module, {}).setdefault(key, value)
+
+        def watched_getitem(mapping, key):
+            try:
+                value = getitem(mapping, key)
+            except KeyError:
+                if mapping is environ and isinstance(key, str):
+                    keep(key, None)
+                raise
+            if mapping is environ and isinstance(key, str):
+                keep(key, value)
+            return value
+
+        def watched_iter(mapping):
+            if mapping is environ and names is not None and _ACTIVE[0]:
+                names.update(iterate(mapping))
+            return iterate(mapping)
+
+        environ_type.__getitem__ = watched_getitem
+        environ_type.__iter__ = watched_iter
+        self._restore = (environ_type, getitem, iterate)
+
+    def close(self):
+        if self._restore is not None:
+            environ_type, getitem, iterate = self._restore
+            environ_type.__getitem__, environ_type.__iter__ = getitem, iterate
+            self._restore = None
+
+
+def _probing(original):
+    """os.stat or os.lstat, keeping what each path it was asked about held: a probe
+    (exists, isfile, getsize) is a read of that much."""
+
+    def probe(path, *args, **kwargs):
+        try:
+            result = original(path, *args, **kwargs)
+        except OSError:
+            _probed(path, kwargs, None)
+            raise
+        _probed(path, kwargs, result)
+        return result
+
+    probe.__wrapped__ = original
+    return probe
+
+
+def _probed(path, kwargs, result):
+    if not _ACTIVE[0] or kwargs.get("dir_fd") is not None or isinstance(path, int):
+        return
+    try:
+        text = os.fsdecode(path)
+        if not os.path.isabs(text):
+            _RELATIVE[0] = True
+        _PROBED.append((os.path.abspath(text), _kind(result)))
+    except (TypeError, ValueError):
+        return
+
+
+def _kind(info):
+    if info is None:
+        return "missing"
+    if stat.S_ISREG(info.st_mode):
+        return [info.st_size, info.st_mtime_ns, info.st_ino, info.st_ctime_ns]
+    return "folder" if stat.S_ISDIR(info.st_mode) else "other"
+
+
+def _kind_now(path):
+    try:
+        return _kind(os.stat(path))
+    except OSError:
+        return "missing"
 
 
 class Observer:
@@ -64,22 +235,28 @@ class Observer:
         self.project = project
         self.out = os.path.realpath(out) + os.sep
         self.asset_code = getattr(fn, "__code__", None)
+        self.declared = getattr(fn, "__tolva_depends__", None) or {}
         self.codes = {}
         self.environ = {}
+        self.names = set()
         self.tool = None
 
     def __enter__(self):
-        if not _HOOKED[0]:
-            sys.addaudithook(_audit)  # cannot be removed: it does nothing while inactive
-            _HOOKED[0] = True
-        del _OPENED[:]
-        self._watch_environ()
+        _hook()
+        for seen in (_OPENED, _PROBED, _UNSEEN):
+            del seen[:]
+        _RELATIVE[0] = False
+        self.watch = _EnvironWatch(self.environ, self.names)
+        self.stats = os.stat, os.lstat
+        os.stat, os.lstat = _probing(os.stat), _probing(os.lstat)
+        self.trees = self._declare()
         self._watch_functions()
         return self
 
     def __exit__(self, *exc_info):
         _ACTIVE[0] = False
-        self._unwatch_environ()
+        self.watch.close()
+        os.stat, os.lstat = self.stats
         if self.tool is not None:
             monitoring = sys.monitoring
             monitoring.set_events(self.tool, 0)
@@ -90,6 +267,18 @@ class Observer:
             monitoring.free_tool_id(self.tool)
             self.tool = None
         return False
+
+    def _declare(self):
+        """What the asset declares it depends on, taken as the call starts: files as
+        reads, variables as reads, folders by their whole content."""
+        if not all(os.path.isabs(p) for kind in ("files", "folders") for p in self.declared.get(kind, ())):
+            _RELATIVE[0] = True
+        for path in self.declared.get("files", ()):
+            path = os.path.abspath(path)
+            _OPENED.append((path, False, False, _stat_facts(path)))
+        for name in self.declared.get("environment", ()):
+            self.environ.setdefault(name, os.environ.get(name))
+        return {os.path.abspath(path): digests.tree_hash(path) for path in self.declared.get("folders", ())}
 
     def _watch_functions(self):
         """PY_START of every function, each recorded once and its event then disabled;
@@ -139,59 +328,79 @@ class Observer:
             monitoring.register_callback(tool, events.PY_RETURN, returned)
             monitoring.set_local_events(tool, asset_code, events.PY_START | events.PY_RETURN)
 
-    def _watch_environ(self):
-        environ_type = type(os.environ)
-        original = environ_type.__getitem__
-        seen, environ = self.environ, os.environ
-
-        def getitem(mapping, key):
-            try:
-                value = original(mapping, key)
-            except KeyError:
-                if mapping is environ and isinstance(key, str):
-                    seen.setdefault(key, None)
-                raise
-            if mapping is environ and isinstance(key, str):
-                seen.setdefault(key, value)
-            return value
-
-        environ_type.__getitem__ = getitem
-        self._restore = lambda: setattr(environ_type, "__getitem__", original)
-
-    def _unwatch_environ(self):
-        restore = getattr(self, "_restore", None)
-        if restore is not None:
-            restore()
-            self._restore = None
-
     # --- what was seen --------------------------------------------------------------
 
     def record(self, own_dir, codes):
         """What the job used, as its state keeps it. codes: the job's CodeFingerprints."""
-        return {"functions": self._functions(codes), **self._files(own_dir),
-                "environment": dict(sorted(self.environ.items()))}
+        functions, modules = self._code(codes)
+        seen = {"functions": functions, "modules": modules, **self._files(own_dir, modules)}
+        seen["environment"] = {name: _portable_value(value) for name, value in sorted(self.environ.items())}
+        if self.names:
+            seen["environment_names"] = sorted(self.names)
+        if _RELATIVE[0]:
+            seen["cwd"] = self.project.relative(os.getcwd())
+        if _UNSEEN:
+            seen["unseeable"] = sorted(set(_UNSEEN))
+            seen["declared"] = bool(self.declared)
+        return seen
 
-    def _functions(self, codes):
-        # Module and class bodies (an import during the call) are not functions; code
-        # nested in a function is part of that function's own digest.
-        owned = [code for code in self.codes if code.co_flags & 0x2 and self.project.owns_file(code.co_filename)]
+    def _code(self, codes):
+        """The project functions that ran, by digest, and the modules the job touched:
+        those whose code ran or whose objects the functions that ran name, and their
+        packages, by the digest of their top-level state."""
+        owned = [code for code in self.codes if self.project.owns_file(code.co_filename)]
         if not owned:
-            return {}
+            return {}, {}
         by_file = {}
         for module in list(sys.modules.values()):
             path = getattr(module, "__file__", None)
             if isinstance(path, str):
                 by_file.setdefault(path, module.__name__)
-        found = {}
+        found, touched, dynamic = {}, set(), False
         for code in owned:
             module = by_file.get(code.co_filename) or self._module_of(code.co_filename, by_file)
             if module is None:
                 continue
+            touched.add(module)
+            if not code.co_flags & 0x2:
+                continue  # a module or class body (an import during the call)
             qualname = code.co_qualname.split(".<locals>")[0]
             fn = fingerprint.find_function(module, qualname)
             if fn is not None:
                 found[f"{module}:{qualname}"] = codes.own(fn)
-        return dict(sorted(found.items()))
+                touched.update(self._modules_named(fn))
+            dynamic = dynamic or not fingerprint.DYNAMIC.isdisjoint(fingerprint.names_read(code))
+        for name in list(touched):
+            while "." in name:
+                name = name.rpartition(".")[0]
+                touched.add(name)
+        modules = {}
+        for name in sorted(touched):
+            path = getattr(sys.modules.get(name), "__file__", None)
+            if isinstance(path, str) and self.project.owns_file(path):
+                modules[name] = [self.project.relative(path), fingerprint.module_state(path)[dynamic]]
+        if dynamic:
+            modules = {name: [path, digest, "all"] for name, (path, digest) in modules.items()}
+        return dict(sorted(found.items())), modules
+
+    def _modules_named(self, fn):
+        """The project modules of the objects a function's code names among its globals:
+        a module, the module that defines a function, class or instance, or else a
+        project module that holds the very object (a parser configured at import)."""
+        globals_ = getattr(fn, "__globals__", {})
+        for name in fingerprint.names_read(fn.__code__):
+            value = globals_.get(name)
+            if value is None:
+                continue
+            module = value if isinstance(value, types.ModuleType) else sys.modules.get(
+                getattr(value, "__module__", None) if isinstance(value, (type, types.FunctionType))
+                else type(value).__module__)
+            if module is not None and self.project.owns_module(module):
+                yield module.__name__
+            elif not isinstance(value, (types.ModuleType, type, types.FunctionType, types.BuiltinFunctionType, int,
+                                        str, float, bool)):
+                yield from (m.__name__ for m in list(sys.modules.values())
+                            if self.project.owns_module(m) and any(v is value for v in vars(m).values()))
 
     def _module_of(self, filename, by_file):
         """The module of a file named differently from its __file__ (through a link)."""
@@ -199,18 +408,38 @@ class Observer:
         return next((name for path, name in by_file.items()
                      if self.project.owns_file(path) and os.path.realpath(path) == real), None)
 
-    def _files(self, own_dir):
+    def _imported(self, modules):
+        """What the top levels of the modules touched read as they were imported."""
+        files, environment = [], {}
+        for name in modules:
+            path = getattr(sys.modules.get(name), "__file__", None)
+            if not isinstance(path, str):
+                continue
+            files += IMPORT_READS.get(path, ())
+            for key, value in IMPORT_ENV.get(path, {}).items():
+                environment.setdefault(key, value)
+        for key, value in environment.items():
+            self.environ.setdefault(key, value)
+        return files
+
+    def _ignored(self, real, own):
+        return (real.startswith(self.project.library) or real.startswith(self.out) or real.startswith(own)
+                or real.startswith(("/proc/", "/sys/", "/dev/")) or os.sep + "__pycache__" + os.sep in real)
+
+    def _files(self, own_dir, modules):
         own = os.path.realpath(own_dir) + os.sep
-        library = self.project.library
-        reads, folders, writes = {}, {}, {}
-        for path, writing, listing, seen in _OPENED:
+        sources = {os.path.realpath(p) for m in list(sys.modules.values())
+                   if isinstance(p := getattr(m, "__file__", None), str)}
+        reads, folders, writes, probes = {}, {}, {}, {}
+        for path, writing, listing, seen in _OPENED + self._imported(modules):
             try:
                 real = os.path.realpath(path)
             except (TypeError, ValueError):
                 continue
-            if (real.startswith(library) or real.startswith(self.out) or real.startswith(own)
-                    or real.startswith(("/proc/", "/sys/", "/dev/")) or real.endswith(_SOURCE_SUFFIXES)
-                    or os.sep + "__pycache__" + os.sep in real):
+            # A module's own source is its code's business; any other .py file (a
+            # config run with runpy) is data.
+            if self._ignored(real, own) or (real.endswith(_SOURCE_SUFFIXES) and
+                                            (real in sources or not real.endswith(".py"))):
                 continue
             key = self.project.relative(real)
             if listing:
@@ -219,12 +448,35 @@ class Observer:
                 writes[key] = None
             else:
                 reads.setdefault(key, seen)  # as it was when first read
-        return {"files": {key: _facts_since(self.project.resolve(key), seen) for key, seen in sorted(reads.items())
-                          if key not in writes},
-                "folders": {key: digest if digest == listing_hash(self.project.resolve(key)) else CHANGED
-                            for key, digest in sorted(folders.items())},
-                "outputs": {key: facts for key in sorted(writes)
-                            if (facts := file_facts(self.project.resolve(key))) is not None}}
+        for path, kind in _PROBED:
+            real = os.path.realpath(path)
+            if self._ignored(real, own) or real in sources:
+                continue
+            key = self.project.relative(real)
+            probes[key] = kind if probes.get(key, kind) == kind else CHANGED
+        for key, kind in list(probes.items()):
+            if key in reads or key in folders:
+                del probes[key]
+            elif isinstance(kind, list):  # a file's size or times were asked: its content is as good as read
+                reads[key] = probes.pop(key)
+        found = {"files": {key: _facts_since(self.project.resolve(key), seen) for key, seen in sorted(reads.items())
+                           if key not in writes},
+                 "folders": {key: digest if digest == listing_hash(self.project.resolve(key)) else CHANGED
+                             for key, digest in sorted(folders.items())},
+                 "outputs": {key: facts for key in sorted(writes)
+                             if (facts := file_facts(self.project.resolve(key))) is not None}}
+        probes = {key: kind if kind == _kind_now(self.project.resolve(key)) else CHANGED
+                  for key, kind in sorted(probes.items()) if key not in writes}
+        if probes:
+            found["probes"] = probes
+        if self.trees:
+            found["trees"] = {self.project.relative(path): digest if digest == digests.tree_hash(path) else CHANGED
+                              for path, digest in sorted(self.trees.items())}
+        return found
+
+
+def _portable_value(value):
+    return value if value is None else fingerprint.portable(value)
 
 
 def _stat_facts(path):
@@ -311,6 +563,9 @@ def what_changed(observed, project, codes, environ=os.environ):
         fn = fingerprint.find_function(module, qualname)
         if fn is None or codes.own(fn) != digest:
             return f"code changed ({module}.{qualname})"
+    for name, (path, digest, *dynamic) in (observed.get("modules") or {}).items():
+        if digest is None or fingerprint.module_state(project.resolve(path))[bool(dynamic)] != digest:
+            return f"module-level code changed ({name})"
     for key, facts in (observed.get("files") or {}).items():
         if facts == CHANGED:
             return f"file changed while the job ran ({key})"
@@ -321,11 +576,30 @@ def what_changed(observed, project, codes, environ=os.environ):
             return f"file changed while the job ran ({key})"
         if listing_hash(project.resolve(key)) != digest:
             return f"file changed ({key})"
+    for key, kind in (observed.get("probes") or {}).items():
+        if kind == CHANGED:
+            return f"file changed while the job ran ({key})"
+        if _kind_now(project.resolve(key)) != kind:
+            return f"file changed ({key})"
+    for key, digest in (observed.get("trees") or {}).items():
+        if digest == CHANGED or digests.tree_hash(project.resolve(key)) != digest:
+            return f"file changed ({key})"
+    names = observed.get("environment_names")
     for name, value in (observed.get("environment") or {}).items():
         if environ is None:
             return Elsewhere(f"reads environment variables where it runs ({name}): the job decides there")
-        if environ.get(name) != value:
+        if _portable_value(environ.get(name)) != value:
             return f"environment variable changed ({name})"
+    if names is not None:
+        if environ is None:
+            return Elsewhere("lists environment variables where it runs: the job decides there")
+        if sorted(environ) != names:
+            return "environment variables added or removed"
+    if "cwd" in observed and project.relative(os.getcwd()) != observed["cwd"]:
+        return "working directory changed (it read a relative path)"
+    unseeable = observed.get("unseeable")
+    if unseeable and not observed.get("declared"):
+        return f"read through {unseeable[0]} last time: cannot vouch"
     for key, facts in (observed.get("outputs") or {}).items():
         if facts is None or _file_changed(project.resolve(key), facts):
             return f"output changed by hand ({key})"

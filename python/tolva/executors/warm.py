@@ -12,7 +12,7 @@ import os
 import shutil
 import tempfile
 
-from tolva import asset, formats
+from tolva import asset, formats, observe
 from tolva.executors import processes
 
 # What every job imports, so that no job imports it again.
@@ -39,13 +39,14 @@ def prepare(modules, parent, bare=False):
     for name in JOB_CODE:
         importlib.import_module(name)
     failures = []
-    for name in modules:
-        try:
-            importlib.import_module(name)
-        except BaseException as exc:  # noqa: BLE001 - the server must come up whatever a module does
-            import traceback
+    with observe.importing():
+        for name in modules:
+            try:
+                importlib.import_module(name)
+            except BaseException as exc:  # noqa: BLE001 - the server must come up whatever a module does
+                import traceback
 
-            failures.append(traceback.format_exception_only(exc)[-1].strip())
+                failures.append(traceback.format_exception_only(exc)[-1].strip())
     formats.prepare_for(modules)
     _warm()
     # What the server holds now is shared by every job: a job's collections leave it
