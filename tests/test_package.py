@@ -42,9 +42,10 @@ def broken():
 def test_reexports_and_version():
     assert tolva.asset is _tolva.asset and tolva.partitions is _tolva.partitions
     assert tolva.AssetWrapper is _tolva.AssetWrapper and tolva.Partitions is _tolva.Partitions
-    assert tolva.__all__ == ["AssetWrapper", "Partitions", "ValueFormat", "ValueNotAvailable", "asset", "load",
-                             "partitions", "value_format"]
-    assert [getattr(tolva, name).__module__ for name in ("load", "value_format")] == ["tolva.stored", "tolva.formats"]
+    assert tolva.__all__ == ["AssetWrapper", "Partitions", "ValueFormat", "ValueNotAvailable", "asset", "depends_on",
+                             "load", "partitions", "value_format"]
+    assert [getattr(tolva, name).__module__ for name in ("load", "value_format", "depends_on")] == [
+        "tolva.stored", "tolva.formats", "tolva.declare"]
     version = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
     assert tolva.__version__ == version
 

@@ -153,6 +153,7 @@ def total(rows):
 
 @asset(inputs={"rows": base})
 def latest(rows):
+    """The last base value, and where the helpers live."""
     return [rows[-1]["value"], os.path.basename(helpers.HERE)]
 
 
@@ -276,6 +277,7 @@ EDITS = [
     ("report.txt", "report", "edited", ["writes_report"], "writes_report: output changed by hand (report.txt)"),
     # Local names and a checkout's location (every row runs in a moved copy) are not values.
     ("pipeline.py", "count", "number", [], None),
+    ("pipeline.py", "The last base value", "The newest base value", [], None),
     # The order a gather receives its partitions in is part of its inputs.
     ("pipeline.py", "partitions([1, 2])})\ndef base", "partitions([2, 1])})\ndef base", ["latest"],
      "latest: order of gathered inputs changed (rows)"),

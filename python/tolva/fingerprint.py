@@ -49,7 +49,7 @@ def _dataclass_fields(obj):
     return sys.modules["dataclasses"].fields(obj)
 # Entries of a class's namespace that the interpreter writes and that move with the
 # text (line numbers) or repeat what the rest already says.
-_CLASS_NOISE = {"__module__", "__dict__", "__weakref__", "__qualname__", "__firstlineno__", "__static_attributes__",
+_CLASS_NOISE = {"__module__", "__doc__", "__dict__", "__weakref__", "__qualname__", "__firstlineno__", "__static_attributes__",
                 "__dataclass_fields__", "__dataclass_params__", "__match_args__", "__annotations_cache__"}
 
 
@@ -145,6 +145,7 @@ class Project:
 
 
 _CODE_DIGESTS = {}
+_HAS_DOCSTRING = 0x4000000
 # The compiler fuses and borrows loads only within one line, and keeps a NOP where a
 # line has no other instruction: undone here, so layout never shows in a digest.
 _FUSED = {"LOAD_FAST_LOAD_FAST": ("LOAD_FAST", "LOAD_FAST"),
@@ -237,7 +238,9 @@ def code_digest(code):
     digest = _CODE_DIGESTS.get(code)
     if digest is None:
         consts = []
-        for const in code.co_consts:
+        # A docstring is documentation unless the code reads it (then describe_function
+        # keeps it).
+        for const in code.co_consts[1:] if code.co_flags & _HAS_DOCSTRING else code.co_consts:
             consts.append("code:" + code_digest(const) if isinstance(const, types.CodeType) else
                           _sorted_set(const) if isinstance(const, frozenset) else portable(repr(const)))
         # Locals are reached by index: only the parameters' names (callers may pass
@@ -379,7 +382,10 @@ class _Describer:
 
     def describe_function(self, fn):
         code = fn.__code__
-        lines = [f"code {code_digest(code)}", f"doc {fn.__doc__!r}"]
+        names = names_read(code)
+        lines = [f"code {code_digest(code)}"]
+        if "__doc__" in names:
+            lines.append(f"doc {fn.__doc__!r}")
         if fn.__defaults__:
             lines.append("defaults " + self.value(fn.__defaults__))
         if fn.__kwdefaults__:
@@ -401,7 +407,6 @@ class _Describer:
             elif name not in ("register", "dispatch", "_clear_cache", "cache_info", "cache_clear",
                               "cache_parameters", "__tolva_original__"):
                 lines.append(f"attribute {name} = {self.value(value)}")
-        names = names_read(code)
         globals_ = fn.__globals__
         modules = []
         for name in sorted(names):
