@@ -43,6 +43,7 @@ _UNSEEABLE = {"subprocess.Popen": "a subprocess", "_posixsubprocess.fork_exec": 
               "os.system": "a shell", "os.fork": "a forked process", "os.forkpty": "a forked process",
               "sqlite3.connect": "a database", "socket.connect": "a socket", "ctypes.dlopen": "a C library (ctypes)"}
 _IMPORT_SYSTEM = "<frozen importlib._bootstrap>"
+_IMPORT_FINDER = "<frozen importlib._bootstrap_external>"
 
 
 def _audit(event, args):
@@ -55,13 +56,15 @@ def _audit(event, args):
             if isinstance(path, int) or path is None:
                 return
             writing = any(c in mode for c in "wax+") if isinstance(mode, str) else bool(flags & _WRITE_FLAGS)
-            path = os.fsdecode(path)
-            if not _ACTIVE[0] and path.endswith(_SOURCE_SUFFIXES):
+            if sys._getframe(1).f_code.co_filename == _IMPORT_FINDER:
                 return  # the import system reading the modules themselves
+            path = os.fsdecode(path)
             if _ACTIVE[0] and not os.path.isabs(path):
                 _RELATIVE[0] = True
             # Where it is now (the job may change folder later), and what it is as it is read.
             path = os.path.abspath(path)
+            if not _ACTIVE[0] and path.startswith(fingerprint.library_roots()):
+                return
             entry = (path, writing, False, None if writing else _stat_facts(path))
         elif event in ("os.listdir", "os.scandir"):
             path = args[0]
@@ -70,6 +73,9 @@ def _audit(event, args):
             if _ACTIVE[0] and path is not None and not os.path.isabs(os.fsdecode(path)):
                 _RELATIVE[0] = True
             path = os.path.abspath(os.curdir if path is None else os.fsdecode(path))
+            if sys._getframe(1).f_code.co_filename == _IMPORT_FINDER or (
+                    not _ACTIVE[0] and path.startswith(fingerprint.library_roots())):
+                return  # the import system looking for modules
             entry = (path, False, True, listing_hash(path))
         elif event in _UNSEEABLE:
             if _ACTIVE[0] and not _frames_in(_IMPORT_SYSTEM):  # what an import does is not a read of the asset's
@@ -79,7 +85,7 @@ def _audit(event, args):
             return
         if _ACTIVE[0]:
             _OPENED.append(entry)
-        elif not path.startswith(fingerprint.library_roots()):
+        else:
             module = _importing_module()
             if module is not None:
                 IMPORT_READS.setdefault(module, []).append(entry)
@@ -428,18 +434,25 @@ class Observer:
 
     def _files(self, own_dir, modules):
         own = os.path.realpath(own_dir) + os.sep
-        sources = {os.path.realpath(p) for m in list(sys.modules.values())
-                   if isinstance(p := getattr(m, "__file__", None), str)}
+        sources = []
+
+        def source(real):
+            # A module's own source is its code's business; any other .py file (a config
+            # run with runpy) is data.
+            if not real.endswith(_SOURCE_SUFFIXES):
+                return False
+            if not sources:
+                sources.append({os.path.realpath(p) for m in list(sys.modules.values())
+                                if isinstance(p := getattr(m, "__file__", None), str)})
+            return not real.endswith(".py") or real in sources[0]
+
         reads, folders, writes, probes = {}, {}, {}, {}
         for path, writing, listing, seen in _OPENED + self._imported(modules):
             try:
                 real = os.path.realpath(path)
             except (TypeError, ValueError):
                 continue
-            # A module's own source is its code's business; any other .py file (a
-            # config run with runpy) is data.
-            if self._ignored(real, own) or (real.endswith(_SOURCE_SUFFIXES) and
-                                            (real in sources or not real.endswith(".py"))):
+            if self._ignored(real, own) or source(real):
                 continue
             key = self.project.relative(real)
             if listing:
@@ -450,7 +463,7 @@ class Observer:
                 reads.setdefault(key, seen)  # as it was when first read
         for path, kind in _PROBED:
             real = os.path.realpath(path)
-            if self._ignored(real, own) or real in sources:
+            if self._ignored(real, own) or source(real):
                 continue
             key = self.project.relative(real)
             probes[key] = kind if probes.get(key, kind) == kind else CHANGED
