@@ -211,3 +211,17 @@ def test_a_read_tolva_cannot_see_is_never_vouched_for(tmp_path, call, kind):
     assert record["observed"]["unseeable"] == [kind] and record["observed"]["declared"] is False
     explained = tolva(["unseen", "--explain"], tmp_path).stdout
     assert f"runs        unseen: read through {kind} last time: cannot vouch\n" in explained
+
+
+@pytest.mark.parametrize("call, message", [
+    ("depends_on(files=3)", "depends_on(): files must be a list of paths, not int"),
+    ("depends_on(environment=[1])", "depends_on(): environment must be a list of variable names; got 1"),
+    ("depends_on(folders=[''])", "depends_on(): folders must be a list of paths; got ''"),
+    ("depends_on()(42)", "depends_on() decorates a function or an asset, not int"),
+])
+def test_a_bad_dependency_declaration_is_one_line(call, message):
+    from tolva import depends_on
+
+    with pytest.raises(TypeError) as caught:
+        eval(call, {"depends_on": depends_on})
+    assert str(caught.value) == message

@@ -623,6 +623,12 @@ def module_state(path):
     return known[1]
 
 
+def module_state_facts(path):
+    """(size, modification time, change time) of the file when module_state read it."""
+    known = _MODULE_STATES.get(path)
+    return None if known is None else known[0]
+
+
 # Names through which code reaches a module's values without naming them: a function
 # that uses one depends on every value its modules define.
 DYNAMIC = frozenset({"getattr", "vars", "globals", "eval", "exec", "__dict__", "modules", "import_module",

@@ -121,6 +121,9 @@ class importing:
     folders, environment variables) is kept by module, for the jobs of the assets
     that use them; their top-level state is described while it is what ran."""
 
+    def __init__(self, describe=True):
+        self.describe = describe  # where jobs are recorded: not the runner, which only decides
+
     def __enter__(self):
         _hook()
         self.watch = _EnvironWatch(None)
@@ -130,6 +133,8 @@ class importing:
     def __exit__(self, *exc_info):
         _IMPORTING[0] = False
         self.watch.close()
+        if not self.describe:
+            return False
         library = fingerprint.library_roots()
         for module in list(sys.modules.values()):
             path = getattr(module, "__file__", None)
@@ -384,9 +389,7 @@ class Observer:
         for name in sorted(touched):
             path = getattr(sys.modules.get(name), "__file__", None)
             if isinstance(path, str) and self.project.owns_file(path):
-                modules[name] = [self.project.relative(path), fingerprint.module_state(path)[dynamic]]
-        if dynamic:
-            modules = {name: [path, digest, "all"] for name, (path, digest) in modules.items()}
+                modules[name] = _module_record(self.project.relative(path), path, dynamic)
         return dict(sorted(found.items())), modules
 
     def _modules_named(self, fn):
@@ -488,6 +491,30 @@ class Observer:
         return found
 
 
+def _module_record(key, path, dynamic):
+    """[file, digest of its top-level state, the file's facts, "all" when every
+    definition counts]; the digest is None when the file is not what was described
+    (edited since it was imported), so the next run cannot take it as unchanged."""
+    described = fingerprint.module_state_facts(path)  # as it was imported; None: imported during the call
+    facts = file_facts(path)
+    digest = fingerprint.module_state(path)[dynamic]
+    if facts is None or (described is not None and described != (facts[0], facts[1], facts[4])):
+        digest = None
+    return [key, digest, facts] + (["all"] if dynamic else [])
+
+
+def _module_changed(project, module):
+    try:
+        key, digest, facts, *dynamic = module
+    except (TypeError, ValueError):
+        return True
+    path = project.resolve(key)
+    if digest is None:
+        return True
+    # The file as it was recorded: its state is the same without parsing it again.
+    return _file_changed(path, facts) and fingerprint.module_state(path)[bool(dynamic)] != digest
+
+
 def _portable_value(value):
     return value if value is None else fingerprint.portable(value)
 
@@ -576,8 +603,8 @@ def what_changed(observed, project, codes, environ=os.environ):
         fn = fingerprint.find_function(module, qualname)
         if fn is None or codes.own(fn) != digest:
             return f"code changed ({module}.{qualname})"
-    for name, (path, digest, *dynamic) in (observed.get("modules") or {}).items():
-        if digest is None or fingerprint.module_state(project.resolve(path))[bool(dynamic)] != digest:
+    for name, module in (observed.get("modules") or {}).items():
+        if _module_changed(project, module):
             return f"module-level code changed ({name})"
     for key, facts in (observed.get("files") or {}).items():
         if facts == CHANGED:

@@ -34,7 +34,7 @@ def import_modules(modules):
     """Imports the pipeline's modules (from the current directory too, as python -m
     does); Refused with one line per module that cannot be imported or described."""
     _cli.make_cwd_importable()
-    with observe.importing():
+    with observe.importing(describe=False):
         problems = _cli.import_modules(modules)
     problems = problems or _cli.sourceless(modules)
     if problems:
