@@ -135,12 +135,25 @@ class importing:
         self.watch.close()
         if not self.describe:
             return False
+        _BY_FILE.update(_modules_by_file())  # kept for the jobs forked from here
         library = fingerprint.library_roots()
         for module in list(sys.modules.values()):
             path = getattr(module, "__file__", None)
             if isinstance(path, str) and path.endswith(".py") and not path.startswith(library):
                 fingerprint.module_state(path)
         return False
+
+
+_BY_FILE = {}  # source file -> module name, as the server that forks jobs knows it
+
+
+def _modules_by_file():
+    by_file = {}
+    for module in list(sys.modules.values()):
+        path = getattr(module, "__file__", None)
+        if isinstance(path, str):
+            by_file.setdefault(path, module.__name__)
+    return by_file
 
 
 def _hook():
@@ -362,11 +375,9 @@ class Observer:
         owned = [code for code in self.codes if self.project.owns_file(code.co_filename)]
         if not owned:
             return {}, {}
-        by_file = {}
-        for module in list(sys.modules.values()):
-            path = getattr(module, "__file__", None)
-            if isinstance(path, str):
-                by_file.setdefault(path, module.__name__)
+        by_file = _BY_FILE
+        if not by_file or any(code.co_filename not in by_file for code in owned):
+            by_file = _modules_by_file()  # a module imported since: walked again
         found, touched, dynamic = {}, set(), False
         for code in owned:
             module = by_file.get(code.co_filename) or self._module_of(code.co_filename, by_file)
