@@ -9,8 +9,8 @@ whole pipeline.
 import sys
 
 __version__ = "0.1.0"
-__all__ = ["AssetWrapper", "Partitions", "ValueFormat", "ValueNotAvailable", "asset", "depends_on", "load",
-           "partitions", "value_format"]
+__all__ = ["AssetWrapper", "Partitions", "ValueFormat", "ValueNotAvailable", "asset", "daily", "depends_on",
+           "hourly", "load", "monthly", "partitions", "value_format", "weekly"]
 
 try:
     from _tolva import AssetWrapper, Partitions, asset, partitions
@@ -24,7 +24,8 @@ except ImportError as exc:  # pragma: no cover - exercised through a subprocess
 
 
 _LAZY = {"load": "tolva.stored", "ValueNotAvailable": "tolva.stored", "value_format": "tolva.formats",
-         "ValueFormat": "tolva.formats", "depends_on": "tolva.declare"}
+         "ValueFormat": "tolva.formats", "depends_on": "tolva.declare",
+         "hourly": "tolva.periods", "daily": "tolva.periods", "weekly": "tolva.periods", "monthly": "tolva.periods"}
 
 
 def __getattr__(name):

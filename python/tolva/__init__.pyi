@@ -1,3 +1,4 @@
+import datetime
 from collections.abc import Callable, Iterable, Mapping
 from os import PathLike
 from typing import Any, Protocol, TypeVar
@@ -7,8 +8,8 @@ from _tolva import Partitions as Partitions
 from _tolva import asset as asset
 from _tolva import partitions as partitions
 
-__all__ = ["AssetWrapper", "Partitions", "ValueFormat", "ValueNotAvailable", "asset", "depends_on", "load",
-           "partitions", "value_format"]
+__all__ = ["AssetWrapper", "Partitions", "ValueFormat", "ValueNotAvailable", "asset", "daily", "depends_on",
+           "hourly", "load", "monthly", "partitions", "value_format", "weekly"]
 __version__: str
 
 class ValueNotAvailable(LookupError): ...
@@ -43,3 +44,10 @@ def depends_on(
     folders: str | PathLike[str] | Iterable[str | PathLike[str]] = (),
     environment: str | Iterable[str] = (),
 ) -> Callable[[_T], _T]: ...
+
+_When = str | datetime.date | datetime.datetime
+
+def hourly(start: _When, end: _When | None = None, *, tz: str | datetime.tzinfo = "UTC") -> Partitions: ...
+def daily(start: _When, end: _When | None = None, *, tz: str | datetime.tzinfo = "UTC") -> Partitions: ...
+def weekly(start: _When, end: _When | None = None, *, tz: str | datetime.tzinfo = "UTC") -> Partitions: ...
+def monthly(start: _When, end: _When | None = None, *, tz: str | datetime.tzinfo = "UTC") -> Partitions: ...

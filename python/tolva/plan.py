@@ -333,8 +333,11 @@ def select_jobs(assets, plan, names):
     """The plan cut to the jobs that the names ask for and every job they need, in plan
     order; and the ids of the jobs asked for. A name is an asset, a job id as the
     summary and run.json show it, or asset/dim=key/... with the dimensions in any
-    order and keys as written (strings as they are, other keys as JSON); naming some
-    of an asset's dimensions selects every job of the asset with those keys."""
+    order and keys as written (strings as they are, other keys as JSON), a range
+    first..last or a glob; naming some of an asset's dimensions selects every job of
+    the asset with those keys. NAME+ adds every job downstream of those, NAME+N the
+    jobs up to N levels down; +NAME says what is always so, that the jobs they need
+    upstream run too."""
     by_ref = {a.ref: a for a in assets}
     jobs = {job["id"]: job for job in plan["jobs"]}
     jobs_of = {}
@@ -342,12 +345,8 @@ def select_jobs(assets, plan, names):
         jobs_of.setdefault(job["asset"], []).append(job)
     wanted, queue = set(), []
     for name in names:
-        if name in jobs:
-            queue.append(name)
-            continue
-        asset, keys = parse_selection(assets, by_ref, name)
-        queue.extend(job["id"] for job in jobs_of.get(asset.label, ())
-                     if all(compact(job["partition"][dim]) in texts for dim, texts in keys.items()))
+        chosen, levels = _selection(assets, by_ref, jobs, jobs_of, name)
+        queue.extend(chosen + _downstream(plan["jobs"], chosen, levels))
     selected = set(queue)
     while queue:
         job_id = queue.pop()
@@ -355,6 +354,48 @@ def select_jobs(assets, plan, names):
             wanted.add(job_id)
             queue.extend(jobs[job_id]["dependencies"])
     return dict(plan, jobs=[job for job in plan["jobs"] if job["id"] in wanted]), selected
+
+
+_DOWNSTREAM = re.compile(r"\+(\d*)$")
+
+
+def _selection(assets, by_ref, jobs, jobs_of, name):
+    """(the job ids a name chooses, how many levels downstream to add: 0, N, or None
+    for all). A name that is a selection as written is one, whatever + it holds."""
+    try:
+        return _chosen(assets, by_ref, jobs, jobs_of, name), 0
+    except GraphError:
+        bare = name[1:] if name.startswith("+") else name
+        match = _DOWNSTREAM.search(bare)
+        if match is not None and match.start() > 0:
+            levels = int(match.group(1)) if match.group(1) else None
+            return _chosen(assets, by_ref, jobs, jobs_of, bare[:match.start()]), levels
+        if bare != name:
+            return _chosen(assets, by_ref, jobs, jobs_of, bare), 0
+        raise
+
+
+def _chosen(assets, by_ref, jobs, jobs_of, name):
+    if name in jobs:
+        return [name]
+    asset, keys = parse_selection(assets, by_ref, name)
+    return [job["id"] for job in jobs_of.get(asset.label, ())
+            if all(compact(job["partition"][dim]) in texts for dim, texts in keys.items())]
+
+
+def _downstream(jobs, chosen, levels):
+    """The jobs that read the chosen ones, directly or not, up to levels deep (None: all)."""
+    readers = {}
+    for job in jobs:
+        for upstream in job["dependencies"]:
+            readers.setdefault(upstream, []).append(job["id"])
+    found, frontier, depth = [], list(chosen), 0
+    seen = set(chosen)
+    while frontier and (levels is None or depth < levels):
+        depth += 1
+        frontier = [r for job_id in frontier for r in readers.get(job_id, ()) if not (r in seen or seen.add(r))]
+        found += frontier
+    return found
 
 
 def parse_selection(assets, by_ref, name):
@@ -409,11 +450,65 @@ def _selected_keys(asset, name, rest):
 
 def _matching_keys(asset, dim, text):
     """Indexes of the keys the text names: a string key as it is, then any key as
-    JSON, then the key's escaped folder name as a job id shows it."""
+    JSON, then the key's escaped folder name as a job id shows it; failing those, an
+    inclusive range first..last of an ordered dimension, or a glob."""
     keys = asset.dimensions[dim]
     found = [i for i, key in enumerate(keys) if isinstance(key, str) and key == text]
     if found:
         return found
+    found = _named_keys(asset, dim, text)
+    if found:
+        return found
+    if ".." in text:
+        return _keys_in_range(asset, dim, text)
+    if any(ch in text for ch in "*?["):
+        import fnmatch
+
+        return [i for i, key in enumerate(keys) if fnmatch.fnmatchcase(key_as_written(key), text)]
+    return []
+
+
+def _keys_in_range(asset, dim, text):
+    """Indexes of the keys from first to last, both included: numbers compare as numbers,
+    times with an offset as instants, other text as text (ISO dates in date order)."""
+    first, _, last = text.partition("..")
+    keys = asset.dimensions[dim]
+    numbers = all(isinstance(k, (int, float)) and not isinstance(k, bool) for k in keys)
+    texts = all(isinstance(k, str) for k in keys)
+    if not (numbers or texts):
+        raise GraphError(f"--select: dimension '{dim}' of asset '{asset.label}' is not ordered (its keys are not all "
+                         "numbers or all text): it takes no range")
+
+    def ordered(value):
+        if numbers:
+            return json.loads(value) if isinstance(value, str) else value
+        return _instant(value)
+
+    try:
+        low = ordered(first) if first else None
+        high = ordered(last) if last else None
+        return [i for i, key in enumerate(keys)
+                if (low is None or low <= ordered(key)) and (high is None or ordered(key) <= high)]
+    except (ValueError, TypeError):
+        raise GraphError(f"--select: '{text}' is not a range of dimension '{dim}' of asset '{asset.label}' "
+                         f"(FIRST..LAST, {'numbers' if numbers else 'keys as written'})") from None
+
+
+def _instant(text):
+    """An ISO time with an offset as the instant it names, to compare across offsets;
+    any other text as itself."""
+    if "T" in text and text[-6:-5] in ("+", "-") or text.endswith("Z"):
+        import datetime
+
+        try:
+            return (0, datetime.datetime.fromisoformat(text).timestamp())
+        except ValueError:
+            pass
+    return (1, text)
+
+
+def _named_keys(asset, dim, text):
+    keys = asset.dimensions[dim]
     try:
         wanted = compact(json.loads(text))
     except ValueError:

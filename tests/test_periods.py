@@ -1,0 +1,109 @@
+"""Date partitions and selecting by date: keys at the edges of weeks, months, years and
+changes of clocks, one-line errors, and --select ranges, globs and graph operators."""
+
+import datetime
+import json
+import subprocess
+import sys
+
+import pytest
+
+from tolva import daily, periods
+
+
+@pytest.mark.parametrize("kind, start, end, tz, keys", [
+    ("daily", "2024-02-28", "2024-03-01", "UTC", ["2024-02-28", "2024-02-29", "2024-03-01"]),
+    ("daily", datetime.date(2024, 12, 31), "2025-01-01", "UTC", ["2024-12-31", "2025-01-01"]),
+    ("weekly", "2024-12-25", "2025-01-08", "UTC", ["2024-W52", "2025-W01", "2025-W02"]),
+    ("weekly", "2024-W52", "2025-W01", "UTC", ["2024-W52", "2025-W01"]),
+    ("monthly", "2023-11", "2024-02-15", "UTC", ["2023-11", "2023-12", "2024-01", "2024-02"]),
+    ("hourly", "2024-03-01T22:30", "2024-03-02T00:00", "UTC",
+     ["2024-03-01T22:00+00:00", "2024-03-01T23:00+00:00", "2024-03-02T00:00+00:00"]),
+    # Clocks back: 01:00 twice, two keys; clocks forward: no 02:00.
+    ("hourly", "2024-11-03T00:00", "2024-11-03T02:00", "America/New_York",
+     ["2024-11-03T00:00-04:00", "2024-11-03T01:00-04:00", "2024-11-03T01:00-05:00", "2024-11-03T02:00-05:00"]),
+    ("hourly", "2024-03-10T01:00", "2024-03-10T03:00", "America/New_York",
+     ["2024-03-10T01:00-05:00", "2024-03-10T03:00-04:00"]),
+    ("daily", "2024-03-01", "2024-03-01", "Asia/Tokyo", ["2024-03-01"]),
+])
+def test_period_keys(kind, start, end, tz, keys):
+    assert periods.period_keys(kind, start, end, tz) == keys
+
+
+def test_no_end_means_the_last_complete_period():
+    yesterday = datetime.datetime.now(datetime.timezone.utc).date() - datetime.timedelta(days=1)
+    keys = periods.period_keys("daily", yesterday - datetime.timedelta(days=2))
+    assert keys[-1] == yesterday.isoformat() and len(keys) == 3
+    this_month = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m")
+    assert this_month not in periods.period_keys("monthly", "2020-01")
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: daily("2024-03-05", "2024-03-01"), ValueError, "daily(): end '2024-03-01' is before start '2024-03-05'"),
+    (lambda: daily("March 1st"), ValueError, "daily(): start 'March 1st' is not a date (YYYY-MM-DD)"),
+    (lambda: daily("2024-01-01", tz="Mars/Olympus"), ValueError, "daily(): unknown time zone 'Mars/Olympus'"),
+    (lambda: daily(20240101), TypeError, "daily(): start must be a date, a datetime or ISO text, not int"),
+])
+def test_bad_periods_are_one_line(call, error, message):
+    with pytest.raises(error) as caught:
+        call()
+    assert str(caught.value) == message
+
+
+DAILY = '''\
+from tolva import asset, daily, partitions
+
+
+@asset(partitions={"day": daily("2024-02-27", "2024-03-03")})
+def day_total(day):
+    return day
+
+
+@asset(inputs={"days": day_total})
+def week(days):
+    return len(days)
+
+
+@asset(inputs={"w": week})
+def report(w):
+    return w
+
+
+@asset(partitions={"n": partitions([1, 2, 10])})
+def numbered(n):
+    return n
+'''
+
+
+DAYS = [f"day_total/day={d}" for d in ("2024-02-27", "2024-02-28", "2024-02-29", "2024-03-01", "2024-03-02",
+                                         "2024-03-03")]
+
+
+@pytest.mark.parametrize("selection, jobs", [
+    (["day_total/day=2024-03-01..2024-03-02"], DAYS[3:5]),
+    (["day_total/day=2024-03-0*"], DAYS[3:]),
+    (["day_total/day=..2024-02-27", "numbered/n=2..10"], DAYS[:1] + ["numbered/n=10", "numbered/n=2"]),
+    (["day_total/day=2024-03-03+1"], DAYS + ["week"]),  # week needs every day
+    (["day_total/day=2024-03-03+"], DAYS + ["week", "report"]),
+    (["+week"], DAYS + ["week"]),
+    (["week+"], DAYS + ["week", "report"]),
+])
+def test_select_ranges_globs_and_downstream(tmp_path, selection, jobs):
+    (tmp_path / "days.py").write_text(DAILY)
+    args = [arg for name in selection for arg in ("--select", name)]
+    result = subprocess.run([sys.executable, "-m", "tolva.run", "days", *args, "--plan", "p.json"], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert sorted(job["id"] for job in json.loads(result.stdout)["jobs"]) == sorted(jobs)
+
+
+@pytest.mark.parametrize("selection, message", [
+    ("numbered/n=a..b", "--select: 'a..b' is not a range of dimension 'n' of asset 'numbered' (FIRST..LAST, numbers)"),
+    ("day_total/day=2025-*", "--select 'day_total/day=2025-*': dimension 'day' of asset 'day_total' has no key '2025-*'"),
+])
+def test_a_selection_that_cannot_be_made_is_a_graph_error(tmp_path, selection, message):
+    (tmp_path / "days.py").write_text(DAILY)
+    result = subprocess.run([sys.executable, "-m", "tolva.run", "days", "--select", selection, "--plan", "p.json"],
+                            cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 2 and result.stderr.startswith(f"python -m tolva.run: error: {message}")
+    assert not (tmp_path / "tolva-out").exists()
