@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from tolva import daily, periods
+from tolva import daily, periods, policy, previous, window
 
 
 @pytest.mark.parametrize("kind, start, end, tz, keys", [
@@ -43,8 +43,13 @@ def test_no_end_means_the_last_complete_period():
     (lambda: daily("March 1st"), ValueError, "daily(): start 'March 1st' is not a date (YYYY-MM-DD)"),
     (lambda: daily("2024-01-01", tz="Mars/Olympus"), ValueError, "daily(): unknown time zone 'Mars/Olympus'"),
     (lambda: daily(20240101), TypeError, "daily(): start must be a date, a datetime or ISO text, not int"),
+    (lambda: previous(42, "day"), TypeError,
+     "previous(): upstream must be an @asset-decorated function or an asset's name, not int"),
+    (lambda: window("total", "day", 0), ValueError, "window(): size must be a positive int, not 0"),
+    (lambda: policy(timeout=0), ValueError, "policy(): timeout must be a positive number of seconds, not 0"),
+    (lambda: policy(retries=1.5), ValueError, "policy(): retries must be an int of 0 or more, not 1.5"),
 ])
-def test_bad_periods_are_one_line(call, error, message):
+def test_bad_declarations_are_one_line(call, error, message):
     with pytest.raises(error) as caught:
         call()
     assert str(caught.value) == message
@@ -107,3 +112,97 @@ def test_a_selection_that_cannot_be_made_is_a_graph_error(tmp_path, selection, m
                             cwd=tmp_path, capture_output=True, text=True, timeout=120)
     assert result.returncode == 2 and result.stderr.startswith(f"python -m tolva.run: error: {message}")
     assert not (tmp_path / "tolva-out").exists()
+
+
+ROLLING = '''\
+import pathlib
+
+from tolva import asset, daily, partitions, policy, previous, window
+
+DAYS = daily("2024-03-01", "2024-03-06")
+
+
+@asset(partitions={"day": DAYS})
+def total(day):
+    return int(pathlib.Path("data", day).read_text())
+
+
+@asset(inputs={"yesterday": previous(total, "day"), "week": window(total, "day", 3)}, partitions={"day": DAYS})
+def rolling(yesterday, week, day):
+    return [yesterday, [item["partition"]["day"][-2:] for item in week], sum(item["value"] for item in week)]
+
+
+@asset(inputs={"ahead": previous("total", "day", offset=2)}, partitions={"day": DAYS})
+def ahead(ahead, day):
+    return ahead
+'''
+
+
+def run_rolling(project, *args):
+    result = subprocess.run([sys.executable, "-m", "tolva.run", "rolling", *args], cwd=project, capture_output=True,
+                            text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    return result
+
+
+@pytest.fixture
+def rolling(tmp_path):
+    (tmp_path / "data").mkdir()
+    for day in range(1, 7):
+        (tmp_path / "data" / f"2024-03-0{day}").write_text(str(day))
+    (tmp_path / "rolling.py").write_text(ROLLING)
+    run_rolling(tmp_path)
+    return tmp_path
+
+
+def test_previous_and_window_inputs_at_the_edges_and_incrementally(rolling):
+    def value(job):
+        return json.loads((rolling / "tolva-out" / job / "value.json").read_text())
+
+    # The first day has no yesterday and a shorter window; offsets past the end are None.
+    assert value("rolling/day=2024-03-01") == [None, ["01"], 1]
+    assert value("rolling/day=2024-03-04") == [3, ["02", "03", "04"], 9]
+    assert [value(f"ahead/day=2024-03-0{d}") for d in (1, 5)] == [3, None]
+    (rolling / "data/2024-03-05").write_text("50")
+    explained = run_rolling(rolling, "--explain").stdout
+    assert "runs        total/day=2024-03-05: file changed (data/2024-03-05)\n" in explained
+    run_rolling(rolling)
+    records = json.loads((rolling / "tolva-out/run.json").read_text())["jobs"]
+    assert sorted(j["id"] for j in records if j["status"] != "up-to-date") == [
+        "ahead/day=2024-03-03", "rolling/day=2024-03-05", "rolling/day=2024-03-06", "total/day=2024-03-05"]
+    dot = run_rolling(rolling, "--dot").stdout
+    assert '"total" -> "rolling" [label="yesterday (previous day -1)"];' in dot
+
+
+@pytest.mark.parametrize("declaration, message", [
+    ('previous(total, "region")', "asset 'rolling': input 'yesterday' (previous of 'total' by 'region'): 'total' has "
+                                  "no dimension 'region'"),
+    ('window(total, "n", 2)', "asset 'rolling': input 'yesterday' (window of 'total' by 'n'): dimension 'n' of "
+                              "'total' is not ordered (its keys must be numbers or text in increasing order, as "
+                              "daily() and the other period helpers give)"),
+])
+def test_a_period_input_that_cannot_be_mapped_is_a_graph_error(tmp_path, declaration, message):
+    (tmp_path / "rolling.py").write_text(
+        'from tolva import asset, partitions, previous, window\n\n\n'
+        '@asset(partitions={"n": partitions([3, 1, 2])})\ndef total(n):\n    return n\n\n\n'
+        f'@asset(inputs={{"yesterday": {declaration}}}, partitions={{"n": partitions([3, 1, 2])}})\n'
+        'def rolling(yesterday, n):\n    return yesterday\n')
+    result = subprocess.run([sys.executable, "-m", "tolva.run", "rolling"], cwd=tmp_path, capture_output=True,
+                            text=True, timeout=120)
+    assert result.returncode == 2 and f"error: {message}" in result.stderr
+    assert not (tmp_path / "tolva-out").exists()
+
+
+@pytest.mark.parametrize("executor", ["local", "interpreter"])
+def test_per_asset_retries_and_timeout(tmp_path, executor):
+    (tmp_path / "slow.py").write_text(
+        "import time\nfrom tolva import asset, policy\n\n\n@policy(timeout=0.5, retries=1, retry_delay=0)\n"
+        "@asset()\ndef slow():\n    time.sleep(30)\n\n\n@policy(timeout=0.5)\n@asset()\ndef stubborn():\n"
+        "    while True:\n        try:\n            time.sleep(30)\n        except TimeoutError:\n            pass\n")
+    args = ["--isolation", "interpreter"] if executor == "interpreter" else []
+    result = subprocess.run([sys.executable, "-m", "tolva.run", "slow", *args], cwd=tmp_path, capture_output=True,
+                            text=True, timeout=120)
+    assert result.returncode == 1
+    jobs = {j["id"]: j for j in json.loads((tmp_path / "tolva-out/run.json").read_text())["jobs"]}
+    assert [jobs["slow"]["attempts"], jobs["stubborn"]["attempts"]] == [2, 1]
+    assert {j["error"].rpartition(": ")[2] for j in jobs.values()} == {"timed out after 0.5 s"}

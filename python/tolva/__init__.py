@@ -10,7 +10,8 @@ import sys
 
 __version__ = "0.1.0"
 __all__ = ["AssetWrapper", "Partitions", "ValueFormat", "ValueNotAvailable", "asset", "daily", "depends_on",
-           "hourly", "load", "monthly", "partitions", "value_format", "weekly"]
+           "hourly", "load", "monthly", "partitions", "policy", "previous", "value_format", "weekly",
+           "window"]
 
 try:
     from _tolva import AssetWrapper, Partitions, asset, partitions
@@ -24,8 +25,9 @@ except ImportError as exc:  # pragma: no cover - exercised through a subprocess
 
 
 _LAZY = {"load": "tolva.stored", "ValueNotAvailable": "tolva.stored", "value_format": "tolva.formats",
-         "ValueFormat": "tolva.formats", "depends_on": "tolva.declare",
-         "hourly": "tolva.periods", "daily": "tolva.periods", "weekly": "tolva.periods", "monthly": "tolva.periods"}
+         "ValueFormat": "tolva.formats", "depends_on": "tolva.declare", "policy": "tolva.declare",
+         "hourly": "tolva.periods", "daily": "tolva.periods", "weekly": "tolva.periods", "monthly": "tolva.periods",
+         "previous": "tolva.periods", "window": "tolva.periods"}
 
 
 def __getattr__(name):

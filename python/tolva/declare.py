@@ -7,6 +7,8 @@ subprocess, a database, a C library), so that its job can still be found up to d
     def rates(): return subprocess.run(["fetch-rates"], ...)
 
 The declaration is kept on the asset's function, where its code fingerprint sees it.
+policy() declares how the asset's jobs are retried and when one is stopped; it is
+kept there too, outside the fingerprint: it changes how a job runs, not its value.
 """
 
 import os
@@ -43,3 +45,29 @@ def depends_on(*, files=(), folders=(), environment=()):
 
 def _what(kind):
     return "variable names" if kind == "environment" else "paths"
+
+
+def policy(*, retries=None, retry_delay=None, timeout=None):
+    """A decorator, above or below @asset: how many more times a failed job of the
+    asset runs (instead of --retries), the seconds between attempts, and the seconds
+    after which a running job is stopped as a failure ("timed out after 30 s")."""
+    declared = {}
+    for name, value, least in (("retries", retries, 0), ("retry_delay", retry_delay, 0), ("timeout", timeout, 0)):
+        if value is None:
+            continue
+        integral = name == "retries"
+        if isinstance(value, bool) or not isinstance(value, int if integral else (int, float)) or value < least \
+                or (name == "timeout" and value == 0) or value != value or value in (float("inf"),):
+            what = "an int of 0 or more" if integral else "a positive number of seconds" if name == "timeout" else \
+                "a number of seconds, 0 or more"
+            raise ValueError(f"policy(): {name} must be {what}, not {value!r}")
+        declared[name] = value
+
+    def declare(target):
+        fn = getattr(target, "__tolva_original__", target)
+        if not callable(fn) or not hasattr(fn, "__dict__"):
+            raise TypeError(f"policy() decorates a function or an asset, not {type(target).__name__}")
+        fn.__tolva_policy__ = dict(getattr(fn, "__tolva_policy__", None) or {}, **declared)
+        return target
+
+    return declare

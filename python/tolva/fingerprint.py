@@ -405,7 +405,7 @@ class _Describer:
             elif name == "registry" and isinstance(value, types.MappingProxyType):
                 lines.append("registry " + self.value({qualified_name(k): v for k, v in value.items()}))
             elif name not in ("register", "dispatch", "_clear_cache", "cache_info", "cache_clear",
-                              "cache_parameters", "__tolva_original__"):
+                              "cache_parameters", "__tolva_original__", "__tolva_policy__"):
                 lines.append(f"attribute {name} = {self.value(value)}")
         globals_ = fn.__globals__
         modules = []

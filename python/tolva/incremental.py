@@ -139,7 +139,7 @@ class Decider:
 def gathered(job):
     """The upstream jobs of each gathered input in the order the asset receives them:
     a reordering changes what a running total or a "latest" computes."""
-    return {spec["parameter"]: spec["from"] for spec in job["inputs"] if spec["mode"] != "value"}
+    return {spec["parameter"]: spec["from"] for spec in job["inputs"] if spec["mode"] == "list"}
 
 
 def decide(out, job, upstream, decider, force=False, read=None):

@@ -53,8 +53,10 @@ def gather_inputs(out, job, by_id, fmt, read=None):
 
     record = dict(job["partition"])
     for spec in job["inputs"]:
-        record[spec["parameter"]] = described(spec["from"][0]) if spec["mode"] == "value" else [
-            dict(described(i), partition=by_id[i]["partition"]) for i in spec["from"]]
+        if spec["mode"] != "list":
+            record[spec["parameter"]] = described(spec["from"][0]) if spec["from"] else None
+        else:
+            record[spec["parameter"]] = [dict(described(i), partition=by_id[i]["partition"]) for i in spec["from"]]
     record = json.dumps(record, ensure_ascii=False)
     texts = [value.text for value in stored.values()]
     if fmt.name == formats.DEFAULT and None not in texts and sum(map(len, texts)) < LARGE_INPUTS:
@@ -68,8 +70,8 @@ def gather_inputs(out, job, by_id, fmt, read=None):
 
     objects = dict(job["partition"])
     for spec in job["inputs"]:
-        if spec["mode"] == "value":
-            objects[spec["parameter"]] = value_of(spec["from"][0])
+        if spec["mode"] != "list":  # one value; a previous period that does not exist is None
+            objects[spec["parameter"]] = value_of(spec["from"][0]) if spec["from"] else None
         else:
             objects[spec["parameter"]] = [{"partition": by_id[i]["partition"], "value": value_of(i)}
                                           for i in spec["from"]]
@@ -80,8 +82,8 @@ def _inputs_text(job, by_id, stored):
     """The keyword arguments as JSON text, upstream values spliced in as they are."""
     members = [f"{json.dumps(dim)}:{compact(key)}" for dim, key in job["partition"].items()]
     for spec in job["inputs"]:
-        if spec["mode"] == "value":
-            text = stored[spec["from"][0]].text
+        if spec["mode"] != "list":
+            text = stored[spec["from"][0]].text if spec["from"] else "null"
         else:
             text = "[" + ",".join(
                 f'{{"partition":{compact(by_id[i]["partition"])},"value":{stored[i].text}}}' for i in spec["from"]
@@ -115,6 +117,47 @@ def asset_function(job):
         return target.__tolva_original__ if target.__tolva_kind__ == "asset" else None
     except (Exception, SystemExit):
         return None
+
+
+class Deadline:
+    """The asset's timeout: a TimeoutError "timed out after N s" raised in the job when
+    it runs past it, and, should the asset swallow that, the job ended as a failure a
+    few seconds later. Code that never returns to Python is stopped when it does."""
+
+    GRACE = 5.0
+
+    def __init__(self, seconds, finish):
+        self.seconds, self.finish = seconds, finish
+        self.message = f"timed out after {seconds:g} s" if seconds else None
+
+    def __enter__(self):
+        if not self.seconds:
+            return self
+        import signal
+        import threading
+
+        def expired(signum, frame):
+            raise TimeoutError(self.message)
+
+        def end_job():
+            self.finish("failed", "TimeoutError", self.message)
+            os._exit(1)
+
+        self.previous = signal.signal(signal.SIGALRM, expired)
+        signal.setitimer(signal.ITIMER_REAL, self.seconds)
+        self.backstop = threading.Timer(self.seconds + self.GRACE, end_job)
+        self.backstop.daemon = True
+        self.backstop.start()
+        return self
+
+    def __exit__(self, *exc_info):
+        if self.seconds:
+            import signal
+
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, self.previous)
+            self.backstop.cancel()
+        return False
 
 
 def own_decider(plan):
@@ -204,9 +247,10 @@ def run_job(plan_file, job_id, force=False, run_id=None, attempt=1, entry=None, 
     sys.stdout.flush()
     try:
         observer = observe.Observer(decider.project, out, asset_function(job))
-        outcome = worker.materialize(job["module"], job["function"], job["output_dir"],
-                                     inputs.text if inputs.text is not None else inputs.objects, observer, fmt,
-                                     job["asset"])
+        with Deadline((job.get("policy") or {}).get("timeout"), finish):
+            outcome = worker.materialize(job["module"], job["function"], job["output_dir"],
+                                         inputs.text if inputs.text is not None else inputs.objects, observer, fmt,
+                                         job["asset"])
     except worker.NotAnAsset as exc:
         _cli.error(PROG, f"job '{job_id}': {exc}")
         finish("failed", "NotAnAsset", str(exc))

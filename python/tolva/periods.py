@@ -1,7 +1,10 @@
 """Date partitions: hourly, daily, weekly and monthly keys as ordinary partitions of
-ISO-8601 text, from a start to an end (both included).
+ISO-8601 text, from a start to an end (both included); and inputs that read an
+upstream asset's other periods, as the reference strings inputs take.
 
     @asset(partitions={"day": daily("2024-01-01")})
+    @asset(inputs={"today": totals, "yesterday": previous(totals, "day"),
+                   "week": window(totals, "day", 7)}, partitions={"day": daily("2024-01-01")})
 
 Keys: days "2024-03-01", ISO weeks "2024-W09", months "2024-03", hours as local time
 with its offset "2024-03-01T05:00+00:00" (an hour that a change of clocks repeats
@@ -10,6 +13,7 @@ time zone, so a plan made tomorrow has one more job.
 """
 
 import datetime
+import os
 
 from _tolva import partitions
 
@@ -153,3 +157,36 @@ def _key(kind, period, zone):
     if kind == "monthly":
         return period.strftime("%Y-%m")
     return period.isoformat()
+
+
+def previous(upstream, dimension, offset=-1):
+    """An input that reads the upstream asset's value of the period offset from the
+    job's own on dimension (-1: the one before); None where there is none."""
+    if not isinstance(offset, int) or isinstance(offset, bool):
+        raise TypeError(f"previous(): offset must be an int, not {type(offset).__name__}")
+    return f"{_reference('previous', upstream, dimension)}|previous({dimension}, {offset})"
+
+
+def window(upstream, dimension, size):
+    """An input that reads the upstream asset's values of the last size periods up to
+    the job's own, oldest first, as a gather gives them ({"partition", "value"}
+    items); fewer at the start of the dimension."""
+    if not isinstance(size, int) or isinstance(size, bool) or size < 1:
+        raise ValueError(f"window(): size must be a positive int, not {size!r}")
+    return f"{_reference('window', upstream, dimension)}|window({dimension}, {size})"
+
+
+def _reference(helper, upstream, dimension):
+    """The reference string @asset(inputs=...) makes of the upstream."""
+    if not isinstance(dimension, str) or not dimension:
+        raise TypeError(f"{helper}(): dimension must be a dimension's name, not {dimension!r}")
+    if isinstance(upstream, str):
+        return upstream
+    try:
+        if upstream.__tolva_kind__ != "asset":
+            raise AttributeError
+        fn = upstream.__tolva_original__
+    except AttributeError:
+        raise TypeError(f"{helper}(): upstream must be an @asset-decorated function or an asset's name, "
+                        f"not {type(upstream).__name__}") from None
+    return f"{os.path.realpath(fn.__code__.co_filename)}:{fn.__name__}"

@@ -108,6 +108,7 @@ class Asset:
         meta = record["decorator_metadata"] if isinstance(record["decorator_metadata"], dict) else {}
         self.display_name = meta.get("name")
         self.inputs = dict(meta.get("inputs") or {})
+        self.periods = {}  # parameter -> (kind "previous" or "window", dimension, offset or size)
         specs = meta.get("partitions") or {}
         self.dimensions = {dim: json.loads(specs[dim]["values_json"]) for dim in sorted(specs)}
         self.serializer = meta.get("serializer")
@@ -258,8 +259,23 @@ def resolve_inputs(assets, problems):
     return order
 
 
+_PERIOD = re.compile(r"\|(previous|window)\((.+), (-?\d+)\)$")
+
+
+def period_input(ref):
+    """(the upstream's reference, (kind, dimension, offset or size) or None) of an
+    input's reference string: tolva.previous and tolva.window add their part."""
+    match = _PERIOD.search(ref)
+    if match is None:
+        return ref, None
+    return ref[:match.start()], (match.group(1), match.group(2), int(match.group(3)))
+
+
 def _resolve(asset, assets, by_ref):
     for parameter, ref in sorted(asset.inputs.items()):
+        ref, period = period_input(ref)
+        if period is not None:
+            asset.periods[parameter] = period
         try:
             upstream = find_asset(assets, by_ref, ref)
         except GraphError as exc:
@@ -297,6 +313,8 @@ def check_mapping(asset):
     """Every key of the asset on a dimension it shares with an upstream asset must be a
     key of the upstream too: otherwise a job would read upstream jobs that do not
     exist. Keys compare as compact JSON, as job identity does."""
+    for parameter, (kind, dim, count) in sorted(asset.periods.items()):
+        _check_period(asset, parameter, asset.upstream[parameter], kind, dim, count)
     for parameter, upstream in sorted(asset.upstream.items()):
         for dim in shared_dimensions(asset, upstream):
             known = {compact(key) for key in upstream.dimensions[dim]}
@@ -306,6 +324,23 @@ def check_mapping(asset):
                     raise GraphError(
                         f"asset '{asset.label}': input '{parameter}': key {compact(key)} of dimension '{dim}' is "
                         f"not a key of upstream '{upstream.label}' (its keys: {keys})")
+
+
+def _check_period(asset, parameter, upstream, kind, dim, count):
+    where = f"asset '{asset.label}': input '{parameter}' ({kind} of '{upstream.label}' by '{dim}')"
+    for owner in (upstream, asset):
+        if dim not in owner.dimensions:
+            raise GraphError(f"{where}: '{owner.label}' has no dimension '{dim}'")
+    if not reads_one_job(asset, upstream):
+        extra = [d for d in upstream.dimensions if d not in asset.dimensions]
+        raise GraphError(f"{where}: '{upstream.label}' has dimensions '{asset.label}' does not: {', '.join(extra)}")
+    if kind == "window" and count < 1:
+        raise GraphError(f"{where}: a window holds at least one period, not {count}")
+    keys = upstream.dimensions[dim]
+    numbers = all(isinstance(k, (int, float)) and not isinstance(k, bool) for k in keys)
+    if not (numbers or all(isinstance(k, str) for k in keys)) or any(a >= b for a, b in zip(keys, keys[1:])):
+        raise GraphError(f"{where}: dimension '{dim}' of '{upstream.label}' is not ordered (its keys must be numbers "
+                         "or text in increasing order, as daily() and the other period helpers give)")
 
 
 def topological_order(assets):
@@ -548,7 +583,9 @@ def to_dot(assets):
         lines.append(f"  {quote(asset.label)} [label={quote(label).replace(chr(92) * 2 + 'n', chr(92) + 'n')}];")
     for asset in assets:
         for parameter, upstream in sorted(asset.upstream.items()):
-            lines.append(f"  {quote(upstream.label)} -> {quote(asset.label)} [label={quote(parameter)}];")
+            period = asset.periods.get(parameter)
+            label = parameter if period is None else f"{parameter} ({period[0]} {period[1]} {period[2]})"
+            lines.append(f"  {quote(upstream.label)} -> {quote(asset.label)} [label={quote(label)}];")
     lines.append("}")
     return "\n".join(lines) + "\n"
 
@@ -571,15 +608,15 @@ def _list_element(annotation):
     return NotImplemented
 
 
-def annotation_mismatch(asset, upstream, annotation):
+def annotation_mismatch(asset, upstream, annotation, parameter=None):
     """Why the parameter's annotation disagrees with what the upstream returns, or
     None. An input that reads several upstream jobs receives a list of them, so
     list[X] is compared by X, and a bare list always fits."""
     upstream_type = upstream.record["return_type"]
     wanted = _annotation_text(annotation)
-    if not upstream_type or not wanted:
-        return None
-    if not reads_one_job(asset, upstream):
+    if not upstream_type or not wanted or asset.periods.get(parameter, ("",))[0] == "previous":
+        return None  # a previous period's value may be None
+    if not reads_one_job(asset, upstream) or asset.periods.get(parameter, ("",))[0] == "window":
         element = _list_element(annotation)
         if element is NotImplemented:
             shared = shared_dimensions(asset, upstream)
@@ -641,7 +678,7 @@ def _check_signature(asset, warn):
         if parameter.kind is parameter.POSITIONAL_ONLY and (name in asset.upstream or name in asset.dimensions):
             raise GraphError(f"asset '{asset.label}': parameter '{name}' is positional-only and cannot be passed")
         if name in asset.upstream:
-            mismatch = annotation_mismatch(asset, asset.upstream[name], parameter.annotation)
+            mismatch = annotation_mismatch(asset, asset.upstream[name], parameter.annotation, name)
             if mismatch:
                 warn(f"asset '{asset.label}': parameter '{name}' {mismatch}")
         elif name not in asset.dimensions and parameter.default is parameter.empty and name not in asset.inputs:
@@ -680,10 +717,14 @@ def declaration_of(asset):
     metadata = asset.record["decorator_metadata"]
     if not isinstance(metadata, dict):
         return metadata
-    inputs = {parameter: upstream.module + ":" + upstream.function_name
+    inputs = {parameter: upstream.module + ":" + upstream.function_name + period_suffix(asset.periods.get(parameter))
               for parameter, upstream in sorted(getattr(asset, "upstream", {}).items())}
     return dict(metadata, inputs=inputs or metadata.get("inputs"),
                 partitions=sorted(metadata.get("partitions") or {}) or metadata.get("partitions"))
+
+
+def period_suffix(period):
+    return "" if period is None else f"|{period[0]}({period[1]}, {period[2]})"
 
 
 def add_fingerprints(assets, project, warn):
@@ -727,6 +768,20 @@ class _UpstreamIndex:
     def add(self, asset, job):
         self.jobs_of.setdefault(asset.ref, []).append(job)
 
+    def read_by_period(self, asset, upstream, partition, period):
+        """The upstream jobs of other periods the job reads: the one offset from its own
+        (none before the first), or the window of size ending at its own, oldest first."""
+        kind, dim, count = period
+        keys = [compact(k) for k in upstream.dimensions[dim]]
+        at = keys.index(compact(partition[dim]))
+        chosen = [at + count] if kind == "previous" else range(max(0, at - count + 1), at + 1)
+        found = []
+        for index in chosen:
+            if 0 <= index < len(keys):
+                wanted = dict(partition, **{dim: upstream.dimensions[dim][index]})
+                found += self.read_by(asset, upstream, wanted)
+        return found
+
     def read_by(self, asset, upstream, partition):
         """The upstream jobs that the job of this partition reads, in job order."""
         dims = tuple(shared_dimensions(asset, upstream))
@@ -755,8 +810,13 @@ def build_plan(assets, out_dir, workdir, python, plan_file, roots=()):
             inputs, dependencies = [], {}
             for parameter in sorted(asset.upstream):
                 upstream = asset.upstream[parameter]
-                sources = index.read_by(asset, upstream, partition)
-                mode = "value" if reads_one_job(asset, upstream) else "list"
+                period = asset.periods.get(parameter)
+                if period is None:
+                    sources = index.read_by(asset, upstream, partition)
+                    mode = "value" if reads_one_job(asset, upstream) else "list"
+                else:
+                    sources = index.read_by_period(asset, upstream, partition, period)
+                    mode = "maybe" if period[0] == "previous" else "list"
                 inputs.append({"parameter": parameter, "mode": mode, "from": [j["id"] for j in sources]})
                 dependencies.update(dict.fromkeys(j["id"] for j in sources))
             job = {
@@ -773,6 +833,9 @@ def build_plan(assets, out_dir, workdir, python, plan_file, roots=()):
             }
             if asset.format is not None and asset.format.name != formats.DEFAULT:
                 job["format"] = asset.format.name
+            declared = getattr(asset.function, "__tolva_policy__", None)
+            if declared:
+                job["policy"] = declared
             jobs.append(job)
             index.add(asset, job)
     return {"version": PLAN_VERSION, "id": os.urandom(8).hex(), "created": time.time(), "workdir": workdir,

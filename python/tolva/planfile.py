@@ -44,13 +44,19 @@ def _check_job(plan_file, job, out, ids):
     _require(isinstance(fingerprint, dict) and all(isinstance(v, str) for v in fingerprint.values()), plan_file,
              f"{where} has a malformed 'fingerprint'")
     _require(_is_str_list(job.get("dependencies")), plan_file, f"{where} has no 'dependencies' list")
+    policy = job.get("policy", {})
+    _require(isinstance(policy, dict) and all(
+        key in ("retries", "retry_delay", "timeout") and isinstance(value, (int, float)) and not isinstance(value, bool)
+        and value >= 0 for key, value in policy.items()), plan_file, f"{where} has a malformed 'policy'")
     _require(isinstance(job.get("inputs"), list), plan_file, f"{where} has no 'inputs' list")
     for spec in job["inputs"]:
         _require(isinstance(spec, dict) and isinstance(spec.get("parameter"), str)
-                 and spec.get("mode") in ("value", "list") and _is_str_list(spec.get("from")),
+                 and spec.get("mode") in ("value", "maybe", "list") and _is_str_list(spec.get("from")),
                  plan_file, f"{where} has a malformed input")
         if spec["mode"] == "value":
             _require(len(spec["from"]) == 1, plan_file, f"{where}: input '{spec['parameter']}' needs one job")
+        elif spec["mode"] == "maybe":
+            _require(len(spec["from"]) <= 1, plan_file, f"{where}: input '{spec['parameter']}' needs one job or none")
     for upstream in job["dependencies"] + [i for spec in job["inputs"] for i in spec["from"]]:
         _require(upstream in ids, plan_file, f"{where} needs unknown job '{upstream}'")
     # Job ids name files under OUT/.tolva: no component may climb out of it.

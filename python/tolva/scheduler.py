@@ -236,10 +236,11 @@ class Run:
                                     state["error"])
             # A result.json the job wrote before it was killed must not read as a success.
             layout.remove_file(layout.result_path(self.jobs[job_id]["output_dir"]))
-        if not ok and self.attempts[job_id] <= self.options.retries:
-            # Another attempt, after a short delay that grows with each one.
+        declared = self.jobs[job_id].get("policy") or {}
+        if not ok and self.attempts[job_id] <= declared.get("retries", self.options.retries):
+            # Another attempt, after the asset's delay, or a short one that grows with each.
             self.status[job_id] = "pending"
-            delay = RETRY_DELAY * 2 ** (self.attempts[job_id] - 1)
+            delay = declared.get("retry_delay", RETRY_DELAY * 2 ** (self.attempts[job_id] - 1))
             heapq.heappush(self.retry_at, (time.monotonic() + delay, job_id))
             return
         self.outcomes[job_id] = state
