@@ -129,7 +129,15 @@ def test_the_example_on_a_cluster_matches_a_local_run(cluster, tmp_path):
 
 
 FAILING = '''\
-from tolva import asset, partitions
+import time
+
+from tolva import asset, partitions, policy
+
+
+@policy(timeout=0.5, retries=1, retry_delay=0)
+@asset()
+def stuck():
+    time.sleep(60)
 
 
 @asset(partitions={"n": partitions([1, 2, 3])})
@@ -155,6 +163,7 @@ def test_a_failing_asset_on_a_cluster(cluster, tmp_path):
     assert jobs["doubled/n=2"]["status"] == "skipped"
     assert jobs["doubled/n=3"]["status"] == "succeeded"
     assert "ValueError: two is bad" in (tmp_path / "tolva-out/.tolva/logs/numbers/n=2.log").read_text()
+    assert [jobs["stuck"]["error"], jobs["stuck"]["attempts"]] == ["TimeoutError: timed out after 0.5 s", 2]
 
 
 SLOW = '''\
