@@ -225,3 +225,15 @@ def test_a_bad_dependency_declaration_is_one_line(call, message):
     with pytest.raises(TypeError) as caught:
         eval(call, {"depends_on": depends_on})
     assert str(caught.value) == message
+
+
+def test_observing_probes_leaves_the_os_module_as_it_answers(tmp_path):
+    # shutil asks os.supports_follow_symlinks whether os.stat takes follow_symlinks.
+    (tmp_path / "src.txt").write_text("hi")
+    (tmp_path / "copies.py").write_text(
+        "import os, shutil\nfrom tolva import asset\n\n\n@asset()\ndef copied():\n"
+        "    shutil.copy2('src.txt', 'dst.txt', follow_symlinks=False)\n"
+        "    return [os.stat in os.supports_follow_symlinks, os.path.exists('dst.txt')]\n")
+    result = tolva(["copies"], tmp_path)
+    assert result.returncode == 0, result.stdout
+    assert json.loads((tmp_path / "tolva-out/copied/value.json").read_text()) == [True, True]

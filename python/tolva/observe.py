@@ -206,6 +206,9 @@ class _EnvironWatch:
             self._restore = None
 
 
+_SUPPORTS = (os.supports_dir_fd, os.supports_fd, os.supports_follow_symlinks, os.supports_effective_ids)
+
+
 def _probing(original):
     """os.stat or os.lstat, keeping what each path it was asked about held: a probe
     (exists, isfile, getsize) is a read of that much."""
@@ -273,6 +276,11 @@ class Observer:
         self.watch = _EnvironWatch(self.environ, self.names)
         self.stats = os.stat, os.lstat
         os.stat, os.lstat = _probing(os.stat), _probing(os.lstat)
+        # Code that asks what os.stat supports (shutil.copystat) must get the same answer.
+        for supported in _SUPPORTS:
+            for original, wrapper in zip(self.stats, (os.stat, os.lstat)):
+                if original in supported:
+                    supported.add(wrapper)
         self.trees = self._declare()
         self._watch_functions()
         return self
@@ -280,6 +288,9 @@ class Observer:
     def __exit__(self, *exc_info):
         _ACTIVE[0] = False
         self.watch.close()
+        for supported in _SUPPORTS:
+            supported.discard(os.stat)
+            supported.discard(os.lstat)
         os.stat, os.lstat = self.stats
         if self.tool is not None:
             monitoring = sys.monitoring
