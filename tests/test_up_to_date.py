@@ -380,8 +380,12 @@ def test_unchanged_reruns_under_any_hash_seed_or_from_elsewhere_run_nothing(base
 
 
 def test_a_global_without_a_stable_description_is_named(tmp_path):
-    (tmp_path / "conn.py").write_text("import sqlite3\nfrom tolva import asset\nDB = sqlite3.connect(':memory:')\n"
-                                      "@asset()\ndef rows():\n    return DB.execute('select 1').fetchall()\n")
+    # Loggers, locks and patterns cannot change a value by their nature: no warning for them.
+    (tmp_path / "conn.py").write_text(
+        "import logging, re, sqlite3, threading\nfrom tolva import asset\nDB = sqlite3.connect(':memory:')\n"
+        "LOG = logging.getLogger(__name__)\nLOCK = threading.Lock()\nRLOCK = threading.RLock()\n"
+        "WORD = re.compile('[a-z]+')\n\n\n@asset()\ndef rows():\n    with LOCK, RLOCK:\n        LOG.info('rows')\n"
+        "        return [WORD.match('abc')[0], DB.execute('select 1').fetchall()]\n")
     result = tolva(["conn", "--plan"], tmp_path)
     assert result.returncode == 0
     assert result.stderr == ("python -m tolva.run: warning: asset 'rows' reads 'DB', a sqlite3.Connection with no stable "

@@ -540,6 +540,9 @@ class _Describer:
             return f"wrapper {type(value).__qualname__}({self.value(wrapped, depth + 1)})"
         if self.project.owns(type(value)):
             return f"instance {self.value(type(value), depth + 1)}({self.instance_state(value, depth)})"
+        inert = _inert(value)
+        if inert is not None:
+            return inert
         return f"unstable {type(value).__module__}.{type(value).__qualname__}"
 
     def instance_state(self, value, depth):
@@ -552,6 +555,24 @@ class _Describer:
                 if isinstance(name, str) and hasattr(value, name):
                     items.append((name, getattr(value, name)))
         return ",".join(f"{name}={self.value(v, depth + 1)}" for name, v in items)
+
+
+# Objects whose nature keeps them from changing a value: a logger (by its name), a lock
+# or another synchronisation primitive.
+_SYNCHRONISATION = {("_thread", "lock"), ("_thread", "RLock"), ("threading", "RLock"), ("threading", "_RLock"),
+                    ("threading", "Condition"), ("threading", "Semaphore"), ("threading", "BoundedSemaphore"),
+                    ("threading", "Event"), ("threading", "Barrier")}
+
+
+def _inert(value):
+    kind = type(value)
+    logging = sys.modules.get("logging")
+    if logging is not None and isinstance(value, (logging.Logger, logging.LoggerAdapter)):
+        logger = getattr(value, "logger", value)
+        return f"logger {logger.name!r}"
+    if (kind.__module__, kind.__qualname__) in _SYNCHRONISATION:
+        return f"lock {kind.__qualname__}"
+    return None
 
 
 def _is_asset(value):
