@@ -84,11 +84,14 @@ def test_history_lists_the_runs_newest_first(project):
                             text=True, timeout=60)
     lines = result.stdout.splitlines()
     assert result.returncode == 0 and len(lines) == 3
-    assert lines[0].split() == ["started", "took", "state", "succeeded", "up-to-date", "failed", "skipped",
-                                "cancelled", "selection"]
-    assert lines[1].split()[2:] == ["failed", "0", "0", "2", "0", "0", "visits/city=Lima"]
-    assert lines[2].split()[2:] == ["succeeded", "5", "0", "0", "0", "0", "everything"]
+    assert lines[0].split() == ["started", "took", "state", "run", "succeeded", "up-to-date", "failed", "skipped",
+                                "cancelled", "selection", "page"]
     latest = json.loads((project / "tolva-out/run.json").read_text())
+    page = min((project / "tolva-out/.tolva/runs").glob("*.html"))  # the older run's
+    assert lines[1].split()[2:-1] == ["failed", latest["run_id"], "0", "0", "2", "0", "0", "visits/city=Lima"]
+    assert lines[2].split()[2:] == ["succeeded", page.name.split("-", 1)[1][:-5], "5", "0", "0", "0", "0",
+                                    "everything", str(page.relative_to(project))]
+    assert lines[1].split()[1].endswith("s") and "." in lines[1].split()[1]
     assert latest["selection"] == ["visits/city=Lima"] and len(list((project / "tolva-out/.tolva/runs").glob("*.json"))) == 2
 
 

@@ -177,7 +177,8 @@ def history(out):
     if not paths:
         print(f"no run is recorded in {out}")
         return
-    print(f"{'started':<25}  {'took':>7}  {'state':<11}  succeeded  up-to-date  failed  skipped  cancelled  selection")
+    print(f"{'started':<25}  {'took':>7}  {'state':<11}  {'run':<16}  succeeded  up-to-date  failed  skipped  "
+          "cancelled  selection  page")
     for path in paths:
         try:
             record = layout.read_json(path)
@@ -195,8 +196,17 @@ def history(out):
             took = f"{(datetime.fromisoformat(record['finished']) - started).total_seconds():.1f}s"
         counts = [statuses.count(s) for s in records.STATUSES]
         selection = printable(", ".join(record.get("selection") or []) or "everything")
-        print(f"{record['started']:<25}  {took:>7}  {state:<11}  {counts[0]:>9}  {counts[1]:>10}  {counts[2]:>6}  "
-              f"{counts[3]:>7}  {counts[4]:>9}  {selection}")
+        page = path[: -len(".json")] + ".html"
+        page = printable(_shown_path(page)) if os.path.exists(page) else "-"
+        run_id = printable(str(record.get("run_id") or "-"))
+        print(f"{record['started']:<25}  {took:>7}  {state:<11}  {run_id:<16}  {counts[0]:>9}  {counts[1]:>10}  "
+              f"{counts[2]:>6}  {counts[3]:>7}  {counts[4]:>9}  {selection}  {page}")
+
+
+def _shown_path(path):
+    """A path relative to the current directory when it is below it, else absolute."""
+    relative = os.path.relpath(path)
+    return path if relative.startswith("..") else relative
 
 
 def show(out, jobs):
