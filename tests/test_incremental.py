@@ -187,7 +187,7 @@ def test_a_file_edited_while_its_job_runs_is_never_vouched_for(tmp_path, edit):
     (tmp_path / "go").touch()
     assert runner.wait(60) == 0
     (tmp_path / "go").unlink()
-    explained = subprocess.run([sys.executable, "-m", "tolva.run", "during", "--explain"], cwd=tmp_path,
+    explained = subprocess.run([sys.executable, "-m", "tolva.run", "during", "--explain", "-v"], cwd=tmp_path,
                                capture_output=True, text=True, timeout=60).stdout
     assert "runs        read: file changed while the job ran (input.txt)\n" in explained
     (tmp_path / "go").touch()
@@ -209,7 +209,7 @@ def test_a_read_tolva_cannot_see_is_never_vouched_for(tmp_path, call, kind):
     assert result.returncode == 0, result.stderr
     record = json.loads((tmp_path / "tolva-out/.tolva/jobs/unseen.json").read_text())
     assert record["observed"]["unseeable"] == [kind] and record["observed"]["declared"] is False
-    explained = tolva(["unseen", "--explain"], tmp_path).stdout
+    explained = tolva(["unseen", "--explain", "-v"], tmp_path).stdout
     assert f"runs        unseen: read through {kind} last time: cannot vouch\n" in explained
 
 
@@ -237,3 +237,15 @@ def test_observing_probes_leaves_the_os_module_as_it_answers(tmp_path):
     result = tolva(["copies"], tmp_path)
     assert result.returncode == 0, result.stdout
     assert json.loads((tmp_path / "tolva-out/copied/value.json").read_text()) == [True, True]
+
+
+def test_explain_sums_up_by_asset_and_a_job_that_must_run_is_not_a_maybe(project):
+    edit(project / "helpers.py", "SCALE = 10", "SCALE = 20")
+    (project / "tolva-out/.tolva/jobs/total.json").unlink()  # runs, whatever scaled writes
+    assert tolva(["pipeline", "--explain"], project).stdout == (
+        "asset        runs  may run  up to date  why (most common)\n"
+        "independent     0        0           1\n"
+        "raw             0        0           2\n"
+        "scaled          2        0           0  code changed (helpers.SCALE)\n"
+        "total           1        0           0  record missing or unreadable\n\n"
+        "3 of 6 jobs would run, 0 more if their upstream values change; -v for each job\n")

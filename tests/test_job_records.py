@@ -49,7 +49,7 @@ def test_the_runner_and_the_job_record_the_same_failure(tmp_path, asset, error):
     state = json.loads((tmp_path / f"tolva-out/.tolva/jobs/{asset}.json").read_text())
     assert (entry["status"], entry["error"]) == ("failed", error)
     assert (state["status"], state["error"]) == ("failed", error)
-    assert tolva("--explain").stdout.startswith(f"runs        {asset}: failed last time\n")
+    assert tolva("--explain", "-v").stdout.startswith(f"runs        {asset}: failed last time\n")
 
 
 def test_the_last_line_of_a_log_is_read_from_its_end(tmp_path):

@@ -164,7 +164,7 @@ def test_previous_and_window_inputs_at_the_edges_and_incrementally(rolling):
     assert value("rolling/day=2024-03-04") == [3, ["02", "03", "04"], 9]
     assert [value(f"ahead/day=2024-03-0{d}") for d in (1, 5)] == [3, None]
     (rolling / "data/2024-03-05").write_text("50")
-    explained = run_rolling(rolling, "--explain").stdout
+    explained = run_rolling(rolling, "--explain", "-v").stdout
     assert "runs        total/day=2024-03-05: file changed (data/2024-03-05)\n" in explained
     run_rolling(rolling)
     records = json.loads((rolling / "tolva-out/run.json").read_text())["jobs"]

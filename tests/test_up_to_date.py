@@ -346,7 +346,7 @@ def test_an_incremental_run_equals_a_run_from_scratch(baseline, tmp_path, file, 
         assert old in text
         (project / file).write_text(text.replace(old, new) + ("RATE = 2\n" if old == "RATE = 2\nDATE" else ""))
     if explained:
-        explanation = tolva(["pipeline", "--explain"], project, env).stdout
+        explanation = tolva(["pipeline", "--explain", "-v"], project, env).stdout
         assert f"runs        {explained}\n" in explanation
     assert ran(project, env=env) == sorted(expected)
     scratch = tolva(["pipeline", "--out", "scratch"], project, env)
@@ -369,7 +369,7 @@ def test_unchanged_reruns_under_any_hash_seed_or_from_elsewhere_run_nothing(base
     (project / "pkg/deep/sub.py").write_text("FACTOR = 7\n\n\ndef f(x):\n    return x * FACTOR\n")
     # Relative paths name other files from another folder: those jobs run again.
     relative = ["from_file", "listed", "writes_report", "shelled"]
-    explained = tolva(["pipeline", "--explain"], elsewhere, env).stdout
+    explained = tolva(["pipeline", "--explain", "-v"], elsewhere, env).stdout
     assert all(f"runs        {name}: working directory changed (it read a relative path)\n" in explained
                for name in relative)
     assert "runs        probed: environment variables added or removed\n" in explained  # PYTHONPATH
@@ -409,11 +409,11 @@ def test_explain_names_a_missing_or_touched_record(baseline, tmp_path, change, r
     else:
         change(project / "tolva-out")
     before = sorted(p for p in project.rglob("*"))
-    result = tolva(["pipeline", "--explain", "--select", "from_env"], project)
+    result = tolva(["pipeline", "--explain", "-v", "--select", "from_env"], project)
     assert (result.returncode, result.stdout) == (0, f"runs        from_env: {reason}\n\n1 of 1 jobs would run, "
                                                      "0 more if their upstream values change\n")
     assert sorted(p for p in project.rglob("*")) == before
-    forced = tolva(["pipeline", "--explain", "--force", "--select", "from_env"], project).stdout
+    forced = tolva(["pipeline", "--explain", "-v", "--force", "--select", "from_env"], project).stdout
     assert forced.startswith("runs        from_env: --force\n")
     record = json.loads((pathlib.Path(baseline) / "tolva-out/run.json").read_text())
     assert {j["reason"] for j in record["jobs"]} == {"never run"}
@@ -426,7 +426,7 @@ def test_a_job_records_the_code_it_ran_not_the_code_planned(tmp_path):
     assert subprocess.run(plan["jobs"][0]["argv"], cwd=tmp_path, capture_output=True).returncode == 0
     assert (tmp_path / "tolva-out/a/value.json").read_text() == "2"
     (tmp_path / "edited.py").write_text("from tolva import asset\n@asset()\ndef a():\n    return 1\n")
-    explained = tolva(["edited", "--explain"], tmp_path).stdout
+    explained = tolva(["edited", "--explain", "-v"], tmp_path).stdout
     assert explained.startswith("runs        a: code changed (edited.a)\n")
     assert tolva(["edited"], tmp_path).returncode == 0
     assert (tmp_path / "tolva-out/a/value.json").read_text() == "1"

@@ -103,14 +103,9 @@ class Decider:
 
     def reason(self, out, job, current, force=False):
         """None when the last success still holds; otherwise why the job runs."""
-        if force:
-            return "--force"
-        state, why = records.read_job_state_or_why(out, job["id"], job["output_dir"])
-        if state is None:
+        state, why = own_record(out, job, force)
+        if why is not None:
             return why
-        if state["status"] not in records.DONE:
-            return f"{state['status']} last time" if state["status"] in records.STATUSES else \
-                "did not finish last time"
         hashes = output_hashes(job["output_dir"], state)
         if any(hashes[key] is None or hashes[key] != state.get(key) for key in ("value_hash", "result_hash")):
             return "output changed by hand"
@@ -134,6 +129,20 @@ class Decider:
             if (state.get("gathered") or {}).get(parameter) != order:
                 return f"order of gathered inputs changed ({parameter})"
         return observe.what_changed(state.get("observed"), self.project, self.codes, self.environ)
+
+
+def own_record(out, job, force=False):
+    """(the job's record, why it runs whatever else holds: forced, never run, no usable
+    record, not done last time; None when its record is a success to compare)."""
+    if force:
+        return None, "--force"
+    state, why = records.read_job_state_or_why(out, job["id"], job["output_dir"])
+    if state is None:
+        return None, why
+    if state["status"] not in records.DONE:
+        return state, (f"{state['status']} last time" if state["status"] in records.STATUSES else
+                       "did not finish last time")
+    return state, None
 
 
 def gathered(job):

@@ -112,6 +112,11 @@ def explain(planned, force=False):
     runs, may_run, verdicts = set(), set(), []
     for entry in plan["jobs"]:
         waiting = next((i for i in entry["dependencies"] if i in runs or i in may_run), None)
+        own = incremental.own_record(plan["out"], entry, entry["id"] in forced)[1] if waiting is not None else None
+        if own is not None:  # never run, failed last time: it runs whatever its upstream writes
+            runs.add(entry["id"])
+            verdicts.append(("runs", entry["id"], own))
+            continue
         if waiting is not None:
             may_run.add(entry["id"])
             verdicts.append(("may run", entry["id"], f"upstream job '{waiting}' runs first"))

@@ -38,7 +38,8 @@ def build_parser(prog=None):
     parser.add_argument("--force", action="store_true",
                         help="run every selected job even when its last success still holds (with --job: that job)")
     parser.add_argument("--verbose", "-v", action="store_true",
-                        help="on a terminal, a line for every job that ends, not only for failures")
+                        help="on a terminal, a line for every job that ends, not only for failures; with "
+                             "--explain, a line for every job")
     parser.add_argument("--retries", type=int, default=0, metavar="N",
                         help="run a failed job up to N more times, after a short growing delay (default 0)")
     parser.add_argument("--select", action="append", metavar="NAME",
@@ -142,17 +143,34 @@ def plan_and_run(pipeline, args):
             sys.stdout.write(pipeline.write_plan(planned))
             return 0
         if args.explain:
-            print_explanation(pipeline.explain(planned, args.force), len(planned.plan["jobs"]))
+            print_explanation(pipeline.explain(planned, args.force), planned.plan["jobs"], args.verbose)
             return 0
         return pipeline.run(planned, args)
 
 
-def print_explanation(verdicts, total):
-    for verdict, job_id, why in verdicts:
-        print(f"{verdict:<11} {job_id}" + (f": {_cli.printable(why)}" if why else ""))
+def print_explanation(verdicts, jobs, verbose=False):
+    """One line per asset (its counts and the most common reason), or with verbose one
+    per job; then the totals."""
+    if verbose:
+        for verdict, job_id, why in verdicts:
+            print(f"{verdict:<11} {job_id}" + (f": {_cli.printable(why)}" if why else ""))
+    else:
+        asset_of = {job["id"]: job["asset"] for job in jobs}
+        by_asset = {}
+        for verdict, job_id, why in verdicts:
+            by_asset.setdefault(asset_of[job_id], []).append((verdict, why))
+        width = max([5] + [len(_cli.printable(asset)) for asset in by_asset])
+        print(f"{'asset':<{width}}  runs  may run  up to date  why (most common)")
+        for asset, found in by_asset.items():
+            counts = [sum(1 for verdict, _ in found if verdict == kind) for kind in ("runs", "may run", "up to date")]
+            reasons = [why for verdict, why in found if verdict == "runs"] or [why for _, why in found if why]
+            common = max(dict.fromkeys(reasons), key=reasons.count) if reasons else ""
+            print(f"{_cli.printable(asset):<{width}}  {counts[0]:>4}  {counts[1]:>7}  {counts[2]:>10}  "
+                  f"{_cli.printable(common)}".rstrip())
     runs = sum(1 for verdict, _, _ in verdicts if verdict == "runs")
     may_run = sum(1 for verdict, _, _ in verdicts if verdict == "may run")
-    print(f"\n{runs} of {total} jobs would run, {may_run} more if their upstream values change")
+    print(f"\n{runs} of {len(jobs)} jobs would run, {may_run} more if their upstream values change"
+          + ("" if verbose or not verdicts else "; -v for each job"))
 
 
 def console():
