@@ -249,3 +249,19 @@ def test_explain_sums_up_by_asset_and_a_job_that_must_run_is_not_a_maybe(project
         "scaled          2        0           0  code changed (helpers.SCALE)\n"
         "total           1        0           0  record missing or unreadable\n\n"
         "3 of 6 jobs would run, 0 more if their upstream values change; -v for each job\n")
+
+
+def test_status_shows_every_asset_whatever_runs_made_it(project):
+    first = json.loads((project / "tolva-out/run.json").read_text())["run_id"]
+    assert ran(project, "--select", "independent", "--force") == ["independent"]
+    edit(project / "helpers.py", "SCALE = 10", "SCALE = 20")
+    lines = tolva(["pipeline", "--status"], project).stdout.splitlines()
+    assert lines[0].split() == ["asset", "jobs", "done", "failed", "not", "run", "stale", "newest", "value"]
+    rows = {line.split()[0]: line.split() for line in lines[1:]}
+    assert {name: row[1:6] for name, row in rows.items()} == {
+        "independent": ["1", "1", "0", "0", "0"], "raw": ["2", "2", "0", "0", "0"],
+        "scaled": ["2", "2", "0", "0", "2"], "total": ["1", "1", "0", "0", "1"]}
+    assert rows["raw"][-1] == first and rows["independent"][-1] != first  # made by the run that made it
+    jobs = tolva(["pipeline", "--status", "-v"], project).stdout.splitlines()
+    assert [line.split()[:2] for line in jobs][:2] == [["succeeded", "independent"], ["succeeded", "raw/day=1"]]
+    assert jobs[3].endswith("stale: code changed (helpers.SCALE)")

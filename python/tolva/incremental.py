@@ -186,6 +186,9 @@ def success_record(current, observed, output_dir, hashed=None):
 
 
 def held_record(out, job_id):
-    """The recorded basis, hashes and preview, kept when the job is found up to date."""
+    """The recorded basis, hashes and preview, kept when the job is found up to date,
+    and when and by which run its value was made."""
     state = records.read_job_state(out, job_id) or {}
-    return {key: state.get(key) for key in BASIS + OUTPUT_HASHES + ("preview",)}
+    made = {"made_at": state.get("finished"), "made_by": state.get("run_id")} if state.get("status") == "succeeded" \
+        else {"made_at": state.get("made_at"), "made_by": state.get("made_by")}
+    return dict({key: state.get(key) for key in BASIS + OUTPUT_HASHES + ("preview",)}, **made)

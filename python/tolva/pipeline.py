@@ -9,7 +9,7 @@ import json
 import os
 import sys
 
-from tolva import _cli, executors, fingerprint, incremental, layout, locks, observe, planfile, recorder, stored
+from tolva import _cli, executors, fingerprint, incremental, layout, locks, observe, planfile, recorder, records, stored
 from tolva import plan as planning
 from tolva.scheduler import Run, RunOptions
 
@@ -44,7 +44,8 @@ def import_modules(modules):
 def warming(options):
     """Around planning and running: the executor's warm server started as soon as the
     modules are imported, when jobs are likely to run."""
-    if options.plan is not None or options.dot or options.explain or options.show or not jobs_will_run(options):
+    if options.plan is not None or options.dot or options.explain or options.show or options.status or \
+            not jobs_will_run(options):
         return contextlib.nullcontext()
     return executors.module(options.executor).warming(options)
 
@@ -132,6 +133,32 @@ def explain(planned, force=False):
             runs.add(entry["id"])
             verdicts.append(("runs", entry["id"], reason))
     return verdicts
+
+
+class JobState:
+    """What --status says of one job: its last recorded status, when and by which run
+    its value was made, and why it would run now (None: up to date)."""
+
+    __slots__ = ("job_id", "asset", "status", "made_at", "made_by", "stale", "done")
+
+    def __init__(self, job_id, asset, status, made_at, made_by, stale):
+        self.job_id, self.asset, self.status = job_id, asset, status
+        self.made_at, self.made_by, self.stale = made_at, made_by, stale
+        self.done = status in records.DONE  # it holds a value
+
+
+def status(planned):
+    """The state of every job of the plan, whatever runs left it."""
+    verdicts = {job_id: (verdict, why) for verdict, job_id, why in explain(planned)}
+    found = []
+    for job in planned.plan["jobs"]:
+        state = records.read_job_state(planned.plan["out"], job["id"]) or {}
+        status = state.get("status", "never run")
+        made = (state.get("finished"), state.get("run_id")) if status == "succeeded" else \
+            (state.get("made_at"), state.get("made_by")) if status == "up-to-date" else (None, None)
+        verdict, why = verdicts[job["id"]]
+        found.append(JobState(job["id"], job["asset"], status, *made, None if verdict == "up to date" else why))
+    return found
 
 
 def run(planned, options):

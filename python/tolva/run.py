@@ -52,6 +52,8 @@ def build_parser(prog=None):
     mode.add_argument("--explain", action="store_true",
                       help="print, for every selected job, whether it would run and why; run and write nothing")
     mode.add_argument("--history", action="store_true", help="list the runs recorded in OUT, newest first")
+    mode.add_argument("--status", action="store_true",
+                      help="print the state of every asset (-v: of every job), whatever runs made it; run nothing")
     mode.add_argument("--show", metavar="NAME",
                       help="print a preview of the stored value of this asset or job (ASSET[/DIMENSION=KEY]); "
                            "run nothing")
@@ -145,6 +147,9 @@ def plan_and_run(pipeline, args):
         if args.explain:
             print_explanation(pipeline.explain(planned, args.force), planned.plan["jobs"], args.verbose)
             return 0
+        if args.status:
+            print_status(pipeline.status(planned), args.verbose)
+            return 0
         return pipeline.run(planned, args)
 
 
@@ -171,6 +176,43 @@ def print_explanation(verdicts, jobs, verbose=False):
     may_run = sum(1 for verdict, _, _ in verdicts if verdict == "may run")
     print(f"\n{runs} of {len(jobs)} jobs would run, {may_run} more if their upstream values change"
           + ("" if verbose or not verdicts else "; -v for each job"))
+
+
+def _when(seconds):
+    import datetime
+
+    return datetime.datetime.fromtimestamp(seconds).strftime("%Y-%m-%d %H:%M:%S")
+
+
+def _made(state):
+    if not isinstance(state.made_at, (int, float)):
+        return ""
+    return f"made {_when(state.made_at)}" + (f" by run {state.made_by}" if state.made_by else "")
+
+
+def print_status(states, verbose=False):
+    """One line per asset: how many of its jobs hold a value (done), failed, have none
+    (never run, skipped, cancelled), and are stale (would run now), and when its
+    newest value was made; with verbose one line per job."""
+    if verbose:
+        for state in states:
+            stale = f"  stale: {_cli.printable(state.stale)}" if state.stale and state.done else ""
+            made = _made(state)
+            print(f"{state.status:<11} {_cli.printable(state.job_id)}" + (f"  {made}" if made else "") + stale)
+        return
+    by_asset = {}
+    for state in states:
+        by_asset.setdefault(state.asset, []).append(state)
+    width = max([5] + [len(_cli.printable(asset)) for asset in by_asset])
+    print(f"{'asset':<{width}}  jobs  done  failed  not run  stale  newest value")
+    for asset, found in by_asset.items():
+        done = [s for s in found if s.done]
+        failed = sum(1 for s in found if s.status == "failed")
+        stale = sum(1 for s in done if s.stale)
+        newest = max(done, key=lambda s: s.made_at or 0, default=None)
+        made = _made(newest) if newest is not None else ""
+        print(f"{_cli.printable(asset):<{width}}  {len(found):>4}  {len(done):>4}  {failed:>6}  "
+              f"{len(found) - len(done) - failed:>7}  {stale:>5}  {made}".rstrip())
 
 
 def console():
