@@ -1,5 +1,6 @@
 """What an asset uses while it runs, beyond what its code names: observed in the job
-process during the asset's call only, and checked by the next run.
+process during the asset's call (and, for what modules read at import, around the
+project's imports), and checked by the next run.
 
 - the project functions that executed (sys.monitoring PY_START, each code object
   recorded once and its event then disabled), so dispatch through registries,
@@ -9,7 +10,15 @@ process during the asset's call only, and checked by the next run.
   content hash; a file that changed between the job's read and its end is recorded
   as such, and its job runs again; files it wrote outside its own folder are its
   outputs;
-- the environment variables it read through os.environ or os.getenv.
+- the environment variables it read through os.environ or os.getenv, and the names
+  it saw when it iterated os.environ;
+- the paths it probed (os.stat and os.lstat, under exists, isfile, getsize, ...);
+- the modules it touched, by the digest of their top-level state, and what their top
+  levels read while they were imported (observed around the project's imports);
+- the working directory, when it read a relative path;
+- what it read through something that cannot be watched (a subprocess, a database, a
+  socket, a C library): its job is not vouched for, unless the asset declares what
+  that depends on (tolva.depends_on).
 
 A later check hashes a file again unless its size, times and inode are those recorded
 and it was not written within its file system's timestamp granularity of when they
