@@ -16,13 +16,11 @@ times the floor in faults and in wall time per job.
 
 import json
 import os
-import pathlib
 import subprocess
 import sys
-import tempfile
 import time
 
-from timing import abba
+from timing import abba, scratch_project
 
 MODULE = """
 from tolva import asset, partitions
@@ -100,10 +98,7 @@ def per_job(run, small=200, large=400):
 
 
 def main():
-    with tempfile.TemporaryDirectory() as directory:
-        project = pathlib.Path(directory)
-        (project / "trivial.py").write_text(MODULE)
-        (project / "floor.py").write_text(FLOOR)
+    with scratch_project({"trivial.py": MODULE, "floor.py": FLOOR}) as project:
         counter = iter(range(10_000))
 
         def env(count):

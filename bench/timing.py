@@ -2,8 +2,11 @@
 in the order baseline, candidate, candidate, baseline, so that a machine speeding up
 or slowing down favours neither."""
 
+import contextlib
+import pathlib
 import statistics
 import subprocess
+import tempfile
 import time
 
 
@@ -22,3 +25,13 @@ def abba(baseline, candidate, rounds):
         cand += [candidate(), candidate()]
         base.append(baseline())
     return statistics.median(base), statistics.median(cand)
+
+
+@contextlib.contextmanager
+def scratch_project(files):
+    """A temporary folder holding files ({name: text}), removed afterwards."""
+    with tempfile.TemporaryDirectory() as directory:
+        project = pathlib.Path(directory)
+        for name, text in files.items():
+            (project / name).write_text(text)
+        yield project

@@ -15,12 +15,10 @@ Both sides make the value, start an interpreter and import the same libraries.
 
 import json
 import os
-import pathlib
 import subprocess
 import sys
-import tempfile
 
-from timing import abba, timed
+from timing import abba, scratch_project, timed
 
 ROUNDS = int(os.environ.get("TOLVA_BENCH_ROUNDS", "3"))
 
@@ -131,10 +129,7 @@ def job_memory(project, selected="read_frame"):
 
 
 def main():
-    with tempfile.TemporaryDirectory() as directory:
-        project = pathlib.Path(directory)
-        (project / "make.py").write_text(MAKE)
-        (project / "values_pipeline.py").write_text(PIPELINE)
+    with scratch_project({"make.py": MAKE, "values_pipeline.py": PIPELINE}) as project:
         counter = iter(range(1000))
         for name, target in (("frame", 1.3), ("array", 1.2), ("blob", 1.2)):
             bare = [sys.executable, "-c", BARE[name]]

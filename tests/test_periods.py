@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from tolva import daily, periods, policy, previous, window
+from tolva import daily, hourly, periods, policy, previous, window
 
 
 @pytest.mark.parametrize("kind, start, end, tz, keys", [
@@ -48,6 +48,12 @@ def test_no_end_means_the_last_complete_period():
     (lambda: window("total", "day", 0), ValueError, "window(): size must be a positive int, not 0"),
     (lambda: policy(timeout=0), ValueError, "policy(): timeout must be a positive number of seconds, not 0"),
     (lambda: policy(retries=1.5), ValueError, "policy(): retries must be an int of 0 or more, not 1.5"),
+    (lambda: policy(retry_delay=-1), ValueError, "policy(): retry_delay must be a number of seconds, 0 or more, not -1"),
+    (lambda: daily("2024-01-01", tz=5), TypeError, "daily(): tz must be a time zone name such as 'Europe/Paris', not int"),
+    (lambda: previous("total", "day", offset=1.5), TypeError, "previous(): offset must be an int, not float"),
+    (lambda: previous("total", ""), TypeError, "previous(): dimension must be a dimension's name, not ''"),
+    (lambda: hourly("1850-01-01T00:00", "2024-01-01T00:00"), ValueError,
+     "hourly(): more than 1,000,000 periods from '1850-01-01T00:00'"),
 ])
 def test_bad_declarations_are_one_line(call, error, message):
     with pytest.raises(error) as caught:
@@ -77,6 +83,11 @@ def report(w):
 @asset(partitions={"n": partitions([1, 2, 10])})
 def numbered(n):
     return n
+
+
+@asset(partitions={"k": partitions([1, "a"])})
+def mixed(k):
+    return k
 '''
 
 
@@ -105,6 +116,8 @@ def test_select_ranges_globs_and_downstream(tmp_path, selection, jobs):
 @pytest.mark.parametrize("selection, message", [
     ("numbered/n=a..b", "--select: 'a..b' is not a range of dimension 'n' of asset 'numbered' (FIRST..LAST, numbers)"),
     ("day_total/day=2025-*", "--select 'day_total/day=2025-*': dimension 'day' of asset 'day_total' has no key '2025-*'"),
+    ("mixed/k=1..2", "--select: dimension 'k' of asset 'mixed' is not ordered (its keys are not all numbers or all "
+                     "text): it takes no range"),
 ])
 def test_a_selection_that_cannot_be_made_is_a_graph_error(tmp_path, selection, message):
     (tmp_path / "days.py").write_text(DAILY)
@@ -180,11 +193,16 @@ def test_previous_and_window_inputs_at_the_edges_and_incrementally(rolling):
     ('window(total, "n", 2)', "asset 'rolling': input 'yesterday' (window of 'total' by 'n'): dimension 'n' of "
                               "'total' is not ordered (its keys must be numbers or text in increasing order, as "
                               "daily() and the other period helpers give)"),
+    ('"total|window(n, 0)"', "asset 'rolling': input 'yesterday' (window of 'total' by 'n'): a window holds at least "
+                             "one period, not 0"),
+    ('previous("wide", "n")', "asset 'rolling': input 'yesterday' (previous of 'wide' by 'n'): 'wide' has "
+                              "dimensions 'rolling' does not: m"),
 ])
 def test_a_period_input_that_cannot_be_mapped_is_a_graph_error(tmp_path, declaration, message):
     (tmp_path / "rolling.py").write_text(
         'from tolva import asset, partitions, previous, window\n\n\n'
         '@asset(partitions={"n": partitions([3, 1, 2])})\ndef total(n):\n    return n\n\n\n'
+        '@asset(partitions={"n": partitions([3, 1, 2]), "m": partitions([0])})\ndef wide(n, m):\n    return n\n\n\n'
         f'@asset(inputs={{"yesterday": {declaration}}}, partitions={{"n": partitions([3, 1, 2])}})\n'
         'def rolling(yesterday, n):\n    return yesterday\n')
     result = subprocess.run([sys.executable, "-m", "tolva.run", "rolling"], cwd=tmp_path, capture_output=True,

@@ -11,6 +11,7 @@ policy() declares how the asset's jobs are retried and when one is stopped; it i
 kept there too, outside the fingerprint: it changes how a job runs, not its value.
 """
 
+import math
 import os
 
 _KINDS = ("files", "folders", "environment")
@@ -32,12 +33,19 @@ def depends_on(*, files=(), folders=(), environment=()):
                 raise TypeError(f"depends_on(): {kind} must be a list of {_what(kind)}; got {item!r}")
         declared[kind] = sorted({os.fspath(item) for item in items})
 
+    return _declaring("depends_on", "__tolva_depends__", lambda earlier: {
+        kind: sorted(set(earlier.get(kind, ())) | set(declared[kind])) for kind in _KINDS})
+
+
+def _declaring(helper, attribute, merged):
+    """A decorator that keeps merged(what the function held) as its attribute, on the
+    function itself or on the function behind an asset, and returns what it got."""
+
     def declare(target):
         fn = getattr(target, "__tolva_original__", target)
         if not callable(fn) or not hasattr(fn, "__dict__"):
-            raise TypeError(f"depends_on() decorates a function or an asset, not {type(target).__name__}")
-        earlier = getattr(fn, "__tolva_depends__", None) or {}
-        fn.__tolva_depends__ = {kind: sorted(set(earlier.get(kind, ())) | set(declared[kind])) for kind in _KINDS}
+            raise TypeError(f"{helper}() decorates a function or an asset, not {type(target).__name__}")
+        setattr(fn, attribute, merged(getattr(fn, attribute, None) or {}))
         return target
 
     return declare
@@ -52,22 +60,14 @@ def policy(*, retries=None, retry_delay=None, timeout=None):
     asset runs (instead of --retries), the seconds between attempts, and the seconds
     after which a running job is stopped as a failure ("timed out after 30 s")."""
     declared = {}
-    for name, value, least in (("retries", retries, 0), ("retry_delay", retry_delay, 0), ("timeout", timeout, 0)):
+    for name, value, what in (("retries", retries, "an int of 0 or more"),
+                              ("retry_delay", retry_delay, "a number of seconds, 0 or more"),
+                              ("timeout", timeout, "a positive number of seconds")):
         if value is None:
             continue
-        integral = name == "retries"
-        if isinstance(value, bool) or not isinstance(value, int if integral else (int, float)) or value < least \
-                or (name == "timeout" and value == 0) or value != value or value in (float("inf"),):
-            what = "an int of 0 or more" if integral else "a positive number of seconds" if name == "timeout" else \
-                "a number of seconds, 0 or more"
+        number = not isinstance(value, bool) and isinstance(value, int if name == "retries" else (int, float))
+        if not (number and math.isfinite(value) and (value > 0 if name == "timeout" else value >= 0)):
             raise ValueError(f"policy(): {name} must be {what}, not {value!r}")
         declared[name] = value
 
-    def declare(target):
-        fn = getattr(target, "__tolva_original__", target)
-        if not callable(fn) or not hasattr(fn, "__dict__"):
-            raise TypeError(f"policy() decorates a function or an asset, not {type(target).__name__}")
-        fn.__tolva_policy__ = dict(getattr(fn, "__tolva_policy__", None) or {}, **declared)
-        return target
-
-    return declare
+    return _declaring("policy", "__tolva_policy__", lambda earlier: dict(earlier, **declared))

@@ -148,12 +148,16 @@ class importing:
         library = fingerprint.library_roots()
         for module in list(sys.modules.values()):
             path = getattr(module, "__file__", None)
-            if isinstance(path, str) and path.endswith(".py") and not path.startswith(library):
-                fingerprint.module_state(path)
+            if isinstance(path, str) and path.endswith(".py") and not path.startswith(library) and \
+                    path not in _AS_IMPORTED:
+                _AS_IMPORTED[path] = _described(path)
         return False
 
 
 _BY_FILE = {}  # source file -> module name, as the server that forks jobs knows it
+# Source file -> _described() of it right after its import: what a job records of the
+# modules it touched, never replaced by a later look at the file (an edit since).
+_AS_IMPORTED = {}
 
 
 def _modules_by_file():
@@ -522,15 +526,21 @@ class Observer:
         return found
 
 
+def _described(path):
+    """(the file's facts when it was parsed, its state digests, its facts with their
+    hash) of a module's source."""
+    state = fingerprint.module_state(path)
+    return fingerprint.module_state_facts(path), state, file_facts(path)
+
+
 def _module_record(key, path, dynamic):
     """[file, digest of its top-level state, the file's facts, "all" when every
-    definition counts]; the digest is None when the file is not what was described
-    (edited since it was imported), so the next run cannot take it as unchanged."""
-    described = fingerprint.module_state_facts(path)  # as it was imported; None: imported during the call
-    facts = file_facts(path)
-    digest = fingerprint.module_state(path)[dynamic]
-    if facts is None or (described is not None and described != (facts[0], facts[1], facts[4])):
-        digest = None
+    definition counts], as the module was imported (described then, once for every
+    job forked afterwards), or now for one imported during the call. The digest is
+    None when the hashed file is not the one described (edited meanwhile), so the
+    next run cannot take it as unchanged."""
+    parsed, state, facts = _AS_IMPORTED.get(path) or _described(path)
+    digest = state[dynamic] if facts is not None and parsed == (facts[0], facts[1], facts[4]) else None
     return [key, digest, facts] + (["all"] if dynamic else [])
 
 
@@ -553,12 +563,10 @@ def _portable_value(value):
 def _stat_facts(path):
     """[size, modification time, inode, change time] of a regular file, or None."""
     try:
-        info = os.stat(path)
+        kind = _kind(os.stat(path))
     except OSError:
         return None
-    if not stat.S_ISREG(info.st_mode):
-        return None
-    return [info.st_size, info.st_mtime_ns, info.st_ino, info.st_ctime_ns]
+    return kind if isinstance(kind, list) else None
 
 
 def file_facts(path):

@@ -54,13 +54,21 @@ def period_keys(kind, start, end=None, tz="UTC"):
     if last < first:
         ending = f"'{_text(end)}'" if end is not None else f"(the last complete period in {tz}, {_key(kind, last, zone)})"
         raise ValueError(f"{kind}(): end {ending} is before start '{_text(start)}'")
+    if _count(kind, first, last) > _LIMIT:
+        raise ValueError(f"{kind}(): more than {_LIMIT:,} periods from '{_text(start)}'")
     keys, period = [], first
     while period <= last:
         keys.append(_key(kind, period, zone))
-        if len(keys) > _LIMIT:
-            raise ValueError(f"{kind}(): more than {_LIMIT:,} periods from '{_text(start)}'")
         period = _after(kind, period)
     return keys
+
+
+def _count(kind, first, last):
+    """How many periods from first to last, both included, counted without listing them."""
+    if kind == "monthly":
+        return (last.year - first.year) * 12 + last.month - first.month + 1
+    step = datetime.timedelta(hours=1) if kind == "hourly" else datetime.timedelta(days=7 if kind == "weekly" else 1)
+    return (last - first) // step + 1
 
 
 def _zone(kind, tz):

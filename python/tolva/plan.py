@@ -764,6 +764,7 @@ class _UpstreamIndex:
     def __init__(self):
         self.jobs_of = {}  # asset ref -> its jobs, in job order
         self.groups = {}  # (asset ref, shared dimensions) -> {shared keys: [jobs]}
+        self.positions = {}  # (asset ref, dimension) -> {key as compact JSON: its index}
 
     def add(self, asset, job):
         self.jobs_of.setdefault(asset.ref, []).append(job)
@@ -772,13 +773,16 @@ class _UpstreamIndex:
         """The upstream jobs of other periods the job reads: the one offset from its own
         (none before the first), or the window of size ending at its own, oldest first."""
         kind, dim, count = period
-        keys = [compact(k) for k in upstream.dimensions[dim]]
-        at = keys.index(compact(partition[dim]))
+        keys = upstream.dimensions[dim]
+        positions = self.positions.get((upstream.ref, dim))
+        if positions is None:
+            positions = self.positions[upstream.ref, dim] = {compact(k): i for i, k in enumerate(keys)}
+        at = positions[compact(partition[dim])]
         chosen = [at + count] if kind == "previous" else range(max(0, at - count + 1), at + 1)
         found = []
         for index in chosen:
             if 0 <= index < len(keys):
-                wanted = dict(partition, **{dim: upstream.dimensions[dim][index]})
+                wanted = dict(partition, **{dim: keys[index]})
                 found += self.read_by(asset, upstream, wanted)
         return found
 

@@ -161,17 +161,15 @@ def print_explanation(verdicts, jobs, verbose=False):
             print(f"{verdict:<11} {job_id}" + (f": {_cli.printable(why)}" if why else ""))
     else:
         asset_of = {job["id"]: job["asset"] for job in jobs}
-        by_asset = {}
-        for verdict, job_id, why in verdicts:
-            by_asset.setdefault(asset_of[job_id], []).append((verdict, why))
-        width = max([5] + [len(_cli.printable(asset)) for asset in by_asset])
-        print(f"{'asset':<{width}}  runs  may run  up to date  why (most common)")
-        for asset, found in by_asset.items():
-            counts = [sum(1 for verdict, _ in found if verdict == kind) for kind in ("runs", "may run", "up to date")]
-            reasons = [why for verdict, why in found if verdict == "runs"] or [why for _, why in found if why]
+
+        def columns(found):
+            counts = [sum(1 for verdict, _, _ in found if verdict == kind) for kind in ("runs", "may run", "up to date")]
+            reasons = [why for verdict, _, why in found if verdict == "runs"] or [why for _, _, why in found if why]
             common = max(dict.fromkeys(reasons), key=reasons.count) if reasons else ""
-            print(f"{_cli.printable(asset):<{width}}  {counts[0]:>4}  {counts[1]:>7}  {counts[2]:>10}  "
-                  f"{_cli.printable(common)}".rstrip())
+            return f"{counts[0]:>4}  {counts[1]:>7}  {counts[2]:>10}  {_cli.printable(common)}"
+
+        _print_by_asset(verdicts, lambda verdict: asset_of[verdict[1]], "runs  may run  up to date  why (most common)",
+                        columns)
     runs = sum(1 for verdict, _, _ in verdicts if verdict == "runs")
     may_run = sum(1 for verdict, _, _ in verdicts if verdict == "may run")
     print(f"\n{runs} of {len(jobs)} jobs would run, {may_run} more if their upstream values change"
@@ -200,19 +198,27 @@ def print_status(states, verbose=False):
             made = _made(state)
             print(f"{state.status:<11} {_cli.printable(state.job_id)}" + (f"  {made}" if made else "") + stale)
         return
-    by_asset = {}
-    for state in states:
-        by_asset.setdefault(state.asset, []).append(state)
-    width = max([5] + [len(_cli.printable(asset)) for asset in by_asset])
-    print(f"{'asset':<{width}}  jobs  done  failed  not run  stale  newest value")
-    for asset, found in by_asset.items():
+    def columns(found):
         done = [s for s in found if s.done]
         failed = sum(1 for s in found if s.status == "failed")
         stale = sum(1 for s in done if s.stale)
         newest = max(done, key=lambda s: s.made_at or 0, default=None)
         made = _made(newest) if newest is not None else ""
-        print(f"{_cli.printable(asset):<{width}}  {len(found):>4}  {len(done):>4}  {failed:>6}  "
-              f"{len(found) - len(done) - failed:>7}  {stale:>5}  {made}".rstrip())
+        return f"{len(found):>4}  {len(done):>4}  {failed:>6}  {len(found) - len(done) - failed:>7}  {stale:>5}  {made}"
+
+    _print_by_asset(states, lambda state: state.asset, "jobs  done  failed  not run  stale  newest value", columns)
+
+
+def _print_by_asset(items, asset_of, header, columns):
+    """A table of one line per asset, in the plan's order: its name, then
+    columns(its items)."""
+    by_asset = {}
+    for item in items:
+        by_asset.setdefault(asset_of(item), []).append(item)
+    width = max([5] + [len(_cli.printable(asset)) for asset in by_asset])
+    print(f"{'asset':<{width}}  {header}")
+    for asset, found in by_asset.items():
+        print(f"{_cli.printable(asset):<{width}}  {columns(found)}".rstrip())
 
 
 def console():
