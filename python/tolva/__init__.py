@@ -9,9 +9,9 @@ whole pipeline.
 import sys
 
 __version__ = "0.1.0"
-__all__ = ["AssetWrapper", "Partitions", "ValueFormat", "ValueNotAvailable", "asset", "daily", "depends_on",
-           "hourly", "load", "monthly", "partitions", "policy", "previous", "value_format", "weekly",
-           "window"]
+__all__ = ["AssetWrapper", "CheckResult", "Partitions", "ValueFormat", "ValueNotAvailable", "asset", "check",
+           "daily", "depends_on", "hourly", "load", "monthly", "partitions", "policy", "previous", "value_format",
+           "weekly", "window"]
 
 try:
     from _tolva import AssetWrapper, Partitions, asset, partitions
@@ -26,6 +26,7 @@ except ImportError as exc:  # pragma: no cover - exercised through a subprocess
 
 _LAZY = {"load": "tolva.stored", "ValueNotAvailable": "tolva.stored", "value_format": "tolva.formats",
          "ValueFormat": "tolva.formats", "depends_on": "tolva.declare", "policy": "tolva.declare",
+         "check": "tolva.checks", "CheckResult": "tolva.checks",
          "hourly": "tolva.periods", "daily": "tolva.periods", "weekly": "tolva.periods", "monthly": "tolva.periods",
          "previous": "tolva.periods", "window": "tolva.periods"}
 

@@ -8,9 +8,9 @@ from _tolva import Partitions as Partitions
 from _tolva import asset as asset
 from _tolva import partitions as partitions
 
-__all__ = ["AssetWrapper", "Partitions", "ValueFormat", "ValueNotAvailable", "asset", "daily", "depends_on",
-           "hourly", "load", "monthly", "partitions", "policy", "previous", "value_format", "weekly",
-           "window"]
+__all__ = ["AssetWrapper", "CheckResult", "Partitions", "ValueFormat", "ValueNotAvailable", "asset", "check",
+           "daily", "depends_on", "hourly", "load", "monthly", "partitions", "policy", "previous", "value_format",
+           "weekly", "window"]
 __version__: str
 
 class ValueNotAvailable(LookupError): ...
@@ -57,3 +57,15 @@ def window(upstream: AssetWrapper[..., Any] | str, dimension: str, size: int) ->
 def policy(
     *, retries: int | None = None, retry_delay: float | None = None, timeout: float | None = None
 ) -> Callable[[_T], _T]: ...
+
+class CheckResult:
+    passed: bool
+    message: str
+    metadata: Any
+    def __init__(self, passed: bool, message: str = "", metadata: Any = None) -> None: ...
+
+_C = TypeVar("_C", bound=Callable[..., bool | CheckResult | Mapping[str, Any]])
+
+def check(
+    asset: AssetWrapper[..., Any] | str, *, name: str | None = None, blocking: bool = True
+) -> Callable[[_C], _C]: ...

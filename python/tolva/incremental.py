@@ -191,4 +191,7 @@ def held_record(out, job_id):
     state = records.read_job_state(out, job_id) or {}
     made = {"made_at": state.get("finished"), "made_by": state.get("run_id")} if state.get("status") == "succeeded" \
         else {"made_at": state.get("made_at"), "made_by": state.get("made_by")}
-    return dict({key: state.get(key) for key in BASIS + OUTPUT_HASHES + ("preview",)}, **made)
+    held = dict({key: state.get(key) for key in BASIS + OUTPUT_HASHES + ("preview",)}, **made)
+    if "check" in state:
+        held["check"] = state["check"]  # what the check said of the value it still vouches for
+    return held

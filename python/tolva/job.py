@@ -35,7 +35,7 @@ class Inputs:
         self.digests, self.record, self.text, self.objects = digests, record, text, objects
 
 
-def gather_inputs(out, job, by_id, fmt, read=None):
+def gather_inputs(out, job, by_id, fmt, read=None, as_objects=False):
     """The job's inputs: partition keys by dimension, upstream values by parameter (by_id
     holds the upstream jobs), each upstream value read once (read: values already read
     while deciding, by job id). JSON values for a JSON asset are spliced in as their own
@@ -59,7 +59,7 @@ def gather_inputs(out, job, by_id, fmt, read=None):
             record[spec["parameter"]] = [dict(described(i), partition=by_id[i]["partition"]) for i in spec["from"]]
     record = json.dumps(record, ensure_ascii=False)
     texts = [value.text for value in stored.values()]
-    if fmt.name == formats.DEFAULT and None not in texts and sum(map(len, texts)) < LARGE_INPUTS:
+    if not as_objects and fmt.name == formats.DEFAULT and None not in texts and sum(map(len, texts)) < LARGE_INPUTS:
         return Inputs(found, record, text=_inputs_text(job, by_id, stored))
     loaded = {}
 
@@ -110,13 +110,50 @@ def record_up_to_date(out, job_id, ident=None):
 
 
 def asset_function(job):
-    """The user's function behind the job's asset, as this process imports it; None
-    when the module does not import (the worker then records why)."""
+    """The user's function behind the job's asset (or check), as this process imports
+    it; None when the module does not import (the worker then records why), or the
+    target is not what the job says it is."""
     try:
         target = getattr(importlib.import_module(job["module"]), job["function"])
+        if "check" in job:
+            return target if "__tolva_check__" in getattr(target, "__dict__", {}) else None
         return target.__tolva_original__ if target.__tolva_kind__ == "asset" else None
     except (Exception, SystemExit):
         return None
+
+
+def compute(job, inputs, observer, fmt):
+    """Runs the job's asset (or check) into its folder; the worker.Outcome."""
+    if "check" in job:
+        return check_value(job, inputs.objects, observer)
+    return worker.materialize(job["module"], job["function"], job["output_dir"],
+                              inputs.text if inputs.text is not None else inputs.objects, observer, fmt, job["asset"])
+
+
+def check_value(job, objects, observer):
+    """Calls the check on the value it reads; a blocking check that fails is a failed
+    job (its dependents are skipped), a non-blocking one a success that says so."""
+    from tolva import checks
+
+    fn = asset_function(job)
+    if fn is None:
+        raise worker.NotAnAsset(f"'{job['module']}.{job['function']}' is not a tolva check; only checks and assets "
+                                "are run")
+    spec = job["check"]
+    value = objects[job["inputs"][0]["parameter"]]
+    with observer:
+        result, raised = checks.evaluate(fn, value, {dim: job["partition"][dim] for dim in spec["keys"]})
+    preview, hashed = checks.store(job, result)
+    if result["passed"] or not spec["blocking"]:
+        if not result["passed"]:
+            _cli.warn(checks.failure_text(spec["name"], job["asset"], result["message"]))
+        outcome = worker.Outcome(True, preview=preview, hashed=hashed)
+    else:
+        where = None if raised is not None else worker.definition_of(job["module"], job["function"])
+        outcome = worker.Outcome(False, records.CHECK_FAILED, checks.failure_text(spec["name"], job["asset"],
+                                                                           result["message"]), raised, where)
+    outcome.extra = {"check": result}
+    return outcome
 
 
 class Deadline:
@@ -224,7 +261,7 @@ def run_job(plan_file, job_id, force=False, run_id=None, attempt=1, entry=None, 
         current, reason = incremental.decide(out, job, plan["upstream"], decider, force, read)
         if reason is not None:
             # What the asset receives is what its record names: each value read once.
-            inputs = gather_inputs(out, job, plan["upstream"], fmt, read)
+            inputs = gather_inputs(out, job, plan["upstream"], fmt, read, as_objects="check" in job)
             current["upstream"] = inputs.digests
     except incremental.UpstreamNotReady as exc:
         _cli.error(PROG, f"job '{job_id}': {exc}")
@@ -248,9 +285,7 @@ def run_job(plan_file, job_id, force=False, run_id=None, attempt=1, entry=None, 
     try:
         observer = observe.Observer(decider.project, out, asset_function(job))
         with Deadline((job.get("policy") or {}).get("timeout"), finish):
-            outcome = worker.materialize(job["module"], job["function"], job["output_dir"],
-                                         inputs.text if inputs.text is not None else inputs.objects, observer, fmt,
-                                         job["asset"])
+            outcome = compute(job, inputs, observer, fmt)
     except worker.NotAnAsset as exc:
         _cli.error(PROG, f"job '{job_id}': {exc}")
         finish("failed", "NotAnAsset", str(exc))
@@ -261,9 +296,9 @@ def run_job(plan_file, job_id, force=False, run_id=None, attempt=1, entry=None, 
         return 1
     if not outcome.ok:
         worker.report_failure(PROG, outcome)
-        finish("failed", outcome.error_type, outcome.error, outcome.frame())
+        finish("failed", outcome.error_type, outcome.error, outcome.frame(), **outcome.extra)
         return 1
     preview = outcome.preview if outcome.preview is not None else values.json_preview(job["output_dir"])
-    finish("succeeded", preview=preview, **incremental.success_record(
+    finish("succeeded", preview=preview, **outcome.extra, **incremental.success_record(
         current, observer.record(job["output_dir"], decider.codes), job["output_dir"], outcome.hashed))
     return 0

@@ -24,7 +24,7 @@ class Planned:
     def __init__(self, assets, plan, plan_file, decider, selected):
         self.assets, self.plan, self.plan_file, self.decider = assets, plan, plan_file, decider
         self.selected = selected  # the ids of the jobs asked for
-        self.labels = [asset.label for asset in assets]
+        self.labels = list(dict.fromkeys(records.row_label(job) for job in plan["jobs"]))
 
     def dot(self):
         return planning.to_dot(self.assets)
@@ -67,9 +67,10 @@ def make_plan(assets, out, plan_file, selection, environ=os.environ):
     roots = [root.rstrip(os.sep) for root in project.roots]
     plan = planning.build_plan(assets, out, os.getcwd(), sys.executable, plan_file, roots)
     selected = {job["id"] for job in plan["jobs"]}
-    parts = {asset.label: asset.parts for asset in assets}
-    decider = incremental.Decider(project, codes, lambda job: (job["fingerprint"]["code"], parts[job["asset"]]),
-                                  environ)
+    parts = {(asset.module, asset.attribute): asset.parts for asset in assets}
+    parts.update({(check.module, check.attribute): check.parts for asset in assets for check in asset.checks})
+    decider = incremental.Decider(project, codes, lambda job: (job["fingerprint"]["code"],
+                                                               parts[job["module"], job["function"]]), environ)
     if selection:
         try:
             plan, selected = planning.select_jobs(assets, plan, selection)
@@ -139,11 +140,12 @@ class JobState:
     """What --status says of one job: its last recorded status, when and by which run
     its value was made, and why it would run now (None: up to date)."""
 
-    __slots__ = ("job_id", "asset", "status", "made_at", "made_by", "stale", "done")
+    __slots__ = ("job_id", "asset", "status", "made_at", "made_by", "stale", "done", "check")
 
-    def __init__(self, job_id, asset, status, made_at, made_by, stale):
+    def __init__(self, job_id, asset, status, made_at, made_by, stale, check=None):
         self.job_id, self.asset, self.status = job_id, asset, status
         self.made_at, self.made_by, self.stale = made_at, made_by, stale
+        self.check = check  # what a check said, when the job is a check's
         self.done = status in records.DONE  # it holds a value
 
 
@@ -157,7 +159,8 @@ def status(planned):
         made = (state.get("finished"), state.get("run_id")) if status == "succeeded" else \
             (state.get("made_at"), state.get("made_by")) if status == "up-to-date" else (None, None)
         verdict, why = verdicts[job["id"]]
-        found.append(JobState(job["id"], job["asset"], status, *made, None if verdict == "up to date" else why))
+        found.append(JobState(job["id"], records.row_label(job), status, *made,
+                              None if verdict == "up to date" else why, state.get("check")))
     return found
 
 
@@ -204,7 +207,7 @@ def report(plan_file):
         plan = planfile.read_plan(plan_file)
     except planfile.PlanError as exc:
         raise Refused(str(exc)) from None
-    labels = list(dict.fromkeys(job["asset"] for job in plan["jobs"]))
+    labels = list(dict.fromkeys(records.row_label(job) for job in plan["jobs"]))
     layout.guard(plan["out"])
     try:
         with locks.OutputLock(plan["out"]):

@@ -10,9 +10,10 @@ import json
 import os
 import pathlib
 import re
+import sys
 import time
 
-from tolva import _cli, fingerprint, formats
+from tolva import _cli, checks, fingerprint, formats
 from tolva.digests import compact, sha256
 from tolva.planfile import PLAN_VERSION
 
@@ -378,10 +379,15 @@ def select_jobs(assets, plan, names):
     jobs_of = {}
     for job in plan["jobs"]:
         jobs_of.setdefault(job["asset"], []).append(job)
+    checks_of = {}  # an asset's job -> its checks' jobs, which a selection takes along
+    for job in plan["jobs"]:
+        if "check" in job:
+            checks_of.setdefault(job["dependencies"][0], []).append(job["id"])
     wanted, queue = set(), []
     for name in names:
         chosen, levels = _selection(assets, by_ref, jobs, jobs_of, name)
-        queue.extend(chosen + _downstream(plan["jobs"], chosen, levels))
+        chosen = chosen + _downstream(plan["jobs"], chosen, levels)
+        queue.extend(chosen + [c for job_id in chosen for c in checks_of.get(job_id, ())])
     selected = set(queue)
     while queue:
         job_id = queue.pop()
@@ -564,8 +570,66 @@ def load_assets(modules, warn=_cli.warn):
     problems = Problems()
     assets = resolve_inputs(assets_from_document(document, problems), problems)
     check_signatures(assets, warn, problems)
+    find_checks(modules, assets, problems)
     problems.raise_any()
     return assets
+
+
+# --- checks ----------------------------------------------------------------------
+
+
+class Check:
+    """A check of an asset: one job after each of the asset's jobs."""
+
+    def __init__(self, module, attribute, function, declaration, asset):
+        self.module, self.attribute, self.function = module, attribute, function
+        self.name, self.blocking = declaration["name"], declaration["blocking"]
+        self.asset = asset
+        # A folder inside the asset job's own: no partition of the asset has a part there.
+        self.component = "check=" + escape_component(self.name)
+        self.value_parameter, self.keys = None, []
+        self.fingerprint, self.code, self.parts = {}, None, {}
+
+    def declaration(self):
+        """What its value depends on in how it is declared (blocking is not: it decides
+        what happens after, not what the check says)."""
+        return {"check": self.name, "asset": f"{self.asset.module}:{self.asset.function_name}", "keys": self.keys}
+
+
+def find_checks(modules, assets, problems):
+    """Attaches to each asset the checks that the pipeline's modules (those named, and
+    those declaring assets) declare of it."""
+    by_ref = {a.ref: a for a in assets}
+    for asset in assets:
+        asset.checks = []
+    names = dict.fromkeys(list(modules) + [asset.module for asset in assets])
+    loaded = [sys.modules[name] for name in names if name in sys.modules]
+    for module, attribute, fn, declaration in checks.declared_in(loaded):
+        problems.gather(_add_check, assets, by_ref, module, attribute, fn, declaration)
+
+
+def _add_check(assets, by_ref, module, attribute, fn, declaration):
+    name, target = declaration["name"], declaration["asset"]
+    where = f"check '{name}' ({module}.{attribute})"
+    if isinstance(target, dict):
+        raise GraphError(f"{where} is of {target['not_an_asset']}, which is not an asset")
+    try:
+        asset = find_asset(assets, by_ref, target)
+    except GraphError as exc:
+        raise GraphError(f"{where}: {exc}") from None
+    if asset is None:
+        raise GraphError(f"{where} is of '{target}', which is not an asset of the inspected modules"
+                         + suggestion(target, typed_names(assets)))
+    twin = next((c for c in asset.checks if c.name == name), None)
+    if twin is not None:
+        raise GraphError(f"asset '{asset.label}' has two checks named '{name}': {twin.module}.{twin.attribute} "
+                         f"and {module}.{attribute}")
+    check = Check(module, attribute, fn, declaration, asset)
+    try:
+        check.value_parameter, check.keys = checks.receivers(fn, list(asset.dimensions))
+    except ValueError as exc:
+        raise GraphError(f"check '{name}' of '{asset.label}' cannot receive the value: {exc}") from None
+    asset.checks.append(check)
 
 
 def to_dot(assets):
@@ -737,13 +801,42 @@ def add_fingerprints(assets, project, warn):
         asset.fingerprint = {"code": asset.code,
                              "declaration": sha256(compact(declaration_of(asset)).encode(
                                  "utf-8", "surrogatepass")).hexdigest()}
-        for name, type_name in unstable:
-            warn(f"asset '{asset.label}' reads '{name}', a {type_name} with no stable description: a change to it "
-                 "is not seen; run with --force after changing it")
+        _warn_unstable(warn, f"asset '{asset.label}'", unstable)
+        for check in getattr(asset, "checks", ()):
+            check.code, check.parts, unstable = codes.of(check.function)
+            check.fingerprint = {"code": check.code, "declaration": sha256(compact(check.declaration()).encode(
+                "utf-8", "surrogatepass")).hexdigest()}
+            _warn_unstable(warn, f"check '{check.name}' of '{asset.label}'", unstable)
     return codes
 
 
+def _warn_unstable(warn, who, unstable):
+    for name, type_name in unstable:
+        warn(f"{who} reads '{name}', a {type_name} with no stable description: a change to it is not seen; run "
+             "with --force after changing it")
+
+
 # --- jobs ------------------------------------------------------------------------
+
+
+def check_job(check, job, python, plan_file):
+    """The job of a check of one of its asset's jobs: it reads that job's value."""
+    job_id = f"{job['id']}/{check.component}"
+    return {
+        "id": job_id,
+        "asset": job["asset"],
+        "check": {"name": check.name, "blocking": check.blocking, "keys": check.keys},
+        "module": check.module,
+        "function": check.attribute,
+        "partition": job["partition"],
+        "dependencies": [job["id"]],
+        "inputs": [{"parameter": check.value_parameter, "mode": "value", "from": [job["id"]]}],
+        "output_dir": os.path.join(job["output_dir"], check.component),
+        "fingerprint": check.fingerprint,
+        "argv": [python, "-m", "tolva.run", "--from-plan", plan_file, "--job", job_id],
+    }
+
+
 
 
 def partitions_of(asset):
@@ -806,6 +899,7 @@ def build_plan(assets, out_dir, workdir, python, plan_file, roots=()):
     other dimension, otherwise the list of them."""
     out_dir = os.path.abspath(out_dir)
     jobs, index = [], _UpstreamIndex()
+    blocking = {}  # job id -> the blocking checks of its value, which what reads it waits for
     for asset in assets:
         index.jobs_of[asset.ref] = []
         for partition, components in zip(partitions_of(asset), partition_components(asset)):
@@ -822,7 +916,8 @@ def build_plan(assets, out_dir, workdir, python, plan_file, roots=()):
                     sources = index.read_by_period(asset, upstream, partition, period)
                     mode = "maybe" if period[0] == "previous" else "list"
                 inputs.append({"parameter": parameter, "mode": mode, "from": [j["id"] for j in sources]})
-                dependencies.update(dict.fromkeys(j["id"] for j in sources))
+                for source in sources:
+                    dependencies.update(dict.fromkeys([source["id"], *blocking.get(source["id"], ())]))
             job = {
                 "id": job_id,
                 "asset": asset.label,
@@ -842,5 +937,9 @@ def build_plan(assets, out_dir, workdir, python, plan_file, roots=()):
                 job["policy"] = declared
             jobs.append(job)
             index.add(asset, job)
+            for check in getattr(asset, "checks", ()):
+                jobs.append(check_job(check, job, python, plan_file))
+                if check.blocking:
+                    blocking.setdefault(job_id, []).append(jobs[-1]["id"])
     return {"version": PLAN_VERSION, "id": os.urandom(8).hex(), "created": time.time(), "workdir": workdir,
             "out": out_dir, "python": python, "roots": list(roots), "jobs": jobs}

@@ -32,7 +32,7 @@ def _inside(path, folder):
     return path == folder or path.startswith(folder.rstrip(os.sep) + os.sep)
 
 
-def _check_job(plan_file, job, out, ids):
+def _check_job(plan_file, job, out, ids, dependency_ids=None):
     _require(isinstance(job, dict), plan_file, "a job is not an object")
     job_id = job.get("id")
     _require(isinstance(job_id, str) and job_id, plan_file, "a job has no 'id'")
@@ -57,8 +57,15 @@ def _check_job(plan_file, job, out, ids):
             _require(len(spec["from"]) == 1, plan_file, f"{where}: input '{spec['parameter']}' needs one job")
         elif spec["mode"] == "maybe":
             _require(len(spec["from"]) <= 1, plan_file, f"{where}: input '{spec['parameter']}' needs one job or none")
-    for upstream in job["dependencies"] + [i for spec in job["inputs"] for i in spec["from"]]:
+    for upstream in [i for spec in job["inputs"] for i in spec["from"]]:
         _require(upstream in ids, plan_file, f"{where} needs unknown job '{upstream}'")
+    for upstream in job["dependencies"]:
+        _require(upstream in (ids if dependency_ids is None else dependency_ids), plan_file,
+                 f"{where} needs unknown job '{upstream}'")
+    check = job.get("check")
+    _require(check is None or (isinstance(check, dict) and isinstance(check.get("name"), str)
+                               and isinstance(check.get("blocking"), bool) and _is_str_list(check.get("keys"))
+                               and len(job["inputs"]) == 1), plan_file, f"{where} has a malformed 'check'")
     # Job ids name files under OUT/.tolva: no component may climb out of it.
     _require(all(part not in ("", ".", "..") for part in job_id.split("/")) and "\\" not in job_id
              and "\x00" not in job_id, plan_file, f"{where} is not a safe job id")
@@ -207,7 +214,11 @@ def read_job_file(plan_file, job_id):
         _require(isinstance(known, dict) and isinstance(known.get("partition"), dict)
                  and isinstance(known.get("output_dir"), str) and _inside(known["output_dir"], entry["out"]),
                  plan_file, f"upstream job '{upstream_id}' is malformed")
-    _check_job(plan_file, entry.get("job"), entry["out"], set(entry["upstream"]))
+    # The jobs it waits for (a blocking check, say) are the runner's concern, not its own.
+    job = entry.get("job")
+    _check_job(plan_file, job, entry["out"], set(entry["upstream"]),
+               set(job.get("dependencies") or ()) if isinstance(job, dict) and _is_str_list(job.get("dependencies"))
+               else None)
     _require(entry["job"]["id"] == job_id, plan_file, f"the entry of job '{job_id}' describes another job")
     return entry
 

@@ -48,10 +48,18 @@ class RunRecorder:
             entries.append(records.job_entry(run.jobs[job_id], status, run.durations.get(job_id),
                                              outcome.get("error_type"), outcome.get("error"),
                                              run.attempts.get(job_id, 0), run.where.get(job_id),
-                                             run.reasons.get(job_id)))
+                                             run.reasons.get(job_id), self._state(run.jobs[job_id], status, outcome)))
         return records.write_run_record(self.out, self.plan_file, self.started,
                                         None if in_progress else time.time(), interrupted, entries,
                                         self.executor_name, self.run_id, self.selection)
+
+
+    def _state(self, job, status, outcome):
+        """The job's own record as far as its entry needs it: a check found up to date
+        still says what it said when it ran."""
+        if "check" in job and status == "up-to-date":
+            return records.read_job_state(self.out, job["id"]) or {}
+        return outcome
 
 
 def job_details(out, job, outcome, status):
@@ -92,7 +100,7 @@ def report(plan, plan_file, asset_labels):
                 where = state.get("where") if isinstance(state.get("where"), dict) else {}
                 spans[job["id"]] = (state["started"], end, where.get("host") or "jobs")
         entries.append(records.job_entry(job, status, duration, state.get("error_type"), state.get("error"),
-                                         1 if state else 0, None))
+                                         1 if state else 0, None, state=state))
         details[job["id"]] = job_details(out, job, state, status)
     now = time.time()
     record = records.write_run_record(out, plan_file, started or now, finished or now, False, entries, None,

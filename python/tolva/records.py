@@ -20,6 +20,7 @@ STATUSES = ("succeeded", "up-to-date", "failed", "skipped", "cancelled")
 DONE = ("succeeded", "up-to-date")  # its value holds
 FINISHED = DONE + ("failed",)  # it ran or was found up to date: "done" to people
 NOT_RUN = ("skipped", "cancelled", "not-started")
+CHECK_FAILED = "CheckFailed"  # the error type of a blocking check that failed
 
 
 # How a job ended: its exit status, its own state record, where it ran, and, when the
@@ -109,8 +110,23 @@ def outcome_of(state):
 # --- the run record --------------------------------------------------------------
 
 
-def job_entry(job, status, duration, error_type, error, attempts, worker, reason=None):
-    return {
+def row_label(job):
+    """The job's row in summaries and tables: its asset, or its asset's check."""
+    check = job.get("check")
+    return job["asset"] if check is None else f"{job['asset']} [check {check['name']}]"
+
+
+def check_outcome(job, state):
+    """A check job's entry in run.json: the check, and what it said (passed None: it
+    said nothing in this run's records)."""
+    said = (state or {}).get("check") or {}
+    return {"name": job["check"]["name"], "blocking": job["check"]["blocking"], "passed": said.get("passed"),
+            "message": said.get("message")}
+
+
+def job_entry(job, status, duration, error_type, error, attempts, worker, reason=None, state=None):
+    """state: the job's own record, where a check's outcome is."""
+    entry = {
         "id": job["id"],
         "asset": job["asset"],
         "partition": job["partition"],
@@ -123,6 +139,9 @@ def job_entry(job, status, duration, error_type, error, attempts, worker, reason
         "attempts": attempts,
         "worker": worker,
     }
+    if "check" in job:
+        entry["check"] = check_outcome(job, state if status in FINISHED else None)
+    return entry
 
 
 def write_run_record(out, plan_file, started, finished, interrupted, entries, executor, run_id, selection=None):

@@ -160,7 +160,9 @@ def print_explanation(verdicts, jobs, verbose=False):
         for verdict, job_id, why in verdicts:
             print(f"{verdict:<11} {job_id}" + (f": {_cli.printable(why)}" if why else ""))
     else:
-        asset_of = {job["id"]: job["asset"] for job in jobs}
+        from tolva.records import row_label
+
+        asset_of = {job["id"]: row_label(job) for job in jobs}
 
         def columns(found):
             counts = [sum(1 for verdict, _, _ in found if verdict == kind) for kind in ("runs", "may run", "up to date")]
@@ -196,7 +198,8 @@ def print_status(states, verbose=False):
         for state in states:
             stale = f"  stale: {_cli.printable(state.stale)}" if state.stale and state.done else ""
             made = _made(state)
-            print(f"{state.status:<11} {_cli.printable(state.job_id)}" + (f"  {made}" if made else "") + stale)
+            said = f"  {_said(state.check)}" if state.check and state.done else ""
+            print(f"{state.status:<11} {_cli.printable(state.job_id)}" + (f"  {made}" if made else "") + said + stale)
         return
     def columns(found):
         done = [s for s in found if s.done]
@@ -204,9 +207,19 @@ def print_status(states, verbose=False):
         stale = sum(1 for s in done if s.stale)
         newest = max(done, key=lambda s: s.made_at or 0, default=None)
         made = _made(newest) if newest is not None else ""
+        said = [s.check for s in done if s.check]
+        if said:
+            failing = [c for c in said if c.get("passed") is False]
+            made += f"; {len(said) - len(failing)} passed, {len(failing)} failed" + (
+                f" ({_cli.printable(failing[0].get('message') or '')})" if failing else "")
         return f"{len(found):>4}  {len(done):>4}  {failed:>6}  {len(found) - len(done) - failed:>7}  {stale:>5}  {made}"
 
     _print_by_asset(states, lambda state: state.asset, "jobs  done  failed  not run  stale  newest value", columns)
+
+
+def _said(check):
+    message = _cli.printable(check.get("message") or "")
+    return ("passed" if check.get("passed") else "check failed") + (f": {message}" if message else "")
 
 
 def _print_by_asset(items, asset_of, header, columns):

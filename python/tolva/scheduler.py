@@ -247,15 +247,17 @@ class Run:
         self.status[job_id] = state["status"] if ok else "failed"
         if ok and isinstance(state.get("value_hash"), str):
             self.decider.value_hashes[job_id] = state["value_hash"]
+        self.progress.ended(job_id, self.status[job_id], self.durations[job_id],
+                            ran=self.status[job_id] in ("succeeded", "failed"))
         if ok:
             for dependent in self.dependents[job_id]:
                 self.waiting_on[dependent] -= 1
                 if self.waiting_on[dependent] == 0:
                     self.ready.put(dependent)
         else:
-            self.skip_dependents(job_id)
-        self.progress.ended(job_id, self.status[job_id], self.durations[job_id],
-                            ran=self.status[job_id] in ("succeeded", "failed"))
+            # What reads a value its blocking check failed is skipped for that reason.
+            failed_check = state.get("error_type") == records.CHECK_FAILED and "check" in self.jobs[job_id]
+            self.skip_dependents(job_id, state.get("error") if failed_check else None)
 
     def read_own_records_last(self):
         """The job's own record is the truth: a job this run marked cancelled or failed
@@ -283,12 +285,14 @@ class Run:
         return (f"the job ended (exit status {returncode}) {outcome or 'without recording its outcome'}"
                 f"{': ' + last if last else ''}")
 
-    def skip_dependents(self, job_id):
+    def skip_dependents(self, job_id, reason=None):
         stack = list(self.dependents[job_id])
         while stack:
             dependent = stack.pop()
             if self.status[dependent] == "pending":
                 self.status[dependent] = "skipped"
+                if reason is not None:
+                    self.reasons[dependent] = reason
                 self.progress.ended(dependent, "skipped")
                 stack.extend(self.dependents[dependent])
 

@@ -5,7 +5,7 @@ import os
 import sys
 
 from tolva._cli import printable
-from tolva.records import DONE, FINISHED, NOT_RUN, STATUSES
+from tolva.records import DONE, FINISHED, NOT_RUN, STATUSES, row_label
 
 
 class Style:
@@ -41,7 +41,7 @@ def print_summary(assets, entries, details, elapsed, interrupted, record_path, s
     style = Style(stream)
     by_asset = {}
     for entry in entries:
-        by_asset.setdefault(entry["asset"], []).append(entry)
+        by_asset.setdefault(row_label(entry), []).append(entry)
     labels = [label for label in assets if label in by_asset]
     shown = {label: printable(label) for label in labels}
     width = max([len("asset")] + [len(shown[label]) for label in labels])
@@ -64,6 +64,13 @@ def print_summary(assets, entries, details, elapsed, interrupted, record_path, s
                 print(f"  at {printable(detail['frame'])}", file=stream)
             log = f"; log: {printable(detail['log'])}" if detail.get("log") else ""
             print(f"  first failed job: {printable(first['id'])}{log}", file=stream)
+    warned = [e for e in entries if e["status"] in DONE and (e.get("check") or {}).get("passed") is False]
+    for label in labels:
+        mine = [e for e in warned if row_label(e) == label]
+        if mine:
+            print(f"\n{shown[label]}: warning: {len(mine)} of {len(by_asset[label])} failed (not blocking): "
+                  f"{printable(mine[0]['check']['message'] or '')}", file=stream)
+            print(f"  first: {printable(mine[0]['id'])}", file=stream)
     counts = {s: sum(1 for e in entries if e["status"] == s) for s in STATUSES}
     done = sum(1 for e in entries if e["status"] in FINISHED)
     running = sum(1 for e in entries if e["status"] == "running")
@@ -72,6 +79,7 @@ def print_summary(assets, entries, details, elapsed, interrupted, record_path, s
              "failed" if counts["failed"] or not_run else "succeeded")
     footer = (f"{state}: {done} of {len(entries)} jobs done ({counts['up-to-date']} up to date), "
               f"{counts['failed']} failed, {f'{running} running, ' if running else ''}{not_run} not run, "
-              f"{elapsed:.1f}s")
+              + (f"{len(warned)} check{'s' if len(warned) != 1 else ''} failed (not blocking), " if warned else "")
+              + f"{elapsed:.1f}s")
     print("\n" + style.status("succeeded" if state == "succeeded" else "failed", footer), file=stream)
     print(f"run record: {printable(record_path)}", file=stream)

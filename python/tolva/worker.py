@@ -36,6 +36,7 @@ class Outcome:
         self.where = where  # the frame to show, when the traceback holds none of the user's
         # Of a value stored here (not by the core): its preview and values.Hashed digest.
         self.preview, self.hashed = preview, hashed
+        self.extra = {}  # what else the job's record keeps (a check's outcome)
 
     def traceback_text(self):
         if self.exception is None:
