@@ -516,3 +516,19 @@ def test_the_environment_a_job_read_is_compared_where_it_runs(tmp_path):
                                                                .read_text())))
     assert values == [(["succeeded"] * 3, [1, "north"]), (["up-to-date"] * 3, [1, "north"]),
                       (["succeeded"] * 3, [1, "south"])]
+
+
+def test_checks_on_a_cluster_as_locally(cluster, tmp_path):
+    """A blocking check that fails on a worker skips what reads its asset, with its
+    message; what the checks said and stored is what a local run says."""
+    from test_checks import SHOP
+
+    (tmp_path / "shop.py").write_text(SHOP.replace("os.environ.get(\"BAD\")", "\"south\""))
+    runs = [tolva(["shop", *where, "--out", name], tmp_path)
+            for name, where in (("dask", ["--executor", "dask", "--scheduler", cluster.address]), ("local", []))]
+    assert [r.returncode for r in runs] == [1, 1], runs[0].stdout + runs[0].stderr
+    seen = [[(j["id"], j["status"], j["reason"] if j["status"] == "skipped" else None, j.get("check"))
+             for j in json.loads((tmp_path / name / "run.json").read_text())["jobs"]] for name in ("dask", "local")]
+    assert seen[0] == seen[1] and ("total", "skipped", "check 'no_negative_totals' of 'orders' failed: 3 rows with "
+                                   "total < 0", None) in seen[1]
+    assert values(tmp_path / "dask") == values(tmp_path / "local")

@@ -1,0 +1,143 @@
+"""Asset checks: what a check's return means, a blocking failure skipping what reads
+the asset, a non-blocking one a warning, checks found up to date or run again alone,
+taken along by --select, and declarations refused before anything runs."""
+
+import json
+import subprocess
+import sys
+
+import pytest
+
+from tolva import CheckResult, checks
+
+
+@pytest.mark.parametrize("body, passed, message, metadata", [
+    ("return True", True, "", None),
+    ("return False", False, "returned False", None),
+    ("return CheckResult(False, '3 rows with total < 0\\nmore', {'rows': 3})", False, "3 rows with total < 0",
+     {"rows": 3}),
+    ("return {'passed': True, 'message': 'fine'}", True, "fine", None),
+    ("raise ValueError('no column total')", False, "ValueError: no column total", None),
+    ("return 1", False, "returned 1, not True, False or a CheckResult", None),
+    ("return CheckResult(True, 'ok', {'when': object})", False, "its metadata cannot be stored as JSON: Object of "
+     "type type is not JSON serializable", None),
+])
+def test_what_a_check_returns(body, passed, message, metadata):
+    scope = {"CheckResult": CheckResult}
+    exec(f"def probe(value, region):\n    {body}\n", scope)
+    result, _ = checks.evaluate(scope["probe"], [1], {"region": "north"})
+    assert result == {"passed": passed, "message": message, "metadata": metadata}
+
+
+SHOP = '''\
+import os
+from tolva import CheckResult, asset, check, partitions
+
+@asset(partitions={"region": partitions(["north", "south"])})
+def orders(region):
+    return [{"total": -1}, {"total": -2}, {"total": -3}] if region == os.environ.get("BAD") else [{"total": 5}]
+
+@check(orders)
+def no_negative_totals(rows):
+    bad = sum(1 for row in rows if row["total"] < 0)
+    return CheckResult(bad == 0, f"{bad} rows with total < 0", {"rows": bad})
+
+@check(orders, blocking=False)
+def not_tiny(rows, region):
+    return len(rows) > LIMIT
+
+LIMIT = 1
+
+@asset(inputs={"rows": orders})
+def total(rows):
+    return sum(row["total"] for item in rows for row in item["value"])
+'''
+
+
+def run(project, *args, env=None):
+    import os
+
+    result = subprocess.run([sys.executable, "-m", "tolva.run", "shop", *args], cwd=project, capture_output=True,
+                            text=True, timeout=120, env=dict(os.environ, **(env or {})))
+    record = json.loads((project / "tolva-out/run.json").read_text()) if "--explain" not in args else None
+    return result, record
+
+
+def statuses(record):
+    return {job["id"]: job["status"] for job in record["jobs"]}
+
+
+@pytest.fixture
+def shop(tmp_path):
+    (tmp_path / "shop.py").write_text(SHOP)
+    return tmp_path
+
+
+def test_a_blocking_check_that_fails_skips_what_reads_the_asset(shop):
+    result, record = run(shop, env={"BAD": "south"})
+    assert result.returncode == 1
+    skipped = [job for job in record["jobs"] if job["status"] == "skipped"]
+    assert [(job["id"], job["reason"]) for job in skipped] == [
+        ("total", "check 'no_negative_totals' of 'orders' failed: 3 rows with total < 0")]
+    failed = next(job for job in record["jobs"] if job["status"] == "failed")
+    assert failed["id"] == "orders/region=south/check=no_negative_totals"
+    assert failed["check"] == {"name": "no_negative_totals", "blocking": True, "passed": False,
+                               "message": "3 rows with total < 0"}
+    said = json.loads((shop / "tolva-out/orders/region=south/check=no_negative_totals/value.json").read_text())
+    assert said == {"passed": False, "message": "3 rows with total < 0", "metadata": {"rows": 3}}
+    assert "1 failed, 1 not run, 1 check failed (not blocking)" in result.stdout.splitlines()[-2]
+
+
+def test_checks_incrementally_and_by_selection(shop):
+    first, record = run(shop)
+    assert first.returncode == 0 and len(record["jobs"]) == 7
+    warned = [job["id"] for job in record["jobs"] if (job.get("check") or {}).get("passed") is False]
+    assert warned == ["orders/region=north/check=not_tiny", "orders/region=south/check=not_tiny"]
+    assert "2 checks failed (not blocking)" in first.stdout
+    # Editing only a check runs only that check; an up-to-date one still says it failed.
+    (shop / "shop.py").write_text(SHOP.replace("return len(rows) > LIMIT", "return len(rows) >= LIMIT"))
+    again, record = run(shop)
+    assert again.returncode == 0
+    assert {job_id for job_id, status in statuses(record).items() if status != "up-to-date"} == {
+        "orders/region=north/check=not_tiny", "orders/region=south/check=not_tiny"}
+    explained, _ = run(shop, "--explain", "-v")
+    assert "runs" not in explained.stdout.split("\n\n")[0]
+    # An asset's selection takes its checks along; what it needs waits for blocking ones only.
+    _, record = run(shop, "--select", "orders/region=north", "--force")
+    assert sorted(statuses(record)) == ["orders/region=north", "orders/region=north/check=no_negative_totals",
+                                        "orders/region=north/check=not_tiny"]
+    _, record = run(shop, "--select", "total")
+    assert sorted(statuses(record)) == ["orders/region=north", "orders/region=north/check=no_negative_totals",
+                                        "orders/region=south", "orders/region=south/check=no_negative_totals",
+                                        "total"]
+
+
+@pytest.mark.parametrize("declaration, message", [
+    ("def plain(): return 1\n@check(plain)\ndef c(v): return True",
+     "check 'c' (shop.c) is of function 'plain', which is not an asset"),
+    ("@check('ordres')\ndef c(v): return True",
+     "check 'c' (shop.c) is of 'ordres', which is not an asset of the inspected modules; did you mean 'orders'?"),
+    ("@check(orders)\ndef c(): return True", "check 'c' of 'orders' cannot receive the value: it takes no "
+     "positional parameter"),
+    ("@check(orders)\ndef c(v, limit): return True", "check 'c' of 'orders' cannot receive the value: its parameter "
+     "'limit' is neither the value nor a dimension of the asset (region)"),
+    ("@check(orders, name='not_tiny')\ndef c(v): return True",
+     "asset 'orders' has two checks named 'not_tiny': shop.not_tiny and shop.c"),
+])
+def test_a_check_that_cannot_be_planned_is_a_graph_error(shop, declaration, message):
+    (shop / "shop.py").write_text(SHOP + declaration + "\n")
+    result = subprocess.run([sys.executable, "-m", "tolva.run", "shop"], cwd=shop, capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode == 2 and not (shop / "tolva-out").exists()
+    assert f"python -m tolva.run: error: {message}" in result.stderr.splitlines()[0]
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: checks.check("orders", blocking="yes"), "check(): blocking must be True or False, not 'yes'"),
+    (lambda: checks.check("orders", name=""), "check(): name must be a non-empty str, not ''"),
+    (lambda: checks.check("orders")(len), "check() decorates a function, not builtin_function_or_method"),
+])
+def test_bad_check_calls_are_one_line(call, message):
+    with pytest.raises(TypeError) as caught:
+        call()
+    assert str(caught.value) == message
