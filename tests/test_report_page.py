@@ -164,3 +164,56 @@ def test_a_page_that_cannot_be_written_is_a_warning_not_a_failure(tmp_path):
     assert done.returncode == 0
     assert done.stderr == ("python -m tolva.run: warning: the report page was not written: "
                            f"{tmp_path}/out/report.html: Is a directory\n")
+
+
+CHECKED = PIPE.replace("from tolva import asset, partitions", "from tolva import asset, check, partitions") + '''
+
+@check(doubled)
+def short(value, k):
+    return CheckResult(len(value) < 2, f"{k} is long") if k != "a" else True
+
+from tolva import CheckResult
+'''
+
+
+@pytest.fixture(scope="module")
+def state(tmp_path_factory):
+    """Two runs: everything (numbers/k=b fails), then a selection of alone."""
+    project = tmp_path_factory.mktemp("state")
+    (project / "page_pipe.py").write_text(CHECKED)
+    for args in ([], ["--select", "alone"]):
+        subprocess.run([sys.executable, "-m", "tolva.run", "page_pipe", "--out", "out", *args], cwd=project,
+                       capture_output=True, text=True, timeout=120)
+    return project / "out"
+
+
+def test_the_state_page_shows_every_asset_whatever_run_made_it(state):
+    first, second = sorted(p.name for p in (state / ".tolva/runs").glob("*.html"))
+    seen = dom(state / "index.html", "#job=doubled/k=c")
+    assert [part.split('"')[0] for part in seen.split('data-name="')[1:]] == ["alone", "numbers", "doubled"]
+    assert "check short: 1 passed, 1 failed, 1 not run (c is long)" in seen
+    # A cell's details: its status, the run that made it (a link to its page), its check, its value.
+    details = seen.split('<div class="cell-details">')[2].split("</div>")[0]
+    assert (f'made ' in details and f'<a href=".tolva/runs/{first}">' in details
+            and '<p class="fail">check short: failed (c is long)</p>' in details and '<pre>"cc"</pre>' in details)
+    assert f'by run <a href=".tolva/runs/{second}">' in seen.split('data-name="alone"')[1]
+    # The second run's page links to this page and to the first run, and names what it left alone.
+    around = dom(state / "report.html").split('id="around">')[1].split("</p>")[0]
+    assert around == ('<a href="index.html">the state of every asset</a> · <a href=".tolva/runs/'
+                      f'{first}">the previous run</a><span class="untouched"> · not touched by this run: '
+                      'numbers, doubled</span>')
+
+
+def test_the_state_page_draws_only_what_is_in_view(tmp_path):
+    from tolva import state_page
+
+    jobs = [{"id": f"grid/a={a}/b={b}", "asset": "grid", "partition": {"a": a, "b": b}, "dependencies": [],
+             "output_dir": str(tmp_path / f"grid/a={a}/b={b}")} for a in range(100) for b in range(100)]
+    state_page.write(str(tmp_path), {"jobs": jobs}, {j["id"]: "failed" if i % 37 == 0 else "succeeded"
+                                                     for i, j in enumerate(jobs)}, "r1")
+    canvas = dom(tmp_path / "index.html").split("<canvas ")[1].split(">")[0]
+    assert 'data-cells="10000"' in canvas and 0 < int(canvas.split('data-drawn="')[1].split('"')[0]) < 2500
+    shot = tmp_path / "page.png"
+    browse(f"--screenshot={shot}", "--window-size=900,700", (tmp_path / "index.html").as_uri(), check=True)
+    red = sum(1 for pixel in pixels(shot.read_bytes()) if all(abs(a - b) < 8 for a, b in zip(pixel, FAILED_RED)))
+    assert red > 2000  # the failed cells in view, and the chips

@@ -296,7 +296,9 @@ def run_job(plan_file, job_id, force=False, run_id=None, attempt=1, entry=None, 
         return 1
     if not outcome.ok:
         worker.report_failure(PROG, outcome)
-        finish("failed", outcome.error_type, outcome.error, outcome.frame(), **outcome.extra)
+        # A check that failed keeps which value it failed, as a success keeps what it read.
+        extra = dict(outcome.extra, upstream=current["upstream"]) if "check" in job else outcome.extra
+        finish("failed", outcome.error_type, outcome.error, outcome.frame(), **extra)
         return 1
     preview = outcome.preview if outcome.preview is not None else values.json_preview(job["output_dir"])
     finish("succeeded", preview=preview, **outcome.extra, **incremental.success_record(

@@ -21,8 +21,9 @@ class Refused(Exception):
 class Planned:
     """A plan and what deciding and running it needs."""
 
-    def __init__(self, assets, plan, plan_file, decider, selected):
+    def __init__(self, assets, plan, plan_file, decider, selected, whole=None):
         self.assets, self.plan, self.plan_file, self.decider = assets, plan, plan_file, decider
+        self.whole = whole or plan  # every job, when plan is a selection's
         self.selected = selected  # the ids of the jobs asked for
         self.labels = list(dict.fromkeys(records.row_label(job) for job in plan["jobs"]))
 
@@ -67,6 +68,7 @@ def make_plan(assets, out, plan_file, selection, environ=os.environ):
     roots = [root.rstrip(os.sep) for root in project.roots]
     plan = planning.build_plan(assets, out, os.getcwd(), sys.executable, plan_file, roots)
     selected = {job["id"] for job in plan["jobs"]}
+    whole = plan
     parts = {(asset.module, asset.attribute): asset.parts for asset in assets}
     parts.update({(check.module, check.attribute): check.parts for asset in assets for check in asset.checks})
     decider = incremental.Decider(project, codes, lambda job: (job["fingerprint"]["code"],
@@ -76,7 +78,7 @@ def make_plan(assets, out, plan_file, selection, environ=os.environ):
             plan, selected = planning.select_jobs(assets, plan, selection)
         except planning.GraphError as exc:
             raise Refused(*str(exc).splitlines()) from None
-    return Planned(assets, plan, plan_file, decider, selected)
+    return Planned(assets, plan, plan_file, decider, selected, whole)
 
 
 def plan_pipeline(options, selection):
@@ -187,7 +189,7 @@ def _run_locked(planned, options, lock):
     executor = executors.make(options.executor, plan, planned.plan_file, run_options.run_id, options)
     try:
         records_of_run = recorder.RunRecorder(plan, planned.plan_file, planned.labels, options.executor,
-                                              run_options.run_id, options.select)
+                                              run_options.run_id, options.select, planned.whole)
         run = Run(plan, executor, planned.decider, run_options, records_of_run, lock)
         code = run.execute()
         layout.write_atomically(layout.last_run_path(out), json.dumps(

@@ -8,12 +8,13 @@ import os
 import sys
 import time
 
-from tolva import _cli, formats, layout, records, report_page, summary
+from tolva import _cli, formats, layout, records, report_page, state_page, summary
 
 
 class RunRecorder:
-    def __init__(self, plan, plan_file, labels, executor_name, run_id, selection):
+    def __init__(self, plan, plan_file, labels, executor_name, run_id, selection, whole=None):
         self.plan, self.plan_file, self.labels = plan, plan_file, labels
+        self.whole = whole or plan  # the plan of every job, of which a selection runs some
         self.out = plan["out"]
         self.executor_name, self.run_id, self.selection = executor_name, run_id, selection
         self.started = time.time()
@@ -35,7 +36,7 @@ class RunRecorder:
         timeline = {job_id: (run.started_at[job_id] - self.clock, ended - self.clock,
                              run.where.get(job_id) or f"slot {run.slot[job_id]}")
                     for job_id, ended in run.ended_at.items() if job_id in run.slot}
-        write_page_or_warn(self.out, record, self.plan, timeline, details, status, self.started)
+        write_page_or_warn(self.out, record, self.plan, timeline, details, status, self.started, self.whole)
         summary.print_summary(self.labels, record["jobs"], details, time.monotonic() - self.clock, interrupted,
                               layout.run_record_path(self.out))
         return status
@@ -107,19 +108,26 @@ def report(plan, plan_file, asset_labels):
                                       os.urandom(8).hex())
     status = records.exit_status(entry["status"] for entry in entries)
     timeline = {job_id: (begin - started, end - started, lane) for job_id, (begin, end, lane) in spans.items()}
-    write_page_or_warn(out, record, plan, timeline, details, status, started or now)
+    write_page_or_warn(out, record, plan, timeline, details, status, started or now, plan)
     summary.print_summary(asset_labels, entries, details, (finished or now) - (started or now), False,
                           layout.run_record_path(out))
     return status
 
 
-def write_page_or_warn(out, record, plan, timeline, details, status, started):
-    """The report page is a view: a run whose record is written never fails for it."""
-    try:
-        report_page.write(out, record, plan, timeline, details, status, started)
-    except OSError as exc:
-        # Named by the page's path, not the temporary file it is written through.
-        _cli.warn(f"the report page was not written: {exc.filename2 or exc.filename}: {exc.strerror or exc}")
-    except Exception as exc:  # noqa: BLE001 - said in one line, the run's outcome stands
-        _cli.warn(f"the report page was not written: {_cli.describe(exc)}")
+def write_page_or_warn(out, record, plan, timeline, details, status, started, whole):
+    """The report page and the state page are views: a run whose record is written
+    never fails for them."""
+    untouched = [label for label in dict.fromkeys(job["asset"] for job in whole["jobs"])
+                 if label not in {job["asset"] for job in plan["jobs"]}]
+    for name, write in (("report page", lambda: report_page.write(out, record, plan, timeline, details, status,
+                                                                  started, untouched)),
+                        ("state page", lambda: state_page.write(out, whole, {e["id"]: e["status"] for e in
+                                                                             record["jobs"]}, record["run_id"]))):
+        try:
+            write()
+        except OSError as exc:
+            # Named by the page's path, not the temporary file it is written through.
+            _cli.warn(f"the {name} was not written: {exc.filename2 or exc.filename}: {exc.strerror or exc}")
+        except Exception as exc:  # noqa: BLE001 - said in one line, the run's outcome stands
+            _cli.warn(f"the {name} was not written: {_cli.describe(exc)}")
     sys.stderr.flush()

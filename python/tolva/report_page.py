@@ -35,14 +35,17 @@ def escape(text):
 NODE_WIDTH, NODE_HEIGHT, LAYER_GAP, ROW_GAP = 180, 46, 46, 16
 
 
-def write(out, record, plan, timeline, details, exit_status, started):
+def write(out, record, plan, timeline, details, exit_status, started, untouched=()):
     """Writes OUT/report.html and the history's copy. timeline: job id -> (start, end,
     lane) in seconds from the run's start; details: job id -> frame, log path, and the
-    preview and path of its value."""
-    page = render(record, plan, timeline, details, exit_status, out)
+    preview and path of its value; untouched: the assets a run of a selection left as
+    they were."""
+    history = layout.history_path(out, started, record["run_id"], ".html")
+    earlier = [path for path in layout.history_files(out, ".html") if os.path.basename(path) < os.path.basename(history)]
+    previous = _link(earlier[0], out) if earlier else None
+    page = render(record, plan, timeline, details, exit_status, out, {"previous": previous, "untouched": untouched})
     page_path = layout.page_path(out)
     layout.write_atomically(page_path, page.replace(_script_root(), _script_root(_root_of(page_path, out))))
-    history = layout.history_path(out, started, record["run_id"], ".html")
     layout.write_atomically(history, page.replace(_script_root(), _script_root(_root_of(history, out))))
 
 
@@ -56,7 +59,7 @@ def _script_root(root=_ROOT):
     return _script_json({"root": root})[1:-1]
 
 
-def render(record, plan, timeline, details, exit_status, out=None):
+def render(record, plan, timeline, details, exit_status, out=None, around=None):
     labels = {}
     for entry in record["jobs"]:
         labels.setdefault(entry["asset"], len(labels))
@@ -81,11 +84,11 @@ def render(record, plan, timeline, details, exit_status, out=None):
                      detail.get("frame") if entry["status"] == "failed" else None, log_tail, preview,
                      _link(detail.get("value"), out), _link(detail.get("log"), out)])
     data = {"assets": list(labels), "lanes": [str(lane) for lane in lanes], "jobs": jobs,
-            "colours": COLOURS, "order": SEVERITY, "root": _ROOT}
+            "colours": COLOURS, "order": SEVERITY, "root": _ROOT, **(around or {"previous": None, "untouched": []})}
     header = _header(record, exit_status)
     graph = asset_graph(plan, record["jobs"])
     return PAGE.format(title=escape(f"tolva run {record['run_id']}"), header=header, graph=graph,
-                       data=_script_json(data), style=STYLE, script=SCRIPT)
+                       data=_script_json(data), style=STYLE, script=SHARED_SCRIPT + SCRIPT)
 
 
 def _link(path, out):
@@ -277,7 +280,7 @@ script-src 'unsafe-inline'; img-src data:">
 <style>{style}</style>
 </head>
 <body>
-<header>{header}</header>
+<header>{header}<p class="links" id="around"></p></header>
 <section id="graph-section"><h2>Assets</h2><div class="scroll">{graph}</div></section>
 <section id="timeline-section"><h2>Timeline</h2><div class="scroll" id="timeline"></div></section>
 <section id="jobs-section"><h2>Jobs</h2>
@@ -289,6 +292,68 @@ script-src 'unsafe-inline'; img-src data:">
 <script>{script}</script>
 </body>
 </html>
+"""
+
+# What both pages draw alike: elements, links to OUT's files, value previews.
+SHARED_SCRIPT = r"""
+"use strict";
+function element(name, attributes, text) {
+  const node = document.createElement(name);
+  for (const [key, value] of Object.entries(attributes || {})) node.setAttribute(key, value);
+  if (text !== undefined && text !== null) node.textContent = text;
+  return node;
+}
+
+function fileLink(path, text) {
+  // A path under OUT, as a link from wherever this copy of the page is.
+  const link = element("a", {href: data.root + path.split("/").map(encodeURIComponent).join("/")}, text);
+  return link;
+}
+
+function previewTable(preview) {
+  const table = element("table", {class: "preview-table"});
+  const head = element("tr");
+  if (preview.index) head.appendChild(element("th", {}, ""));
+  for (const [name, dtype] of preview.columns) head.appendChild(element("th", {title: dtype}, name));
+  table.appendChild(head);
+  (preview.head || []).forEach((cells, i) => {
+    const row = element("tr");
+    if (preview.index) row.appendChild(element("th", {}, preview.index[i]));
+    for (const cell of cells) row.appendChild(element("td", {}, cell));
+    table.appendChild(row);
+  });
+  return table;
+}
+
+function previewBody(preview) {
+  // What the value is, as the job recorded it: a table's first rows, an array's shape
+  // and range, the start of a text, a file's name and size.
+  const box = element("div", {class: "preview"});
+  if (preview.left_out) {
+    box.appendChild(element("p", {}, "Left out of this page, which keeps it small: python -m tolva.run " +
+                                     `MODULE --show ${preview.left_out}`));
+    return box;
+  }
+  if (preview.columns) {
+    box.appendChild(element("p", {}, `${preview.rows} rows × ${preview.columns.length} columns: ` +
+      preview.columns.map(([name, dtype]) => `${name} ${dtype}`).join(", ")));
+    box.appendChild(previewTable(preview));
+  } else if (preview.shape) {
+    const range = "min" in preview ? `, from ${preview.min} to ${preview.max}` : "";
+    box.appendChild(element("p", {}, `array of shape ${preview.shape.join("×") || "scalar"}, ${preview.dtype}${range}`));
+  } else if ("name" in preview && "size" in preview) {
+    box.appendChild(element("p", {}, `${preview.folder ? "folder" : "file"} ${preview.name}, ${preview.size} bytes`));
+  } else if ("text" in preview) {
+    if ("size" in preview) box.appendChild(element("p", {}, `${preview.size} ${preview.format === "bytes" ? "bytes" : "characters"}`));
+    box.appendChild(element("pre", {}, preview.text));
+  } else if ("repr" in preview) {
+    box.appendChild(element("pre", {}, preview.repr));
+  } else if (preview.preview_error) {
+    box.appendChild(element("p", {}, preview.preview_error));
+  }
+  return box;
+}
+
 """
 
 STYLE = """
@@ -321,17 +386,9 @@ details.value summary{cursor:pointer;color:#1e5fa8;font-size:12px}.preview{margi
 """
 
 SCRIPT = r"""
-"use strict";
 const data = JSON.parse(document.getElementById("run-data").textContent);
 const COLUMNS = {id: 0, asset: 1, status: 2, duration: 3, attempts: 4, reason: 5, start: 6, end: 7, lane: 8,
                  errorType: 9, error: 10, frame: 11, log: 12, preview: 13, value: 14, logPath: 15};
-
-function element(name, attributes, text) {
-  const node = document.createElement(name);
-  for (const [key, value] of Object.entries(attributes || {})) node.setAttribute(key, value);
-  if (text !== undefined && text !== null) node.textContent = text;
-  return node;
-}
 
 function seconds(value) {
   return value === null ? "" : value < 60 ? value.toFixed(2) + " s" : (value / 60).toFixed(1) + " min";
@@ -395,56 +452,6 @@ function errorCell(job) {
 
 const PAGE_ROWS = 200;  // rows drawn at a time: a long run's table opens at once
 let matching = [], drawn = 0;
-
-function fileLink(path, text) {
-  // A path under OUT, as a link from wherever this copy of the page is.
-  const link = element("a", {href: data.root + path.split("/").map(encodeURIComponent).join("/")}, text);
-  return link;
-}
-
-function previewTable(preview) {
-  const table = element("table", {class: "preview-table"});
-  const head = element("tr");
-  if (preview.index) head.appendChild(element("th", {}, ""));
-  for (const [name, dtype] of preview.columns) head.appendChild(element("th", {title: dtype}, name));
-  table.appendChild(head);
-  (preview.head || []).forEach((cells, i) => {
-    const row = element("tr");
-    if (preview.index) row.appendChild(element("th", {}, preview.index[i]));
-    for (const cell of cells) row.appendChild(element("td", {}, cell));
-    table.appendChild(row);
-  });
-  return table;
-}
-
-function previewBody(preview) {
-  // What the value is, as the job recorded it: a table's first rows, an array's shape
-  // and range, the start of a text, a file's name and size.
-  const box = element("div", {class: "preview"});
-  if (preview.left_out) {
-    box.appendChild(element("p", {}, "Left out of this page, which keeps it small: python -m tolva.run " +
-                                     `MODULE --show ${preview.left_out}`));
-    return box;
-  }
-  if (preview.columns) {
-    box.appendChild(element("p", {}, `${preview.rows} rows × ${preview.columns.length} columns: ` +
-      preview.columns.map(([name, dtype]) => `${name} ${dtype}`).join(", ")));
-    box.appendChild(previewTable(preview));
-  } else if (preview.shape) {
-    const range = "min" in preview ? `, from ${preview.min} to ${preview.max}` : "";
-    box.appendChild(element("p", {}, `array of shape ${preview.shape.join("×") || "scalar"}, ${preview.dtype}${range}`));
-  } else if ("name" in preview && "size" in preview) {
-    box.appendChild(element("p", {}, `${preview.folder ? "folder" : "file"} ${preview.name}, ${preview.size} bytes`));
-  } else if ("text" in preview) {
-    if ("size" in preview) box.appendChild(element("p", {}, `${preview.size} ${preview.format === "bytes" ? "bytes" : "characters"}`));
-    box.appendChild(element("pre", {}, preview.text));
-  } else if ("repr" in preview) {
-    box.appendChild(element("pre", {}, preview.repr));
-  } else if (preview.preview_error) {
-    box.appendChild(element("p", {}, preview.preview_error));
-  }
-  return box;
-}
 
 function valueCell(job) {
   const cell = element("td", {class: "job"});
@@ -525,6 +532,18 @@ function filterFromAddress() {
   document.getElementById("search").value = hash.get("q") || "";
 }
 
+function around() {
+  // Where this run stands: the state of every asset, the run before it, and what a run
+  // of a selection left as it was.
+  const line = document.getElementById("around");
+  line.appendChild(fileLink("index.html", "the state of every asset"));
+  if (data.previous) line.append(" · ", fileLink(data.previous, "the previous run"));
+  if (data.untouched.length) {
+    line.appendChild(element("span", {class: "untouched"}, ` · not touched by this run: ${data.untouched.join(", ")}`));
+  }
+}
+
+around();
 drawTimeline();
 statusOptions();
 filterFromAddress();
