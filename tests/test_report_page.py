@@ -181,7 +181,7 @@ def state(tmp_path_factory):
     """Two runs: everything (numbers/k=b fails), then a selection of alone."""
     project = tmp_path_factory.mktemp("state")
     (project / "page_pipe.py").write_text(CHECKED)
-    for args in ([], ["--select", "alone"]):
+    for args in ([], ["--select", "alone", "--force"]):
         subprocess.run([sys.executable, "-m", "tolva.run", "page_pipe", "--out", "out", *args], cwd=project,
                        capture_output=True, text=True, timeout=120)
     return project / "out"
