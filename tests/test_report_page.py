@@ -217,3 +217,69 @@ def test_the_state_page_draws_only_what_is_in_view(tmp_path):
     browse(f"--screenshot={shot}", "--window-size=900,700", (tmp_path / "index.html").as_uri(), check=True)
     red = sum(1 for pixel in pixels(shot.read_bytes()) if all(abs(a - b) < 8 for a, b in zip(pixel, FAILED_RED)))
     assert red > 2000  # the failed cells in view, and the chips
+
+
+def _points(d):
+    """Points along an SVG path of M, C and L commands, sampled finely."""
+    import re
+
+    numbers = [float(n) for n in re.findall(r"-?\d+(?:\.\d+)?", d)]
+    commands = re.findall(r"[MCL]", d)
+    at, pen, points = 0, None, []
+    for command in commands:
+        if command in "ML":
+            target = (numbers[at], numbers[at + 1])
+            at += 2
+            if command == "L":
+                points += [(pen[0] + (target[0] - pen[0]) * t / 50, pen[1]) for t in range(51)]
+            pen = target
+        else:
+            (ax, ay), (bx, by), (cx, cy) = [(numbers[at + i], numbers[at + i + 1]) for i in (0, 2, 4)]
+            at += 6
+            for step in range(51):
+                t = step / 50
+                u = 1 - t
+                points.append((u ** 3 * pen[0] + 3 * u * u * t * ax + 3 * u * t * t * bx + t ** 3 * cx,
+                               u ** 3 * pen[1] + 3 * u * u * t * ay + 3 * u * t * t * by + t ** 3 * cy))
+            pen = (cx, cy)
+    return points
+
+
+def _weather():
+    return (["stations", "readings", "daily", "network", "extremes", "report"],
+            [("readings", "daily"), ("daily", "network"), ("network", "extremes"), ("stations", "report"),
+             ("network", "report"), ("extremes", "report")])
+
+
+def _generated(seed, size):
+    import random
+
+    chance = random.Random(seed)
+    names = [f"a{i}" for i in range(size)]
+    edges = {(names[i], names[j]) for j in range(1, size) for i in chance.sample(range(j), min(j, 2))}
+    edges |= {(names[0], names[-1]), (names[1], names[-2])}  # long ones, across every layer
+    return names, sorted(edges, key=lambda e: (names.index(e[1]), names.index(e[0])))
+
+
+@pytest.mark.parametrize("graph", [_weather(), _generated(1, 9), _generated(2, 14), _generated(3, 20)])
+def test_edges_start_and_end_on_their_boxes_and_cross_no_other(graph):
+    import re
+
+    from tolva import report_page
+
+    names, edges = graph
+    svg = report_page._layered_graph(names, edges, {name: {"succeeded": 1} for name in names})
+    boxes = {f"asset-{i}": tuple(map(float, re.search(
+        rf'id="asset-{i}".*?<rect x="([\d.]+)" y="([\d.]+)" width="(\d+)" height="(\d+)"', svg).groups()))
+        for i in range(len(names))}
+    drawn = re.findall(r'<path class="edge" data-from="(asset-\d+)" data-to="(asset-\d+)" d="([^"]+)"', svg)
+    index = {name: f"asset-{i}" for i, name in enumerate(names)}
+    assert sorted((a, b) for a, b, _ in drawn) == sorted((index[a], index[b]) for a, b in edges)
+    for source, target, d in drawn:
+        points = _points(d)
+        (sx, sy, sw, sh), (tx, ty, tw, th) = boxes[source], boxes[target]
+        assert abs(points[0][0] - (sx + sw)) <= 1 and sy < points[0][1] < sy + sh
+        assert abs(points[-1][0] - tx) <= 1 and ty < points[-1][1] < ty + th
+        for x, y, w, h in boxes.values():
+            inside = [p for p in points if x + 1 < p[0] < x + w - 1 and y + 1 < p[1] < y + h - 1]
+            assert not inside, f"{source} -> {target} crosses the box at {x},{y}"

@@ -219,40 +219,73 @@ def _layers(names, edges):
     return layer, upstream
 
 
-def _layered_graph(names, edges, counts):
-    layer, upstream = _layers(names, edges)
-    columns = {}
-    for name in names:
-        columns.setdefault(layer[name], []).append(name)
-    row = {}
-    for column in sorted(columns):
-        # Each asset near the mean row of its inputs: fewer crossings, in one sweep.
-        members = columns[column]
-        for position, name in enumerate(members):
-            row[name] = position
-        members.sort(key=lambda n: (sum(row[a] for a in upstream[n]) / len(upstream[n])) if upstream[n] else row[n])
-        for position, name in enumerate(members):
-            row[name] = position
-    tallest = max(len(members) for members in columns.values()) if columns else 0
-    width = len(columns) * (NODE_WIDTH + LAYER_GAP) - LAYER_GAP + 20
-    height = tallest * (NODE_HEIGHT + ROW_GAP) - ROW_GAP + 20
+DUMMY_HEIGHT = 14  # the room an edge takes where it passes a layer
 
-    def place(name):
-        offset = (tallest - len(columns[layer[name]])) * (NODE_HEIGHT + ROW_GAP) / 2
-        return 10 + layer[name] * (NODE_WIDTH + LAYER_GAP), 10 + offset + row[name] * (NODE_HEIGHT + ROW_GAP)
+
+def _layered_graph(names, edges, counts):
+    """A layered drawing: each asset in the layer of its longest path from a source;
+    an edge that spans layers passes each one in a slot of its own, so that it never
+    crosses a box, and rows follow the mean row of what feeds them."""
+    layer, _ = _layers(names, edges)
+    feeds = {name: [] for name in names}  # node -> the nodes one layer before that feed it
+    chains = []
+    for a, b in edges:
+        chain = [a]
+        for passed in range(layer[a] + 1, layer[b]):
+            dummy = ("edge", a, b, passed)
+            layer[dummy], feeds[dummy] = passed, [chain[-1]]
+            chain.append(dummy)
+        feeds[b].append(chain[-1])
+        chains.append(chain + [b])
+    columns = {}
+    for node in feeds:
+        columns.setdefault(layer[node], []).append(node)
+    row = {}
+    for sweep in range(2):
+        for column in sorted(columns):
+            members = columns[column]
+            for position, node in enumerate(members):
+                row.setdefault(node, position)
+            members.sort(key=lambda n: sum(row[f] for f in feeds[n]) / len(feeds[n]) if feeds[n] else row[n])
+            for position, node in enumerate(members):
+                row[node] = position
+
+    def height(node):
+        return DUMMY_HEIGHT if isinstance(node, tuple) else NODE_HEIGHT
+
+    extent = {column: sum(height(n) + ROW_GAP for n in members) - ROW_GAP for column, members in columns.items()}
+    tallest = max(extent.values(), default=0)
+    top = {}
+    for column, members in columns.items():
+        y = 10 + (tallest - extent[column]) / 2
+        for node in members:
+            top[node] = y
+            y += height(node) + ROW_GAP
+    width = len(columns) * (NODE_WIDTH + LAYER_GAP) - LAYER_GAP + 20
+
+    def left(node):
+        return 10 + layer[node] * (NODE_WIDTH + LAYER_GAP)
+
+    def middle(node):
+        return top[node] + height(node) / 2
 
     parts = [f'<svg class="graph" role="img" aria-label="asset graph" width="{max(width, 0)}" '
-             f'height="{max(height, 0)}" viewBox="0 0 {max(width, 0)} {max(height, 0)}">',
+             f'height="{max(tallest + 20, 0):.0f}" viewBox="0 0 {max(width, 0)} {max(tallest + 20, 0):.0f}">',
              '<defs><marker id="arrow" viewBox="0 0 10 10" refX="10" refY="5" markerWidth="7" markerHeight="7" '
              'orient="auto"><path d="M0,0L10,5L0,10z" fill="#78909c"/></marker></defs>']
-    for a, b in edges:
-        (x1, y1), (x2, y2) = place(a), place(b)
-        x1, y1, y2 = x1 + NODE_WIDTH, y1 + NODE_HEIGHT / 2, y2 + NODE_HEIGHT / 2
-        middle = (x1 + x2) / 2
-        parts.append(f'<path class="edge" d="M{x1:.0f},{y1:.0f}C{middle:.0f},{y1:.0f} {middle:.0f},{y2:.0f} '
-                     f'{x2:.0f},{y2:.0f}" marker-end="url(#arrow)"/>')
+    index = {name: i for i, name in enumerate(names)}
+    for chain in chains:
+        path = f"M{left(chain[0]) + NODE_WIDTH:.0f},{middle(chain[0]):.0f}"
+        for before, node in zip(chain, chain[1:]):
+            x1, y1, x2, y2 = left(before) + NODE_WIDTH, middle(before), left(node), middle(node)
+            bend = (x1 + x2) / 2
+            path += f"C{bend:.0f},{y1:.0f} {bend:.0f},{y2:.0f} {x2:.0f},{y2:.0f}"
+            if isinstance(node, tuple):
+                path += f"L{x2 + NODE_WIDTH:.0f},{y2:.0f}"
+        parts.append(f'<path class="edge" data-from="asset-{index[chain[0]]}" data-to="asset-{index[chain[-1]]}" '
+                     f'd="{path}" marker-end="url(#arrow)"/>')
     for i, name in enumerate(names):
-        x, y = place(name)
+        x, y = left(name), top[name]
         text = _count_text(counts[name])
         parts.append(f'<g class="node" id="asset-{i}" data-status="{_worst(counts[name])}">'
                      f'<title>{escape(name)}: {escape(text)}</title>'
