@@ -4,6 +4,9 @@ stations ─┐
 readings[station] ─> daily[station] ─> network ─> extremes ─┐
                                           └──────────────────┴─> report
 
+daily's check, plausible_days, runs after each station's day table; a station whose
+days fail it does not reach the network.
+
 Run it from the repository root:
 
     python -m tolva.run examples.weather.weather
@@ -15,7 +18,7 @@ import csv
 import pathlib
 import statistics
 
-from tolva import asset, partitions
+from tolva import CheckResult, asset, check, partitions
 
 DATA = pathlib.Path(__file__).resolve().parent / "data"
 REPORT_DIR = pathlib.Path(__file__).resolve().parent / "report"
@@ -59,6 +62,15 @@ def daily(rows: list, station: str) -> list:
         }
         for date, day in sorted(days.items())
     ]
+
+
+@check(daily)
+def plausible_days(days: list, station: str) -> CheckResult:
+    """Each day's lowest, mean and highest temperature in order, and no rain below zero:
+    a station whose data fails this does not reach the network."""
+    wrong = [d["date"] for d in days if not d["min"] <= d["mean"] <= d["max"] or d["rain_mm"] < 0]
+    return CheckResult(not wrong, f"{len(wrong)} implausible days at {station}" if wrong else "",
+                       {"days": len(days), "wrong": wrong[:5]})
 
 
 @asset(inputs={"per_station": daily})

@@ -17,6 +17,7 @@ from tolva import layout
 SEVERITY = ("failed", "cancelled", "running", "skipped", "not-started", "succeeded", "up-to-date")
 COLOURS = {"failed": "#c62828", "cancelled": "#ef6c00", "running": "#7b1fa2", "skipped": "#9e9e9e",
            "not-started": "#cfd8dc", "succeeded": "#2e7d32", "up-to-date": "#1e88e5"}
+CHECK_FAILED = "checks failed"  # of an asset's jobs, beside their statuses
 LOG_TAIL_BYTES = 4096
 LOG_TAILS_AT_MOST = 200  # failed jobs whose log tail the page carries, so that it stays small
 PREVIEW_BYTES_AT_MOST = 2 << 20  # of value previews in one page; the rest are a --show away
@@ -158,6 +159,10 @@ def asset_graph(plan, entries):
     counts = {name: {} for name in names}
     for entry in entries:
         by_status = counts[entry["asset"]]
+        if "check" in entry:  # a check's job says what it found, not how the asset's jobs went
+            if entry["status"] == "failed" or (entry["check"] or {}).get("passed") is False:
+                by_status[CHECK_FAILED] = by_status.get(CHECK_FAILED, 0) + 1
+            continue
         by_status[entry["status"]] = by_status.get(entry["status"], 0) + 1
     if _on_path("dot"):
         drawn = _dot_graph(names, list(edges), counts)
@@ -174,11 +179,11 @@ def _on_path(program):
 
 
 def _worst(by_status):
-    return next(s for s in SEVERITY if s in by_status)
+    return next((s for s in SEVERITY if s in by_status), "not-started")
 
 
 def _count_text(by_status):
-    return ", ".join(f"{by_status[s]} {s}" for s in SEVERITY if s in by_status)
+    return ", ".join(f"{by_status[s]} {s}" for s in SEVERITY + (CHECK_FAILED,) if s in by_status)
 
 
 def _dot_graph(names, edges, counts):
