@@ -19,6 +19,7 @@ from tolva import CheckResult, checks
     ("return {'passed': True, 'message': 'fine'}", True, "fine", None),
     ("raise ValueError('no column total')", False, "ValueError: no column total", None),
     ("return 1", False, "returned 1, not True, False or a CheckResult", None),
+    ("return (False, f'{region} is empty')", False, "north is empty", None),
     ("return CheckResult(True, 'ok', {'when': object})", False, "its metadata cannot be stored as JSON: Object of "
      "type type is not JSON serializable", None),
 ])
@@ -27,6 +28,21 @@ def test_what_a_check_returns(body, passed, message, metadata):
     exec(f"def probe(value, region):\n    {body}\n", scope)
     result, _ = checks.evaluate(scope["probe"], [1], {"region": "north"})
     assert result == {"passed": passed, "message": message, "metadata": metadata}
+
+
+@pytest.mark.parametrize("signature, receives", [
+    ("rows", ("rows", [])),
+    ("rows, region", ("rows", ["region"])),
+    ("rows, /, *, partition", ("rows", ["partition"])),
+    ("rows, **keys", ("rows", ["region", "month"])),
+    ("rows, limit=3", ("rows", [])),
+])
+def test_what_a_check_receives(signature, receives):
+    scope = {}
+    exec(f"def probe({signature}): pass", scope)
+    assert checks.receivers(scope["probe"], ["region", "month"]) == receives
+    assert checks.keywords(["region", "partition"], {"region": "n", "month": "1"}) == {
+        "region": "n", "partition": {"region": "n", "month": "1"}}
 
 
 SHOP = '''\

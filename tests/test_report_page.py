@@ -172,6 +172,10 @@ CHECKED = PIPE.replace("from tolva import asset, partitions", "from tolva import
 def short(value, k):
     return CheckResult(len(value) < 2, f"{k} is long") if k != "a" else True
 
+@check(numbers, blocking=False)
+def upper(value):
+    return value.isupper()
+
 from tolva import CheckResult
 '''
 
@@ -197,6 +201,10 @@ def test_the_state_page_shows_every_asset_whatever_run_made_it(state):
     assert (f'made ' in details and f'<a href=".tolva/runs/{first}">' in details
             and '<p class="fail">check short: failed (c is long)</p>' in details and '<pre>"cc"</pre>' in details)
     assert f'by run <a href=".tolva/runs/{second}">' in seen.split('data-name="alone"')[1]
+    # A check that is not blocking warns on the run's page.
+    history = dom(state / ".tolva/runs" / first)
+    assert '<span class="warning">2 checks failed (not blocking)</span>' in history
+    assert history.count("warning: check 'upper' failed (not blocking): returned False") == 2
     # The second run's page links to this page and to the first run, and names what it left alone.
     around = dom(state / "report.html").split('id="around">')[1].split("</p>")[0]
     assert around == ('<a href="index.html">the state of every asset</a> · <a href=".tolva/runs/'

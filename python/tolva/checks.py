@@ -80,9 +80,13 @@ def declared_in(modules):
     return found
 
 
+PARTITION = "partition"  # a parameter of that name, not a dimension's, gets every key as a dict
+
+
 def receivers(fn, dimensions):
-    """(the parameter that receives the value, the dimensions passed as keywords), or
-    ValueError saying why the parameters cannot receive them."""
+    """(the parameter that receives the value, the dimensions passed as keywords, and
+    "partition" when a parameter so named takes them all), or ValueError saying why
+    the parameters cannot receive them."""
     try:
         parameters = list(inspect.signature(fn).parameters.values())
     except (TypeError, ValueError) as exc:
@@ -94,12 +98,20 @@ def receivers(fn, dimensions):
     if any(p.kind == p.VAR_KEYWORD for p in rest):
         return value.name, list(dimensions)
     passed = [p.name for p in rest if p.name in dimensions and p.kind != p.POSITIONAL_ONLY]
+    if "partition" not in dimensions and any(p.name == "partition" and p.kind != p.POSITIONAL_ONLY for p in rest):
+        passed.append(PARTITION)
     for p in rest:
         if p.default is p.empty and p.kind not in (p.VAR_POSITIONAL, p.VAR_KEYWORD) and p.name not in passed:
             where = f"a dimension of the asset ({', '.join(dimensions)})" if dimensions else "given (the asset has " \
                 "no partitions)"
             raise ValueError(f"its parameter '{p.name}' is neither the value nor {where}")
     return value.name, passed
+
+
+def keywords(names, partition):
+    """The keyword arguments a check takes besides the value (names: see receivers)."""
+    return {name: dict(partition) if name == PARTITION and name not in partition else partition[name]
+            for name in names}
 
 
 def evaluate(fn, value, keys):
@@ -119,10 +131,12 @@ def _normalised(result):
         passed, message, metadata = result.passed, result.message, result.metadata
     elif isinstance(result, dict) and "passed" in result and set(result) <= {"passed", "message", "metadata"}:
         passed, message, metadata = result["passed"], result.get("message", ""), result.get("metadata")
+    elif isinstance(result, tuple) and len(result) in (2, 3):
+        passed, message, metadata = (*result, None)[:3]
     else:
         passed, message, metadata = result, "", None
     if type(passed).__name__ not in ("bool", "bool_"):
-        return {"passed": False, "message": f"returned {_short(passed)}, not True, False or a CheckResult",
+        return {"passed": False, "message": f"returned {_short(result)}, not True, False or a CheckResult",
                 "metadata": None}
     try:
         json.dumps(metadata, allow_nan=False)

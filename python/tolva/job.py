@@ -142,7 +142,7 @@ def check_value(job, objects, observer):
     spec = job["check"]
     value = objects[job["inputs"][0]["parameter"]]
     with observer:
-        result, raised = checks.evaluate(fn, value, {dim: job["partition"][dim] for dim in spec["keys"]})
+        result, raised = checks.evaluate(fn, value, checks.keywords(spec["keys"], job["partition"]))
     preview, hashed = checks.store(job, result)
     if result["passed"] or not spec["blocking"]:
         if not result["passed"]:

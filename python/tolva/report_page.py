@@ -83,7 +83,7 @@ def render(record, plan, timeline, details, exit_status, out=None, around=None):
         jobs.append([entry["id"], labels[entry["asset"]], entry["status"], entry["duration"], entry["attempts"],
                      entry["reason"], _round(start), _round(end), lane, entry["error_type"], entry["error"],
                      detail.get("frame") if entry["status"] == "failed" else None, log_tail, preview,
-                     _link(detail.get("value"), out), _link(detail.get("log"), out)])
+                     _link(detail.get("value"), out), _link(detail.get("log"), out), entry.get("check")])
     data = {"assets": list(labels), "lanes": [str(lane) for lane in lanes], "jobs": jobs,
             "colours": COLOURS, "order": SEVERITY, "root": _ROOT, **(around or {"previous": None, "untouched": []})}
     header = _header(record, exit_status)
@@ -125,6 +125,10 @@ def _header(record, exit_status):
     facts = "".join(f"<dt>{escape(k)}</dt><dd>{escape(str(v))}</dd>" for k, v in rows)
     chips = "".join(f'<span class="chip" style="--c:{COLOURS[s]}">{counts[s]} {escape(s)}</span>'
                     for s in SEVERITY if s in counts)
+    warned = sum(1 for entry in record["jobs"] if entry["status"] in ("succeeded", "up-to-date")
+                 and (entry.get("check") or {}).get("passed") is False)
+    if warned:
+        chips += f'<span class="warning">{warned} check{"s" if warned != 1 else ""} failed (not blocking)</span>'
     return (f'<h1>tolva run <code>{escape(record["run_id"])}</code> <span class="state {state.replace(" ", "-")}">'
             f'{escape(state)}</span></h1><dl class="facts">{facts}</dl><p class="chips">'
             f'{len(record["jobs"])} jobs: {chips}</p>')
@@ -419,14 +423,14 @@ background:#f6f8fa;padding:6px;margin:4px 0}
 details.value summary{cursor:pointer;color:#1e5fa8;font-size:12px}.preview{margin:4px 0;font-size:12px}
 .preview pre{white-space:pre-wrap;max-height:260px;overflow:auto;background:#f6f8fa;padding:6px;margin:4px 0}
 .preview-table th,.preview-table td{padding:1px 6px;font-size:12px;border-bottom:1px solid #edf0f3}
-.links{margin:4px 0;font-size:12px}
+.links{margin:4px 0;font-size:12px}.warning{color:#b26a00;margin-left:6px}
 #filters{margin:0 0 8px}#more{margin:8px 0;padding:4px 12px}#shown{color:#5f6b7a;margin-left:8px}
 """
 
 SCRIPT = r"""
 const data = JSON.parse(document.getElementById("run-data").textContent);
 const COLUMNS = {id: 0, asset: 1, status: 2, duration: 3, attempts: 4, reason: 5, start: 6, end: 7, lane: 8,
-                 errorType: 9, error: 10, frame: 11, log: 12, preview: 13, value: 14, logPath: 15};
+                 errorType: 9, error: 10, frame: 11, log: 12, preview: 13, value: 14, logPath: 15, check: 16};
 
 function seconds(value) {
   return value === null ? "" : value < 60 ? value.toFixed(2) + " s" : (value / 60).toFixed(1) + " min";
@@ -476,6 +480,11 @@ function drawTimeline() {
 
 function errorCell(job) {
   const cell = element("td", {class: "error"});
+  const check = job[COLUMNS.check];
+  if (check && check.passed === false && job[COLUMNS.status] !== "failed") {
+    cell.appendChild(element("div", {class: "warning"}, `warning: check '${check.name}' failed (not blocking): ` +
+                                                        (check.message || "")));
+  }
   if (job[COLUMNS.status] !== "failed") return cell;
   cell.appendChild(element("div", {}, job[COLUMNS.error] || job[COLUMNS.errorType] || ""));
   if (job[COLUMNS.frame]) cell.appendChild(element("div", {class: "frame"}, "at " + job[COLUMNS.frame]));
