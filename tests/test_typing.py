@@ -15,7 +15,7 @@ pytestmark = pytest.mark.skipif(bool(os.environ.get("TOLVA_SANITIZED")),
 USER_FILE = '''\
 from typing import reveal_type
 
-from tolva import asset, partitions
+from tolva import CheckResult, asset, check, partitions
 
 
 @asset()
@@ -40,6 +40,16 @@ asset(name=1)
 asset(inputs={"x": 42})
 partitions(("a", "b"))
 asset()(raw)(1)
+
+
+@check(raw)
+def positive(values: list[int]) -> CheckResult:
+    return CheckResult(all(v > 0 for v in values), "", {"n": len(values)})
+
+
+reveal_type(positive)
+check(raw, blocking="no")
+check(42)
 '''
 
 EXPECTED = {
@@ -54,6 +64,10 @@ EXPECTED = {
     26: 'error: Argument 1 to "partitions" has incompatible type "tuple[str, str]"; expected "list[Any]"  '
         "[arg-type]",
     27: 'error: Too many arguments for "__call__" of "AssetWrapper"  [call-arg]',
+    35: 'note: Revealed type is "def (values: list[int]) -> tolva.CheckResult"',
+    36: 'error: Argument "blocking" to "check" has incompatible type "str"; expected "bool"  [arg-type]',
+    37: 'error: Argument 1 to "check" has incompatible type "int"; expected "AssetWrapper[[VarArg(Any), '
+        'KwArg(Any)], Any] | str"  [arg-type]',
 }
 
 
