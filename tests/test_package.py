@@ -42,11 +42,11 @@ def broken():
 def test_reexports_and_version():
     assert tolva.asset is _tolva.asset and tolva.partitions is _tolva.partitions
     assert tolva.AssetWrapper is _tolva.AssetWrapper and tolva.Partitions is _tolva.Partitions
-    assert tolva.__all__ == ["AssetWrapper", "Partitions", "ValueFormat", "ValueNotAvailable", "asset", "daily",
-                             "depends_on", "hourly", "load", "monthly", "partitions", "policy", "previous",
-                             "value_format", "weekly", "window"]
-    assert [getattr(tolva, name).__module__ for name in ("load", "value_format", "depends_on")] == [
-        "tolva.stored", "tolva.formats", "tolva.declare"]
+    assert tolva.__all__ == ["AssetWrapper", "CheckResult", "Partitions", "ValueFormat", "ValueNotAvailable", "asset",
+                             "check", "daily", "depends_on", "hourly", "load", "monthly", "partitions", "policy",
+                             "previous", "value_format", "weekly", "window"]
+    assert [getattr(tolva, name).__module__ for name in ("load", "value_format", "depends_on", "check")] == [
+        "tolva.stored", "tolva.formats", "tolva.declare", "tolva.checks"]
     version = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
     assert tolva.__version__ == version
 
