@@ -133,3 +133,34 @@ def test_no_leaks():
     assert_no_leak(raises_quietly(TypeError, partitions, [object()]))
     assert_no_leak(raises_quietly(TypeError, partitions, (1,)))
     assert_no_leak(raises_quietly(TypeError, partitions, [], values=[]))
+
+
+class _Int(int):
+    pass
+
+
+class _Float(float):
+    pass
+
+
+class _Str(str):
+    pass
+
+
+def _outcome(value):
+    try:
+        return rendered(value)
+    except ValueError as exc:
+        return f"ValueError: {exc}"
+
+
+@pytest.mark.parametrize("value", [
+    0, 1, -1, 2**63 - 1, 2**63, 2**64 - 1, 2**64, -(2**63), -(2**63) - 1, 10**400, -(10**400),
+    0.0, -0.0, 1.5, 1e16, 1e-320, 5e-324, 1.7976931348623157e308, float("nan"), float("inf"), float("-inf"),
+    "", "plain", 'q"b\\s', "\x00\x1f\x7f", "é😀", "\ud800", "a\udfffb", "\U0010ffff",
+])
+def test_plain_values_render_as_the_host_json_says(value):
+    """Values of exactly int, float or str take a path without json.dumps; a subclass
+    of each goes through it and must render (or fail) the same."""
+    through_host = {int: _Int, float: _Float, str: _Str}[type(value)](value)
+    assert _outcome(value) == _outcome(through_host)

@@ -90,6 +90,7 @@ PyObject* partitions_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
         for (Py_ssize_t i = 0; i < start_length && i < PyList_GET_SIZE(list); ++i) {
             Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
             json::Value& value = values.emplace_back();
+            if (plain_json(item.get(), value)) continue;
             if (!dumped_json(json_module.get(), item.get(), PyExc_ValueError, "invalid partition value: ", value)) {
                 return nullptr;
             }
