@@ -3,7 +3,8 @@ jobs, timed in the order small, large, large, small; and the scheduler's own
 bookkeeping for 100,000 jobs with an executor that finishes each job at once.
 Targets: per-job planning time at 50,000 at most 1.5x that at 2,000, and one job's
 command at most 1.3x. The jobs come from two dimensions (40 x 50 and 200 x 250), so
-importing the module stays small and the plan's size is what grows.
+importing the module stays small and the plan's size is what grows; and again from one
+dimension of 2,000 and of 50,000 keys, where declaring the keys grows too.
 """
 
 import io
@@ -26,6 +27,13 @@ from tolva import asset, partitions
 def grid(a, b):
     return a * b
 """
+LINE = """
+from tolva import asset, partitions
+
+@asset(partitions={{"n": partitions(list(range({n})))}})
+def line(n):
+    return n
+"""
 
 
 def timed(argv, cwd, env):
@@ -34,12 +42,13 @@ def timed(argv, cwd, env):
     return time.perf_counter() - start
 
 
-def plan_time(root, env, jobs):
-    return timed([sys.executable, "-m", "tolva.run", f"grid{jobs}", "--plan", "--out", f"out{jobs}"], root, env)
+def plan_time(root, env, jobs, name="grid"):
+    return timed([sys.executable, "-m", "tolva.run", f"{name}{jobs}", "--plan", "--out", f"{name}-out{jobs}"], root,
+                 env)
 
 
-def job_time(root, env, jobs, repeats=7):
-    plan = json.loads((root / f"out{jobs}/plan.json").read_text())
+def job_time(root, env, jobs, repeats=7, name="grid"):
+    plan = json.loads((root / f"{name}-out{jobs}/plan.json").read_text())
     argv = plan["jobs"][len(plan["jobs"]) // 2]["argv"]
     return statistics.median(timed(argv, root, env) for _ in range(repeats))
 
@@ -91,6 +100,7 @@ def main():
         root = pathlib.Path(directory)
         for jobs, (a, b) in SIZES.items():
             (root / f"grid{jobs}.py").write_text(MODULE.format(a=a, b=b))
+            (root / f"line{jobs}.py").write_text(LINE.format(n=jobs))
         env = dict(os.environ, PYTHONPATH=directory)
         small, large = SIZES
         plans = {small: plan_time(root, env, small), large: plan_time(root, env, large)}
@@ -104,6 +114,13 @@ def main():
               f"{large:,}; ratio {per_job[large] / per_job[small]:.2f} (target <= 1.5)")
         print(f"one job command:  {commands[small] * 1e3:7.1f} ms at {small:,}, {commands[large] * 1e3:7.1f} ms at "
               f"{large:,}; ratio {commands[large] / commands[small]:.2f} (target <= 1.3)")
+        for jobs in SIZES:
+            plan_time(root, env, jobs, "line")
+        lines = {small: job_time(root, env, small, name="line"), large: job_time(root, env, large, name="line")}
+        lines[large] = (lines[large] + job_time(root, env, large, name="line")) / 2
+        lines[small] = (lines[small] + job_time(root, env, small, name="line")) / 2
+        print(f"one dimension:    {lines[small] * 1e3:7.1f} ms at {small:,}, {lines[large] * 1e3:7.1f} ms at "
+              f"{large:,}; ratio {lines[large] / lines[small]:.2f} (target <= 1.3)")
         small_cost, _ = bookkeeping(10_000, str(root / "book-small"))
         large_cost, peak = bookkeeping(100_000, str(root / "book-large"))
         small_cost = (small_cost + bookkeeping(10_000, str(root / "book-small"))[0]) / 2

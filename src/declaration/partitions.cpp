@@ -27,30 +27,30 @@ namespace {
 
 struct PartitionsObject {
     PyObject_HEAD
-    std::vector<json::Value> values;
+    PartitionSpec spec;
 };
 
 PyObject* g_type = nullptr;
 
 // Instances are made only by partitions(values).
-PyObject* make_marker(std::vector<json::Value> values) {
+PyObject* make_marker(PartitionSpec spec) {
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(partitions_type());
     if (!type) return nullptr;
     PyObject* obj = type->tp_alloc(type, 0);
     if (!obj) return nullptr;
-    new (&reinterpret_cast<PartitionsObject*>(obj)->values) std::vector<json::Value>(std::move(values));
+    new (&reinterpret_cast<PartitionsObject*>(obj)->spec) PartitionSpec(std::move(spec));
     return obj;
 }
 
 void marker_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<PartitionsObject*>(self)->values.~vector();
+    reinterpret_cast<PartitionsObject*>(self)->spec.~PartitionSpec();
     type->tp_free(self);
     Py_DECREF(type);
 }
 
 PyObject* marker_repr(PyObject* self) noexcept {
-    return PyUnicode_FromFormat("Partitions(%zu values)", reinterpret_cast<PartitionsObject*>(self)->values.size());
+    return PyUnicode_FromFormat("Partitions(%zu values)", reinterpret_cast<PartitionsObject*>(self)->spec.count);
 }
 
 PyType_Slot marker_slots[] = {
@@ -83,19 +83,23 @@ PyObject* partitions_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
         if (!PyList_Check(list)) return raise_conversion_error(list, "PyList", "values");
         Ref json_module = import_module<"json">();
         if (!json_module) return nullptr;
-        std::vector<json::Value> values;
+        std::string text = "[";
+        std::size_t count = 0;
+        json::Value value;
         // User code in dumps may shrink the list, so stop at the smaller of both lengths.
         const Py_ssize_t start_length = PyList_GET_SIZE(list);
-        values.reserve(static_cast<std::size_t>(start_length));
         for (Py_ssize_t i = 0; i < start_length && i < PyList_GET_SIZE(list); ++i) {
             Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-            json::Value& value = values.emplace_back();
-            if (plain_json(item.get(), value)) continue;
-            if (!dumped_json(json_module.get(), item.get(), PyExc_ValueError, "invalid partition value: ", value)) {
+            if (!plain_json(item.get(), value) &&
+                !dumped_json(json_module.get(), item.get(), PyExc_ValueError, "invalid partition value: ", value)) {
                 return nullptr;
             }
+            if (count++) text.push_back(',');
+            json::write(value, text);
         }
-        return make_marker(std::move(values));
+        text.push_back(']');
+        PartitionSpec spec{std::make_shared<const std::string>(std::move(text)), count};
+        return make_marker(std::move(spec));
     });
 }
 
@@ -106,23 +110,15 @@ std::optional<PartitionSpec> spec_from_marker(PyObject* marker) {
         PyErr_SetString(PyExc_TypeError, "partition values must be partitions([...]) instances");
         return std::nullopt;
     }
-    return PartitionSpec{reinterpret_cast<PartitionsObject*>(marker)->values};
+    return reinterpret_cast<PartitionsObject*>(marker)->spec;
 }
 
 Ref render_spec(const PartitionSpec& spec) {
-    std::string text;
-    text.reserve(128);
-    text.push_back('[');
-    for (std::size_t i = 0; i < spec.values.size(); ++i) {
-        if (i) text.push_back(',');
-        json::write(spec.values[i], text);
-    }
-    text.push_back(']');
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
     Ref kind = new_str("inline");
     if (!kind || PyDict_SetItemString(dict.get(), "kind", kind.get()) < 0) return nullptr;
-    Ref values_json = new_str(text);
+    Ref values_json = new_str(*spec.values_json);
     if (!values_json || PyDict_SetItemString(dict.get(), "values_json", values_json.get()) < 0) return nullptr;
     return dict;
 }

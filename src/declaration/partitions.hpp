@@ -16,7 +16,7 @@ PyObject* partitions_type();
 // partitions(values): the module function.
 PyObject* partitions_function(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept;
 
-// A copy of a marker's values; TypeError "partition values must be partitions([...]) instances" otherwise.
+// A marker's values (shared, not copied); TypeError "partition values must be partitions([...]) instances" otherwise.
 std::optional<PartitionSpec> spec_from_marker(PyObject* marker);
 
 // {"kind": "inline", "values_json": "<compact JSON array of the values>"}
