@@ -128,6 +128,7 @@ def test_type_is_not_subclassable_and_has_only_repr():
 
 def test_no_leaks():
     assert_no_leak(lambda: partitions([1, "a", {"b": [1.5, None]}, 2**70]))
+    assert_no_leak(raises_quietly(ValueError, partitions, [2**64 - 1, True, -5, "\ud800"]))
     assert_no_leak(lambda: repr(partitions(["x"])))
     assert_no_leak(raises_quietly(ValueError, partitions, [1, float("nan")]))
     assert_no_leak(raises_quietly(TypeError, partitions, [object()]))
