@@ -30,13 +30,14 @@ class RunRecorder:
     def end(self, run, interrupted):
         """The run's record, its page and its summary; returns the exit status."""
         record = self._write(run, interrupted)
-        details = {job_id: job_details(self.out, run.jobs[job_id], run.outcomes.get(job_id, {}), run.status[job_id])
-                   for job_id in run.order if job_id in run.outcomes}
+        known = {}  # job id -> its own record, as read here once for both pages
+        details = {job_id: job_details(self.out, run.jobs[job_id], run.outcomes.get(job_id, {}), run.status[job_id],
+                                       known) for job_id in run.order if job_id in run.outcomes}
         status = 130 if interrupted else records.exit_status(run.status.values())
         timeline = {job_id: (run.started_at[job_id] - self.clock, ended - self.clock,
                              run.where.get(job_id) or f"slot {run.slot[job_id]}")
                     for job_id, ended in run.ended_at.items() if job_id in run.slot}
-        write_page_or_warn(self.out, record, self.plan, timeline, details, status, self.started, self.whole)
+        write_page_or_warn(self.out, record, self.plan, timeline, details, status, self.started, self.whole, known)
         summary.print_summary(self.labels, record["jobs"], details, time.monotonic() - self.clock, interrupted,
                               layout.run_record_path(self.out))
         return status
@@ -63,14 +64,19 @@ class RunRecorder:
         return outcome
 
 
-def job_details(out, job, outcome, status):
+def job_details(out, job, outcome, status, known=None):
     """What the summary and the page show of a job beyond run.json: the frame of the
     user's code it failed at, its log, and for a value that holds its preview and file
-    (read from the job's own record when the run found it up to date)."""
+    (read from the job's own record when the run found it up to date; known keeps
+    the records read, by job id)."""
     log = layout.log_path(out, job["id"])
     details = {"frame": outcome.get("frame"), "log": log if os.path.exists(log) else None}
+    if "started" in outcome and known is not None:
+        known[job["id"]] = outcome  # the job's own record, as it sent it
     if status in records.DONE:
         state = outcome if "preview" in outcome else records.read_job_state(out, job["id"]) or {}
+        if known is not None:
+            known[job["id"]] = state
         preview = state.get("preview")
         if isinstance(preview, dict):
             details["preview"] = preview
@@ -114,7 +120,7 @@ def report(plan, plan_file, asset_labels):
     return status
 
 
-def write_page_or_warn(out, record, plan, timeline, details, status, started, whole):
+def write_page_or_warn(out, record, plan, timeline, details, status, started, whole, known=None):
     """The report page and the state page are views: a run whose record is written
     never fails for them."""
     untouched = [label for label in dict.fromkeys(job["asset"] for job in whole["jobs"])
@@ -122,7 +128,8 @@ def write_page_or_warn(out, record, plan, timeline, details, status, started, wh
     for name, write in (("report page", lambda: report_page.write(out, record, plan, timeline, details, status,
                                                                   started, untouched)),
                         ("state page", lambda: state_page.write(out, whole, {e["id"]: e["status"] for e in
-                                                                             record["jobs"]}, record["run_id"]))):
+                                                                             record["jobs"]}, record["run_id"],
+                                                                known))):
         try:
             write()
         except OSError as exc:

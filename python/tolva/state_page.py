@@ -20,13 +20,14 @@ PAGE_COLOURS = dict(COLOURS, **{NEVER: "#eceff1"})
 ORDER = ("failed", "cancelled", "skipped", NEVER, "succeeded", "up-to-date")
 
 
-def write(out, plan, run_status, run_id):
+def write(out, plan, run_status, run_id, known=None):
     """Writes OUT/index.html for the plan's jobs: run_status holds the statuses of the
-    jobs the latest run planned; the others are as their own records say."""
-    layout.write_atomically(os.path.join(out, "index.html"), render(out, plan, run_status, run_id))
+    jobs the latest run planned; the others are as their own records say (known: the
+    records already read, by job id)."""
+    layout.write_atomically(os.path.join(out, "index.html"), render(out, plan, run_status, run_id, known))
 
 
-def render(out, plan, run_status, run_id):
+def render(out, plan, run_status, run_id, known=None):
     pages = _run_pages(out)
     assets, by_label, previews = [], {}, 0
     owner_hash = {}  # an asset's job -> the digest of the value it holds, which its checks were of
@@ -38,7 +39,7 @@ def render(out, plan, run_status, run_id):
                                               "checks": [], "jobs": [], "index": {}}
             entry["keys"] = {dim: {} for dim in entry["dims"]}
             assets.append(entry)
-        state = records.read_job_state(out, job["id"]) or {}
+        state = (known or {}).get(job["id"]) or records.read_job_state(out, job["id"]) or {}
         status = run_status.get(job["id"]) or state.get("status") or NEVER
         if status not in PAGE_COLOURS:
             status = "failed"  # a record left running by a job that is gone
