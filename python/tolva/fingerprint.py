@@ -94,6 +94,19 @@ def project_roots():
     return sorted(roots)
 
 
+# The real path of each source file of loaded code, once per process: a warm server's
+# jobs inherit it, and a job does not resolve every loaded module's links again (a
+# module's code is what it was loaded from, wherever its path's links point later).
+_REAL_PATHS = {}
+
+
+def real_path(path):
+    real = _REAL_PATHS.get(path)
+    if real is None:
+        real = _REAL_PATHS[path] = os.path.realpath(path)
+    return real
+
+
 class Project:
     """The project's roots, and which code and files are the user's own."""
 
@@ -109,7 +122,7 @@ class Project:
         owned = self._files.get(path)
         if owned is None:
             # Code compiled from a string ("<string>", "<frozen ...>") has no file.
-            real = os.path.realpath(path) if os.path.isabs(path) else ""
+            real = real_path(path) if os.path.isabs(path) else ""
             owned = self._files[path] = real.startswith(self.roots) and not real.startswith(self.library)
         return owned
 

@@ -194,6 +194,7 @@ class Deadline:
             signal.setitimer(signal.ITIMER_REAL, 0)
             signal.signal(signal.SIGALRM, self.previous)
             self.backstop.cancel()
+            self.backstop.join()  # gone, not left running into the next job of a worker
         return False
 
 
@@ -231,8 +232,17 @@ def run_job(plan_file, job_id, force=False, run_id=None, attempt=1, entry=None, 
     out = plan["out"]
     layout.guard(out)
     ident = {"plan_id": plan["id"], "run_id": run_id, "attempt": attempt}
-    locks.hold_job_lock(out, job_id, lambda: print(f"{PROG}: job '{job_id}': another copy of it is running; "
-                                                   "waiting for it to end", flush=True))
+    lock = locks.hold_job_lock(out, job_id, lambda: print(f"{PROG}: job '{job_id}': another copy of it is "
+                                                          "running; waiting for it to end", flush=True))
+    try:
+        return _run_held(plan, job, out, ident, force, on_worker)
+    finally:
+        os.close(lock)  # a long-lived worker runs other jobs after this one, and this one again
+
+
+def _run_held(plan, job, out, ident, force, on_worker):
+    """run_job's work once the job's lock is held."""
+    job_id, run_id, attempt = job["id"], ident["run_id"], ident["attempt"]
     earlier = records.read_job_state(out, job_id, ident) if run_id is not None else None
     if earlier is not None and earlier["status"] != "running":
         # This very attempt ran to its end in another copy (a task its engine started

@@ -28,16 +28,25 @@ from tolva.executors.processes import exec_job, run_forked_job
 IDLE_SECONDS = 120.0
 
 
-def _run_job(request, selector):
-    """In the forked child: the server's sockets and its other jobs' handles closed,
-    then the job."""
+def _leave_server(selector):
+    """In a child of the server: its sockets and its other jobs' handles closed."""
     for key in list(selector.get_map().values()):
         if isinstance(key.fileobj, int):
             os.close(key.fileobj)  # a running job's pidfd
             key.data[1].close()  # and the connection its exit status goes to
+        elif isinstance(key.data, _Worker):
+            key.fileobj.close()  # another worker's channel
+            if key.data.conn is not None:
+                key.data.conn.close()
         else:
             key.fileobj.close()  # the listener, or a connection still sending its request
     selector.close()
+
+
+def _run_job(request, selector):
+    """In the forked child: the server's sockets and its other jobs' handles closed,
+    then the job."""
+    _leave_server(selector)
     if "argv" in request:
         exec_job(request["argv"], request["workdir"], request["log"])
     code = 1
@@ -51,6 +60,109 @@ def _run_job(request, selector):
         sys.stderr.flush()
     finally:
         os._exit(code)
+
+
+class _Worker:
+    """A long-lived process forked from the server that runs jobs one after another
+    (--isolation worker), on the channel it reads requests from and answers each
+    job's exit status on; conn: the client waiting for its current job, if any."""
+
+    def __init__(self, pid, channel):
+        self.pid, self.channel, self.conn, self.buffer = pid, channel, None, b""
+
+
+def _start_worker(selector):
+    """A new worker, forked from the server as a job would be."""
+    ours, theirs = socket.socketpair()
+    pid = os.fork()
+    if pid == 0:
+        ours.close()
+        _leave_server(selector)
+        _serve_jobs(theirs)
+    theirs.close()
+    worker = _Worker(pid, ours)
+    selector.register(ours, selectors.EVENT_READ, worker)
+    return worker
+
+
+def _serve_jobs(channel):
+    """In a worker: set up once as a forked job is, then each request's job in turn;
+    it ends when the server does, or when a job leaves it unfit for the next."""
+    code = 1
+    try:
+        processes.forked_process_setup()
+        stream, done = channel.makefile("rb"), 0
+        for line in stream:
+            code, recycle = processes.run_reused_job(json.loads(line), done)
+            done += 1
+            channel.sendall(f"{code} {1 if recycle else 0}\n".encode())
+            if recycle:
+                break
+        code = 0
+    except BaseException:  # noqa: BLE001 - the server sees the channel close and says the job ended
+        pass
+    finally:
+        os._exit(code)
+
+
+def _give_job(worker, request, conn):
+    try:
+        worker.channel.sendall((json.dumps(request) + "\n").encode())
+    except OSError:
+        return False
+    worker.conn = conn
+    _answer(conn, worker.pid)
+    return True
+
+
+def _worker_ended_job(key, selector, idle):
+    """The worker said its job's exit status, or ended (killed with its job, or when a
+    job left it unfit): the client hears the status, what the job left running ends,
+    and the worker waits for the next job or is gone."""
+    worker = key.data
+    try:
+        data = worker.channel.recv(64)
+    except OSError:
+        data = b""
+    worker.buffer += data
+    if data and b"\n" not in worker.buffer:
+        return
+    line = worker.buffer.split(b"\n", 1)[0] if b"\n" in worker.buffer else b""
+    worker.buffer = b""
+    fields = line.split()
+    recycle = not data or len(fields) != 2 or fields[1] != b"0"
+    if recycle:
+        selector.unregister(worker.channel)
+        worker.channel.close()
+        if worker in idle:
+            idle.remove(worker)
+        try:
+            _, status = os.waitpid(worker.pid, 0)
+            ended = os.waitstatus_to_exitcode(status)
+        except ChildProcessError:
+            ended = -int(signal.SIGKILL)
+    if worker.conn is None:
+        return  # an idle worker that ended: nothing waits for it
+    code = int(fields[0]) if len(fields) == 2 and fields[0].lstrip(b"-").isdigit() else ended
+    if recycle:
+        processes.signal_group(worker.pid, signal.SIGKILL, leader_too=False)  # its group, now it has gone
+    _end_leftovers(selector)
+    _answer(worker.conn, code)
+    worker.conn.close()
+    worker.conn = None
+    if not recycle:
+        idle.append(worker)
+
+
+def _end_leftovers(selector):
+    """What jobs detached from their groups ends, sparing the jobs and workers."""
+    keep = set()
+    for key in selector.get_map().values():
+        if isinstance(key.data, tuple):
+            keep.add(key.data[0])
+        elif isinstance(key.data, _Worker):
+            keep.add(key.data.pid)
+    processes.end_orphans(keep)
 
 
 def _answer(conn, value):
@@ -107,6 +219,10 @@ def request_of(line, secret):
         return None
     if not isinstance(request.get("entry", {}), dict) or not isinstance(request.get("worker", ""), str):
         return None
+    reuse = request.get("reuse")
+    if reuse is not None and (not isinstance(reuse, dict) or set(reuse) != {"jobs", "memory"} or not all(
+            type(value) is int and value > 0 for value in reuse.values())):
+        return None
     return request
 
 
@@ -117,13 +233,14 @@ def serve(listener, secret):
     request of this run by REQUEST_SECONDS is closed, and forks nothing."""
     selector = selectors.DefaultSelector()
     selector.register(listener, selectors.EVENT_READ, "accept")
+    idle = []  # workers waiting for a job
     while True:
         arriving = [key for key in selector.get_map().values() if isinstance(key.data, _Arriving)]
         soonest = min((key.data.deadline for key in arriving), default=None)
         timeout = IDLE_SECONDS if soonest is None else max(0.0, soonest - time.monotonic())
         events = selector.select(timeout=timeout)
-        if not events and len(selector.get_map()) == 1:
-            return  # idle: the run is over, or its runner gone
+        if not events and len(selector.get_map()) == 1 + len(idle):
+            return  # idle: the run is over, or its runner gone (its workers die with the server)
         for key in arriving:
             if time.monotonic() > key.data.deadline and key.fileobj.fileno() >= 0:
                 selector.unregister(key.fileobj)
@@ -135,8 +252,12 @@ def serve(listener, secret):
                 _accept(listener, selector)
             elif isinstance(key.data, _Arriving):
                 request = _read_request(key, selector, secret)
-                if request is not None:
+                if request is not None and "reuse" in request:
+                    _reuse_worker(request, key.fileobj, selector, idle)
+                elif request is not None:
                     _fork_job(request, key.fileobj, selector)
+            elif isinstance(key.data, _Worker):
+                _worker_ended_job(key, selector, idle)
             else:
                 pid, conn = key.data
                 selector.unregister(key.fileobj)
@@ -144,8 +265,7 @@ def serve(listener, secret):
                 _, status = os.waitpid(pid, 0)
                 # What the job left running ends with it: its group, and what it detached.
                 processes.signal_group(pid, signal.SIGKILL, leader_too=False)
-                processes.end_orphans({data[0] for data in (k.data for k in selector.get_map().values())
-                                       if isinstance(data, tuple)})
+                _end_leftovers(selector)
                 _answer(conn, os.waitstatus_to_exitcode(status))
                 conn.close()
 
@@ -182,6 +302,15 @@ def _read_request(key, selector, secret):
         return None
     conn.setblocking(True)
     return request
+
+
+def _reuse_worker(request, conn, selector, idle):
+    """The job given to an idle worker, or to a new one."""
+    while idle:
+        if _give_job(idle.pop(), request, conn):
+            return
+    if not _give_job(_start_worker(selector), request, conn):
+        conn.close()  # the client hears the server gone, and starts the job elsewhere
 
 
 def _fork_job(request, conn, selector):

@@ -19,16 +19,26 @@ same_environment = True  # its jobs see the runner's environment
 
 
 def add_options(parser):
-    parser.add_argument("--isolation", choices=("fork", "interpreter"),
+    parser.add_argument("--isolation", choices=("fork", "worker", "interpreter"),
                         help="fork: each job is forked from a warm process that has imported the modules "
-                             "(default); interpreter: a fresh interpreter per job, for modules that are not "
-                             "safe to fork")
+                             "(default); worker: long-lived processes forked from it run jobs one after "
+                             "another, for many tiny jobs (what a job leaves in a module stays for the next); "
+                             "interpreter: a fresh interpreter per job, for modules that are not safe to fork")
+    parser.add_argument("--worker-jobs", type=int, default=100, metavar="N",
+                        help="with --isolation worker: jobs a worker runs before a fresh one takes over "
+                             "(default 100)")
+    parser.add_argument("--worker-memory", type=int, default=1024, metavar="MB",
+                        help="with --isolation worker: a worker that grows past this is replaced (default 1024)")
 
 
 def configure(error, options, chosen):
     if not chosen and options.isolation is not None:
         error("--isolation goes with the local executor; on Dask each job is a fresh interpreter")
     options.isolation = options.isolation or "fork"
+    if options.isolation != "worker" and (options.worker_jobs != 100 or options.worker_memory != 1024):
+        error("--worker-jobs and --worker-memory go with --isolation worker")
+    if options.worker_jobs < 1 or options.worker_memory < 1:
+        error("--worker-jobs and --worker-memory must be at least 1")
 
 
 def in_flight(options, plan):
@@ -42,7 +52,7 @@ def warming(options):
     took it."""
     import contextlib
 
-    if options.isolation != "fork":
+    if options.isolation == "interpreter":
         return contextlib.nullcontext()
     _early.append(new_server(options.modules))
     return contextlib.closing(_EarlyServer())
@@ -74,9 +84,11 @@ def make(plan, plan_file, run_id, options):
     when the runner is killed outright. Where no server can start or one is lost, the
     runner starts each job's command itself."""
     fresh = InterpreterExecutor(plan, plan_file, run_id)
-    if options.isolation == "fork":
+    if options.isolation in ("fork", "worker"):
         server = _early.pop() if _early else new_server(options.modules)
-        return ServerExecutor(plan, plan_file, run_id, server, fresh, own_commands=False)
+        reuse = {"jobs": options.worker_jobs, "memory": options.worker_memory << 20} \
+            if options.isolation == "worker" else None
+        return ServerExecutor(plan, plan_file, run_id, server, fresh, own_commands=False, reuse=reuse)
     return ServerExecutor(plan, plan_file, run_id, bare_server(), fresh, own_commands=True)
 
 
@@ -94,6 +106,7 @@ class LocalJobs(RunningJobs):
         # are not left over by a job; nor is a warm server.
         self.before = set(children())
         self.servers = set()
+        self.reused = False  # jobs run in long-lived workers (--isolation worker)
         become_subreaper()
 
     def keep(self):
@@ -107,7 +120,8 @@ class LocalJobs(RunningJobs):
         import signal
 
         pid = self.ended(job["id"])
-        if pid is not None:
+        if pid is not None and not self.reused:
+            # A long-lived worker's group is the worker: it and its server end what its job left.
             signal_group(pid, signal.SIGKILL, leader_too=False)
         with self.spawning:
             end_orphans(self.keep())
@@ -205,7 +219,7 @@ class ServerExecutor(Executor):
     One thread starts the jobs and waits for their exit status, answered by the server
     on each job's connection."""
 
-    def __init__(self, plan, plan_file, run_id, server, fresh, own_commands):
+    def __init__(self, plan, plan_file, run_id, server, fresh, own_commands, reuse=None):
         import queue
         import threading
 
@@ -213,7 +227,9 @@ class ServerExecutor(Executor):
         self.fresh = fresh
         self.jobs = fresh.jobs
         self.own_commands = own_commands
+        self.reuse = reuse  # how long-lived workers run the jobs, if they do
         self.server = server if server is not None and server.ready() else None
+        self.jobs.reused = self.server is not None and reuse is not None
         if self.server is not None:
             self.jobs.servers.add(self.server.pid)
         self.header = planfile.plan_header(plan)
@@ -304,8 +320,11 @@ class ServerExecutor(Executor):
                     "job_id": job["id"]}
         # The job's entry goes with the request: a forked job reads no file of the plan.
         entry = planfile.job_entry(self.header, self.plan_file, job, self.by_id)
-        return {"plan_file": self.plan_file, "job_id": job["id"], "force": force, "run_id": self.run_id,
-                "attempt": attempt, "log": log, "entry": entry}
+        request = {"plan_file": self.plan_file, "job_id": job["id"], "force": force, "run_id": self.run_id,
+                   "attempt": attempt, "log": log, "entry": entry}
+        if self.reuse is not None:
+            request["reuse"] = self.reuse
+        return request
 
     def _fork(self, job, attempt, force, future):
         """The job forked by the server; None when it went elsewhere: to a fresh
@@ -325,6 +344,7 @@ class ServerExecutor(Executor):
             self.server = None
             with self.jobs.lock:
                 self.jobs.servers.discard(server.pid)  # gone: reaped as any other child
+                self.jobs.reused = False  # from now on each job is a fresh interpreter
         fresh = self.fresh.submit(job, attempt, force)
         fresh.add_done_callback(lambda done: future.set_result(done.result()))
         return None

@@ -217,12 +217,24 @@ def forked_job_setup(log):
     """In a job's process forked from a warm server: the server's SIGTERM handling
     undone, a session of its own, dying with the server, standard output and error into
     the log (made by the executor) at the descriptor level."""
+    forked_process_setup()
+    log_to(log)
+
+
+def forked_process_setup():
+    """In a process forked from a warm server to run jobs: the server's SIGTERM
+    handling undone, a session of its own, dying with the server."""
     signals.signal(signals.SIGTERM, signals.SIG_DFL)
     os.setsid()
     try:
         death_signal_setter()()  # the server ends with what started it, and its jobs with it
     except (OSError, AttributeError):
         pass
+
+
+def log_to(log):
+    """Standard output and error into the job's log, at the descriptor level; nothing
+    to read on standard input."""
     fd = layout.open_for_writing(log, os.O_WRONLY | os.O_APPEND)
     null = os.open(os.devnull, os.O_RDONLY)
     os.dup2(null, 0)
@@ -230,6 +242,58 @@ def forked_job_setup(log):
     os.dup2(fd, 2)
     os.close(fd)
     os.close(null)
+
+
+def run_reused_job(request, done):
+    """One job in a long-lived worker (--isolation worker) that has run `done` before:
+    its output into its log,
+    then the job function; returns (its exit status, why the worker must not run
+    another, or None). The worker is recycled after a failure, after its share of
+    jobs, past its memory limit, or when the job left a thread running or the working
+    directory changed: what a job leaves in a module's state stays for the next."""
+    import sys
+
+    from tolva import job
+
+    log_to(request["log"])
+    code = 1
+    try:
+        code = job.run_job(request["plan_file"], request["job_id"], request["force"], request["run_id"],
+                           request["attempt"], request.get("entry"), request.get("worker"))
+    except BaseException:  # noqa: BLE001 - said in the job's log; the worker is replaced
+        import traceback
+
+        traceback.print_exc()
+    sys.stdout.flush()
+    sys.stderr.flush()
+    # What the job started and left running ends with it; what it detached comes to
+    # the server, which ends it. (Its group is the worker's: not to be signalled.)
+    end_orphans(set())
+    return code, _recycle_because(code, request, done + 1)
+
+
+def _recycle_because(code, request, done):
+    import sys
+
+    reuse = request["reuse"]
+    threading = sys.modules.get("threading")
+    workdir = (request.get("entry") or {}).get("workdir")
+    if code != 0:
+        return "the job failed"
+    if done >= reuse["jobs"]:
+        return "it ran its share of jobs"
+    if threading is not None and threading.active_count() > 1:
+        return "the job left a thread running"
+    if workdir is not None and os.getcwd() != workdir:
+        return "the job changed the working directory"
+    try:
+        with open("/proc/self/statm", "rb") as f:
+            resident = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except (OSError, ValueError, IndexError):
+        resident = 0
+    if resident > reuse["memory"]:
+        return "it grew past its memory limit"
+    return None
 
 
 def exec_job(argv, workdir, log):

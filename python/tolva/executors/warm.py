@@ -10,6 +10,7 @@ and records why.
 import importlib
 import os
 import shutil
+import sys
 import tempfile
 
 from tolva import asset, formats, observe
@@ -69,6 +70,8 @@ def _warm():
         # Not observed: instrumenting here would leave every forked job's code to be
         # instrumented again, and the server would carry the audit hook into them.
         fingerprint.CodeFingerprints(project).of(warm_up.__tolva_original__)
+        for module in list(sys.modules.values()):
+            project.owns_module(module)  # each loaded module's real path, once for every job
         materialize_asset(__name__, "warm_up", os.path.join(folder, "out"), '{"rows": [1, 2]}')
     except BaseException:  # noqa: BLE001 - warming is an optimisation, never a failure
         pass
