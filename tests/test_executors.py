@@ -60,12 +60,15 @@ def project(tmp_path):
     return tmp_path
 
 
-@pytest.mark.parametrize("isolation", ["fork", "interpreter"])
-def test_jobs_are_isolated_crashes_fail_and_logs_hold_both_streams(project, isolation):
+@pytest.mark.parametrize("isolation, counts", [
+    ("fork", [1, 1, 1, 1]), ("interpreter", [1, 1, 1, 1]),
+    ("worker", [1, 2, 3, 4]),  # what a job leaves in a module stays for the next: documented
+])
+def test_jobs_are_isolated_crashes_fail_and_logs_hold_both_streams(project, isolation, counts):
     result = tolva(["crashy", "--jobs", "1", "--isolation", isolation], project)
     assert result.returncode == 1
     out = project / "tolva-out"
-    assert [json.loads((out / f"counted/n={n}/value.json").read_text()) for n in range(1, 5)] == [1, 1, 1, 1]
+    assert [json.loads((out / f"counted/n={n}/value.json").read_text()) for n in range(1, 5)] == counts
     log = (out / ".tolva/logs/counted/n=3.log").read_text()
     assert "to stdout 3\n" in log and "raw to fd 2\n" in log
     jobs = {j["id"]: j for j in json.loads((out / "run.json").read_text())["jobs"]}
@@ -204,7 +207,7 @@ def detaches():
 """
 
 
-@pytest.mark.parametrize("isolation", ["fork", "interpreter"])
+@pytest.mark.parametrize("isolation", ["fork", "worker", "interpreter"])
 def test_what_a_job_detaches_ends_with_a_runner_killed_outright(tmp_path, isolation):
     (tmp_path / "detaches.py").write_text(DETACHES)
     runner = subprocess.Popen([sys.executable, "-m", "tolva.run", "detaches", "--isolation", isolation], cwd=tmp_path,
@@ -357,3 +360,40 @@ def test_the_warm_server_forks_only_well_formed_requests_of_its_run_and_no_conne
         assert stalled.recv(64) == b""  # its time was up
     finally:
         server.end(kill=True)
+
+
+WORKERS = '''\
+import os, threading, time
+from tolva import asset, partitions, policy
+
+@policy(timeout=0.5)
+@asset(partitions={"n": partitions(list(range(9)))})
+def where(n):
+    if n == 2:
+        raise ValueError("two")
+    if n == 4:
+        threading.Thread(target=time.sleep, args=(0.3,)).start()
+    if n == 6:
+        os.chdir("/")
+    if n == 8:
+        time.sleep(5)
+    return os.getpid()
+'''
+
+
+def test_a_worker_is_replaced_when_a_job_leaves_it_unfit(tmp_path):
+    """One slot: a failure, a thread left running, a changed directory, a timeout and
+    the --worker-jobs share each hand the next job to a fresh worker."""
+    (tmp_path / "workers.py").write_text(WORKERS)
+    result = tolva(["workers", "--jobs", "1", "--isolation", "worker", "--worker-jobs", "2"], tmp_path)
+    assert result.returncode == 1
+    out = tmp_path / "tolva-out"
+    jobs = {j["id"]: j for j in json.loads((out / "run.json").read_text())["jobs"]}
+    assert [jobs[f"where/n={n}"]["status"] for n in range(9)] == ["succeeded"] * 2 + ["failed"] + ["succeeded"] * 5 + [
+        "failed"]
+    assert jobs["where/n=8"]["error"] == "TimeoutError: timed out after 0.5 s"
+    pids = {n: json.loads((out / f"where/n={n}/value.json").read_text()) for n in (0, 1, 3, 4, 5, 6, 7)}
+    # 0 and 1 share a worker (its share is 2); 2 fails; 3 and 4 share one (4 leaves a
+    # thread); 5 and 6 (6 changes directory); 7 runs alone before the timeout.
+    assert pids[0] == pids[1] and pids[3] == pids[4] and pids[5] == pids[6]
+    assert len({pids[0], pids[3], pids[5], pids[7]}) == 4

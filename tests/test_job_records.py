@@ -241,7 +241,7 @@ def leaves_a_daemon():
 '''
 
 
-@pytest.mark.parametrize("isolation", ["fork", "interpreter"])
+@pytest.mark.parametrize("isolation", ["fork", "worker", "interpreter"])
 def test_nothing_a_job_leaves_running_outlives_it(tmp_path, isolation):
     from conftest import process_alive
 

@@ -211,13 +211,13 @@ def test_a_period_input_that_cannot_be_mapped_is_a_graph_error(tmp_path, declara
     assert not (tmp_path / "tolva-out").exists()
 
 
-@pytest.mark.parametrize("executor", ["local", "interpreter"])
+@pytest.mark.parametrize("executor", ["local", "interpreter", "worker"])
 def test_per_asset_retries_and_timeout(tmp_path, executor):
     (tmp_path / "slow.py").write_text(
         "import time\nfrom tolva import asset, policy\n\n\n@policy(timeout=0.5, retries=1, retry_delay=0)\n"
         "@asset()\ndef slow():\n    time.sleep(30)\n\n\n@policy(timeout=0.5)\n@asset()\ndef stubborn():\n"
         "    while True:\n        try:\n            time.sleep(30)\n        except TimeoutError:\n            pass\n")
-    args = ["--isolation", "interpreter"] if executor == "interpreter" else []
+    args = ["--isolation", executor] if executor != "local" else []
     result = subprocess.run([sys.executable, "-m", "tolva.run", "slow", *args], cwd=tmp_path, capture_output=True,
                             text=True, timeout=120)
     assert result.returncode == 1

@@ -41,10 +41,10 @@ def gathered(rows):
 ISOLATION = ["fork"]
 
 
-@pytest.fixture(autouse=True, params=["fork", "interpreter"])
+@pytest.fixture(autouse=True, params=["fork", "interpreter", "worker"])
 def isolation(request):
-    """Every runner test runs with jobs forked from the warm server and with a fresh
-    interpreter per job."""
+    """Every runner test runs with jobs forked from the warm server, with a fresh
+    interpreter per job, and in long-lived workers."""
     ISOLATION[0] = request.param
     return request.param
 
