@@ -122,6 +122,9 @@ def test_checks_incrementally_and_by_selection(shop):
     _, record = run(shop, "--select", "orders/region=north", "--force")
     assert sorted(statuses(record)) == ["orders/region=north", "orders/region=north/check=no_negative_totals",
                                         "orders/region=north/check=not_tiny"]
+    dot = subprocess.run([sys.executable, "-m", "tolva.run", "shop", "--dot"], cwd=shop, capture_output=True,
+                         text=True, timeout=60).stdout
+    assert '"orders" -> "orders [check not_tiny]" [style=dashed];' in dot
     _, record = run(shop, "--select", "total")
     assert sorted(statuses(record)) == ["orders/region=north", "orders/region=north/check=no_negative_totals",
                                         "orders/region=south", "orders/region=south/check=no_negative_totals",

@@ -634,7 +634,8 @@ def _add_check(assets, by_ref, module, attribute, fn, declaration):
 
 def to_dot(assets):
     """The asset graph as Graphviz DOT: each asset with its partitions, each input an
-    edge labelled with its parameter."""
+    edge labelled with its parameter, each check a note on its asset (dashed when it
+    does not block)."""
     def quote(text):
         return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
@@ -650,6 +651,12 @@ def to_dot(assets):
             period = asset.periods.get(parameter)
             label = parameter if period is None else f"{parameter} ({period[0]} {period[1]} {period[2]})"
             lines.append(f"  {quote(upstream.label)} -> {quote(asset.label)} [label={quote(label)}];")
+    for asset in assets:
+        for check in getattr(asset, "checks", ()):
+            node = f"{asset.label} [check {check.name}]"
+            kind = "blocking" if check.blocking else "not blocking"
+            lines.append(f"  {quote(node)} [label={quote(f'check {check.name}')}, shape=note, tooltip={quote(kind)}];")
+            lines.append(f"  {quote(asset.label)} -> {quote(node)} [style={'solid' if check.blocking else 'dashed'}];")
     lines.append("}")
     return "\n".join(lines) + "\n"
 
