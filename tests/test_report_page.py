@@ -170,7 +170,7 @@ CHECKED = PIPE.replace("from tolva import asset, partitions", "from tolva import
 
 @check(doubled)
 def short(value, k):
-    return CheckResult(len(value) < 2, f"{k} is long") if k != "a" else True
+    return CheckResult(len(value) < 2, f"{k} is </script><b>long") if k != "a" else True
 
 @check(numbers, blocking=False)
 def upper(value):
@@ -195,11 +195,11 @@ def test_the_state_page_shows_every_asset_whatever_run_made_it(state):
     first, second = sorted(p.name for p in (state / ".tolva/runs").glob("*.html"))
     seen = dom(state / "index.html", "#job=doubled/k=c")
     assert [part.split('"')[0] for part in seen.split('data-name="')[1:]] == ["alone", "numbers", "doubled"]
-    assert "check short: 1 passed, 1 failed, 1 not run (c is long)" in seen
+    assert "check short: 1 passed, 1 failed, 1 not run (c is &lt;/script&gt;&lt;b&gt;long)" in seen
     # A cell's details: its status, the run that made it (a link to its page), its check, its value.
     details = seen.split('<div class="cell-details">')[2].split("</div>")[0]
     assert (f'made ' in details and f'<a href=".tolva/runs/{first}">' in details
-            and '<p class="fail">check short: failed (c is long)</p>' in details and '<pre>"cc"</pre>' in details)
+            and '<p class="fail">check short: failed (c is &lt;/script&gt;&lt;b&gt;long)</p>' in details and '<pre>"cc"</pre>' in details)
     assert f'by run <a href=".tolva/runs/{second}">' in seen.split('data-name="alone"')[1]
     # A check that is not blocking warns on the run's page.
     history = dom(state / ".tolva/runs" / first)
