@@ -158,7 +158,7 @@ def print_explanation(verdicts, jobs, verbose=False):
     per job; then the totals."""
     if verbose:
         for verdict, job_id, why in verdicts:
-            print(f"{verdict:<11} {job_id}" + (f": {_cli.printable(why)}" if why else ""))
+            print(f"{verdict:<11} {_cli.printable(job_id)}" + (f": {_cli.printable(why)}" if why else ""))
     else:
         from tolva.records import row_label
 
