@@ -114,17 +114,19 @@ class LocalJobs(RunningJobs):
         with self.lock:
             return set(self.pids.values()) | self.before | self.servers
 
-    def resolve(self, job, attempt, returncode, future):
+    def resolve(self, job, attempt, returncode, future, by_server=False):
         """The job's process has ended: what it left behind is ended too, and its Future
-        gets the status and the job's record, if the record is this attempt's."""
+        gets the status and the job's record, if the record is this attempt's. by_server:
+        a server started it, and is the one what it detached comes to (and ends)."""
         import signal
 
         pid = self.ended(job["id"])
         if pid is not None and not self.reused:
             # A long-lived worker's group is the worker: it and its server end what its job left.
             signal_group(pid, signal.SIGKILL, leader_too=False)
-        with self.spawning:
-            end_orphans(self.keep())
+        if not by_server:
+            with self.spawning:
+                end_orphans(self.keep())
         expect = {"plan_id": self.plan["id"], "run_id": self.run_id, "attempt": attempt}
         future.set_result(records.Finished(returncode, records.read_job_state(self.out, job["id"], expect)))
 
@@ -295,7 +297,7 @@ class ServerExecutor(Executor):
                 if key.fileobj != self.wake_r:
                     selector.unregister(key.fileobj)
                     job, future, attempt = key.data
-                    self.jobs.resolve(job, attempt, key.fileobj.wait(), future)
+                    self.jobs.resolve(job, attempt, key.fileobj.wait(), future, by_server=True)
                     continue
                 os.read(self.wake_r, 4096)
                 while not self.requests.empty():
