@@ -397,3 +397,15 @@ def test_a_worker_is_replaced_when_a_job_leaves_it_unfit(tmp_path):
     # thread); 5 and 6 (6 changes directory); 7 runs alone before the timeout.
     assert pids[0] == pids[1] and pids[3] == pids[4] and pids[5] == pids[6]
     assert len({pids[0], pids[3], pids[5], pids[7]}) == 4
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--worker-jobs", "100"], "--worker-jobs and --worker-memory go with --isolation worker"),
+    (["--isolation", "interpreter", "--worker-memory", "10"], "--worker-jobs and --worker-memory go with "
+     "--isolation worker"),
+    (["--isolation", "worker", "--worker-jobs", "0"], "--worker-jobs and --worker-memory must be at least 1"),
+])
+def test_worker_options_go_with_worker_isolation(project, args, message):
+    result = tolva(["crashy", *args], project)
+    assert result.returncode == 2 and result.stderr.endswith(f"python -m tolva.run: error: {message}\n")
+    assert not (project / "tolva-out").exists()

@@ -24,10 +24,10 @@ def add_options(parser):
                              "(default); worker: long-lived processes forked from it run jobs one after "
                              "another, for many tiny jobs (what a job leaves in a module stays for the next); "
                              "interpreter: a fresh interpreter per job, for modules that are not safe to fork")
-    parser.add_argument("--worker-jobs", type=int, default=100, metavar="N",
+    parser.add_argument("--worker-jobs", type=int, metavar="N",
                         help="with --isolation worker: jobs a worker runs before a fresh one takes over "
                              "(default 100)")
-    parser.add_argument("--worker-memory", type=int, default=1024, metavar="MB",
+    parser.add_argument("--worker-memory", type=int, metavar="MB",
                         help="with --isolation worker: a worker that grows past this is replaced (default 1024)")
 
 
@@ -35,8 +35,10 @@ def configure(error, options, chosen):
     if not chosen and options.isolation is not None:
         error("--isolation goes with the local executor; on Dask each job is a fresh interpreter")
     options.isolation = options.isolation or "fork"
-    if options.isolation != "worker" and (options.worker_jobs != 100 or options.worker_memory != 1024):
+    if options.isolation != "worker" and (options.worker_jobs is not None or options.worker_memory is not None):
         error("--worker-jobs and --worker-memory go with --isolation worker")
+    options.worker_jobs = 100 if options.worker_jobs is None else options.worker_jobs
+    options.worker_memory = 1024 if options.worker_memory is None else options.worker_memory
     if options.worker_jobs < 1 or options.worker_memory < 1:
         error("--worker-jobs and --worker-memory must be at least 1")
 
