@@ -212,6 +212,18 @@ def test_the_state_page_shows_every_asset_whatever_run_made_it(state):
                       'numbers, doubled</span>')
 
 
+def test_a_job_asked_for_shows_its_folded_keys(tmp_path):
+    from tolva import state_page
+
+    jobs = [{"id": f"cube/a={a}/b={b}/c={c}", "asset": "cube", "partition": {"a": a, "b": b, "c": c},
+             "dependencies": [], "output_dir": str(tmp_path / f"cube/a={a}/b={b}/c={c}")}
+            for a in "xyz" for b in range(4) for c in "pq"]
+    state_page.write(str(tmp_path), {"jobs": jobs}, {j["id"]: "succeeded" for j in jobs}, "r1")
+    seen = dom(tmp_path / "index.html", "#job=cube/a=y/b=2/c=q")
+    assert '<select data-dim="c">' in seen and 'data-drawn="12" data-folded="1"' in seen
+    assert '<p>cube/a=y/b=2/c=q <span class="status"' in seen
+
+
 def test_the_state_page_draws_only_what_is_in_view(tmp_path):
     from tolva import state_page
 

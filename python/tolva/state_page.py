@@ -329,6 +329,7 @@ class Grid {
       }
     }
     this.canvas.dataset.drawn = drawn;
+    this.canvas.dataset.folded = this.folded.join(",");
     if (this.asset.dims.length >= 2) {
       context.fillStyle = "#fff";
       context.fillRect(0, 0, width, this.top);
@@ -360,7 +361,7 @@ function counts(jobs) {
   return line;
 }
 
-const sections = [], grids = [];
+const sections = [], grids = [], gridOf = {};
 
 function drawAsset(asset, i) {
   const section = element("article", {class: "asset", id: "asset-" + i, "data-name": asset.name,
@@ -378,6 +379,7 @@ function drawAsset(asset, i) {
     const grid = new Grid(asset, section, box);
     section.appendChild(box);
     grids.push(grid);
+    gridOf[i] = grid;
   }
   sections.push(section);
   return section;
@@ -404,7 +406,15 @@ function jobFromAddress() {
   if (!wanted) return;
   data.assets.forEach((asset, i) => {
     const job = asset.jobs.find(j => j[J.id] === wanted);
-    if (job) details(asset, job, sections[i].querySelector(".cell-details"));
+    if (!job) return;
+    const grid = gridOf[i];
+    if (grid && asset.dims.length > 2) {
+      // The grid shows the folded keys of the job asked for.
+      grid.folded = job[J.cells].slice(2);
+      sections[i].querySelectorAll(".folded select").forEach((select, d) => { select.value = grid.folded[d]; });
+      grid.draw();
+    }
+    details(asset, job, sections[i].querySelector(".cell-details"));
   });
 }
 
