@@ -284,8 +284,12 @@ def _run_held(plan, job, out, ident, force, on_worker):
 
     try:
         clear_folder(job["output_dir"], fmt)
+        # "running", with this process: a job killed from now on reads as ended without
+        # its outcome, never as its last success, and a second copy of this attempt
+        # started by an engine knows it was started.
         records.write_job_state(out, job_id, "running", started, ident=ident, where=locks.running_here(),
                                 starts=starts, **named)
+        # What it received, by job and hash: what its record's basis names, for people.
         layout.write_atomically(layout.inputs_path(out, job_id), inputs.record)
     except OSError as exc:  # a folder that is a link, a full disk: said in the job's record
         _cli.error(PROG, f"job '{job_id}': {_cli.describe(exc)}")
