@@ -187,7 +187,9 @@ def _worst(by_status):
 
 
 def _count_text(by_status):
-    return ", ".join(f"{by_status[s]} {s}" for s in SEVERITY + (CHECK_FAILED,) if s in by_status)
+    counts = [f"{by_status[s]} {s}" for s in SEVERITY if s in by_status]
+    failed = by_status.get(CHECK_FAILED)
+    return ", ".join(counts + ([f"{failed} check{'s' if failed != 1 else ''} failed"] if failed else []))
 
 
 def _dot_graph(names, edges, counts):
