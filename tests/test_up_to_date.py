@@ -174,7 +174,8 @@ def configured():
 
 @asset()
 def probed():
-    return [pathlib.Path("flag").exists(), sorted(k for k in os.environ if k.startswith("TOLVA_OPT_"))]
+    return [pathlib.Path("flag").exists(), os.access("gate", os.R_OK),
+            sorted(k for k in os.environ if k.startswith("TOLVA_OPT_"))]
 
 
 @depends_on(files=["shelled.txt"])
@@ -291,6 +292,7 @@ EDITS = [
     ("pkg/bonuses.py", "BONUS_A = 1", "BONUS_A = 5", ["bonus"], "bonus: module-level code changed (pkg.bonuses)"),
     # Probes are reads; an environment listed is its names.
     ("flag", None, "", ["probed"], "probed: file changed (flag)"),
+    ("gate", None, "", ["probed"], "probed: file changed (gate)"),
     ("env:TOLVA_OPT_FAST", None, "1", ["probed"], "probed: environment variables added or removed"),
     # Same size and time: the change time still tells.
     ("data.txt:same time", "first", "fir5t", ["from_file"], "from_file: file changed (data.txt)"),

@@ -239,6 +239,24 @@ def _probing(original):
     return probe
 
 
+def _accessing(original, stat_of):
+    """os.access, keeping what the path it was asked about held, as a probe does: the
+    answer follows from it (a file that appears, goes or changes hands)."""
+
+    def access(path, mode, *args, **kwargs):
+        result = original(path, mode, *args, **kwargs)
+        if _ACTIVE[0] and kwargs.get("dir_fd") is None and not isinstance(path, int):
+            try:
+                info = stat_of(path, follow_symlinks=kwargs.get("follow_symlinks", True))
+            except (OSError, TypeError, ValueError):
+                info = None
+            _probed(path, kwargs, info)
+        return result
+
+    access.__wrapped__ = original
+    return access
+
+
 def _probed(path, kwargs, result):
     if not _ACTIVE[0] or kwargs.get("dir_fd") is not None or isinstance(path, int):
         return
@@ -287,11 +305,11 @@ class Observer:
             del seen[:]
         _RELATIVE[0] = False
         self.watch = _EnvironWatch(self.environ, self.names)
-        self.stats = os.stat, os.lstat
-        os.stat, os.lstat = _probing(os.stat), _probing(os.lstat)
+        self.stats = os.stat, os.lstat, os.access
+        os.stat, os.lstat, os.access = _probing(os.stat), _probing(os.lstat), _accessing(os.access, os.stat)
         # Code that asks what os.stat supports (shutil.copystat) must get the same answer.
         for supported in _SUPPORTS:
-            for original, wrapper in zip(self.stats, (os.stat, os.lstat)):
+            for original, wrapper in zip(self.stats, (os.stat, os.lstat, os.access)):
                 if original in supported:
                     supported.add(wrapper)
         self.trees = self._declare()
@@ -304,7 +322,8 @@ class Observer:
         for supported in _SUPPORTS:
             supported.discard(os.stat)
             supported.discard(os.lstat)
-        os.stat, os.lstat = self.stats
+            supported.discard(os.access)
+        os.stat, os.lstat, os.access = self.stats
         if self.tool is not None:
             monitoring = sys.monitoring
             monitoring.set_events(self.tool, 0)
