@@ -160,3 +160,14 @@ def test_bad_check_calls_are_one_line(call, message):
     with pytest.raises(TypeError) as caught:
         call()
     assert str(caught.value) == message
+
+
+def test_a_check_that_hangs_is_stopped_by_its_policy(tmp_path):
+    (tmp_path / "shop.py").write_text(SHOP.replace("@check(orders)\n", "@policy(timeout=0.5)\n@check(orders)\n").replace(
+        "bad = sum(", "__import__('time').sleep(30)\n    bad = sum(").replace(
+        "from tolva import", "from tolva import policy,"))
+    result, record = run(tmp_path)
+    assert result.returncode == 1
+    failed = [(job["id"], job["error"]) for job in record["jobs"] if job["status"] == "failed"]
+    assert failed == [(f"orders/region={region}/check=no_negative_totals", "check 'no_negative_totals' of 'orders' "
+                       "failed: TimeoutError: timed out after 0.5 s") for region in ("north", "south")]

@@ -829,7 +829,7 @@ def _warn_unstable(warn, who, unstable):
 def check_job(check, job, python, plan_file):
     """The job of a check of one of its asset's jobs: it reads that job's value."""
     job_id = f"{job['id']}/{check.component}"
-    return {
+    entry = {
         "id": job_id,
         "asset": job["asset"],
         "check": {"name": check.name, "blocking": check.blocking, "keys": check.keys},
@@ -842,6 +842,10 @@ def check_job(check, job, python, plan_file):
         "fingerprint": check.fingerprint,
         "argv": [python, "-m", "tolva.run", "--from-plan", plan_file, "--job", job_id],
     }
+    declared = getattr(check.function, "__tolva_policy__", None)
+    if declared:
+        entry["policy"] = declared  # @policy on a check: its retries and timeout
+    return entry
 
 
 
