@@ -171,3 +171,18 @@ def test_a_check_that_hangs_is_stopped_by_its_policy(tmp_path):
     failed = [(job["id"], job["error"]) for job in record["jobs"] if job["status"] == "failed"]
     assert failed == [(f"orders/region={region}/check=no_negative_totals", "check 'no_negative_totals' of 'orders' "
                        "failed: TimeoutError: timed out after 0.5 s") for region in ("north", "south")]
+
+
+def test_checks_kept_in_a_module_of_their_own_are_found(shop):
+    """A check module the pipeline imports, or imports from, is the pipeline's: each
+    check found once, named by its own module."""
+    (shop / "quality.py").write_text("from tolva import check\nfrom shop import orders\n\n\n"
+                                     "@check(orders, blocking=False)\ndef small(rows):\n    return len(rows) < 9\n")
+    (shop / "shop.py").write_text(SHOP + "\nimport quality\nfrom quality import small\n")
+    result, record = run(shop)
+    assert result.returncode == 0, result.stderr
+    assert [job["id"] for job in record["jobs"] if job["id"].endswith("check=small")] == [
+        "orders/region=north/check=small", "orders/region=south/check=small"]
+    plan = json.loads((shop / "tolva-out/plan.json").read_text())
+    assert {(job["module"], job["function"]) for job in plan["jobs"] if job["id"].endswith("check=small")} == {
+        ("quality", "small")}

@@ -69,13 +69,22 @@ def _reference(asset):
 
 def declared_in(modules):
     """(module name, attribute, function, declaration) of every check the modules
-    hold at their top level, in module and definition order."""
+    hold at their top level, in module and definition order; each named by the module
+    that defines it when that module holds it under its own name (a check imported
+    into another module is one check), else by where it was found."""
+    import sys
+
     found, seen = [], set()
     for module in modules:
         for attribute, obj in list(vars(module).items()):
             declaration = getattr(obj, "__dict__", {}).get("__tolva_check__") if inspect.isfunction(obj) else None
-            if isinstance(declaration, dict) and id(obj) not in seen and obj.__module__ == module.__name__:
-                seen.add(id(obj))
+            if not isinstance(declaration, dict) or id(obj) in seen:
+                continue
+            seen.add(id(obj))
+            home = sys.modules.get(obj.__module__)
+            if home is not None and getattr(home, "__dict__", {}).get(obj.__name__) is obj:
+                found.append((home.__name__, obj.__name__, obj, declaration))
+            else:
                 found.append((module.__name__, attribute, obj, declaration))
     return found
 

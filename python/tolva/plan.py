@@ -597,12 +597,15 @@ class Check:
 
 
 def find_checks(modules, assets, problems):
-    """Attaches to each asset the checks that the pipeline's modules (those named, and
-    those declaring assets) declare of it."""
+    """Attaches to each asset the checks that the pipeline's modules (those named,
+    those declaring assets, and the project's modules they imported) declare of it."""
     by_ref = {a.ref: a for a in assets}
     for asset in assets:
         asset.checks = []
     names = dict.fromkeys(list(modules) + [asset.module for asset in assets])
+    project = fingerprint.Project(fingerprint.project_roots())
+    names.update(dict.fromkeys(sorted(name for name, module in list(sys.modules.items())
+                                      if name not in names and module is not None and project.owns_module(module))))
     loaded = [sys.modules[name] for name in names if name in sys.modules]
     for module, attribute, fn, declaration in checks.declared_in(loaded):
         problems.gather(_add_check, assets, by_ref, module, attribute, fn, declaration)
