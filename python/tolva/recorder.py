@@ -8,7 +8,7 @@ import os
 import sys
 import time
 
-from tolva import _cli, formats, layout, records, report_page, state_page, summary
+from tolva import _cli, layout, records, report_page, state_page, summary, values
 
 
 class RunRecorder:
@@ -80,7 +80,7 @@ def job_details(out, job, outcome, status, known=None):
         preview = state.get("preview")
         if isinstance(preview, dict):
             details["preview"] = preview
-            details["value"] = layout.value_path(job["output_dir"], formats.suffix_of(preview.get("format")))
+            details["value"] = values.previewed_file(job["output_dir"], preview)
     return details
 
 
@@ -123,8 +123,8 @@ def report(plan, plan_file, asset_labels):
 def write_page_or_warn(out, record, plan, timeline, details, status, started, whole, known=None):
     """The report page and the state page are views: a run whose record is written
     never fails for them."""
-    untouched = [label for label in dict.fromkeys(job["asset"] for job in whole["jobs"])
-                 if label not in {job["asset"] for job in plan["jobs"]}]
+    touched = {job["asset"] for job in plan["jobs"]}
+    untouched = [label for label in dict.fromkeys(job["asset"] for job in whole["jobs"]) if label not in touched]
     for name, write in (("report page", lambda: report_page.write(out, record, plan, timeline, details, status,
                                                                   started, untouched)),
                         ("state page", lambda: state_page.write(out, whole, {e["id"]: e["status"] for e in

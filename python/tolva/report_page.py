@@ -313,7 +313,8 @@ def _cut(text, most):
     return text if len(text) <= most else text[:most - 1] + "\u2026"
 
 
-PAGE = """<!DOCTYPE html>
+# Both pages' head: nothing may be fetched, only the page's own style and script run.
+PAGE_HEAD = """<!DOCTYPE html>
 <html lang="en">
 <head>
 <meta charset="utf-8">
@@ -324,7 +325,9 @@ script-src 'unsafe-inline'; img-src data:">
 <style>{style}</style>
 </head>
 <body>
-<header>{header}<p class="links" id="around"></p></header>
+"""
+
+PAGE = PAGE_HEAD + """<header>{header}<p class="links" id="around"></p></header>
 <section id="graph-section"><h2>Assets</h2><div class="scroll">{graph}</div></section>
 <section id="timeline-section"><h2>Timeline</h2><div class="scroll" id="timeline"></div></section>
 <section id="jobs-section"><h2>Jobs</h2>

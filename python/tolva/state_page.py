@@ -12,8 +12,9 @@ cells in view, so an asset of 10,000 partitions opens as fast as one of ten.
 import json
 import os
 
-from tolva import layout, records
-from tolva.report_page import COLOURS, PREVIEW_BYTES_AT_MOST, SHARED_SCRIPT, STYLE, _script_json, escape
+from tolva import layout, records, values
+from tolva.report_page import COLOURS, PAGE_HEAD, PREVIEW_BYTES_AT_MOST, SHARED_SCRIPT, STYLE, _link, _script_json, \
+    escape
 
 NEVER = "never run"
 PAGE_COLOURS = dict(COLOURS, **{NEVER: "#eceff1"})
@@ -75,7 +76,7 @@ def render(out, plan, run_status, run_id, known=None):
             row[6] = [row[6].get(i) for i in range(len(entry["checks"]))]
     data = {"root": "", "colours": PAGE_COLOURS, "order": ORDER, "runs": pages, "latest": run_id,
             "assets": assets}
-    return PAGE.format(style=STYLE + STATE_STYLE, data=_script_json(data), script=SHARED_SCRIPT + SCRIPT,
+    return PAGE.format(title="tolva: the state of every asset", style=STYLE + STATE_STYLE, data=_script_json(data), script=SHARED_SCRIPT + SCRIPT,
                        latest=escape(run_id or ""))
 
 
@@ -93,12 +94,7 @@ def _made(state, status):
 
 
 def _value_link(out, job, preview):
-    if not isinstance(preview, dict):
-        return None
-    from tolva import formats
-
-    path = layout.value_path(job["output_dir"], formats.suffix_of(preview.get("format")))
-    return "/".join(os.path.relpath(path, out).split(os.sep))
+    return _link(values.previewed_file(job["output_dir"], preview), out) if isinstance(preview, dict) else None
 
 
 def _run_pages(out):
@@ -106,22 +102,11 @@ def _run_pages(out):
     pages = {}
     for path in layout.history_files(out, ".html"):
         run_id = os.path.basename(path)[:-len(".html")].rsplit("-", 1)[-1]
-        pages.setdefault(run_id, "/".join(os.path.relpath(path, out).split(os.sep)))
+        pages.setdefault(run_id, _link(path, out))
     return pages
 
 
-PAGE = """<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<meta http-equiv="Content-Security-Policy" content="default-src 'none'; style-src 'unsafe-inline'; \
-script-src 'unsafe-inline'; img-src data:">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>tolva: the state of every asset</title>
-<style>{style}</style>
-</head>
-<body>
-<header><h1>The state of every asset</h1>
+PAGE = PAGE_HEAD + """<header><h1>The state of every asset</h1>
 <p class="links"><a href="report.html">the latest run's page</a> (run <code>{latest}</code>) ·
 <label>asset <input id="search" type="search" placeholder="search"></label> <output id="shown"></output></p>
 <p class="legend" id="legend"></p></header>

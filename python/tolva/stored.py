@@ -8,7 +8,7 @@ runs anything.
 import json
 import os
 
-from tolva import formats, layout, locks, records, values
+from tolva import layout, locks, records, values
 from tolva._cli import printable
 from tolva.digests import compact
 
@@ -223,7 +223,7 @@ def show(out, jobs):
             missing += 1
             continue
         preview = state.get("preview") if isinstance(state.get("preview"), dict) else {}
-        where = layout.value_path(job["output_dir"], formats.suffix_of(preview.get("format")))
+        where = values.previewed_file(job["output_dir"], preview)
         kind = f"{preview.get('type', 'a value')}, stored as {preview.get('format', 'json')}"
         print(printable(f"{job['id']}: {kind} ({where})"))
         for line in preview_lines(preview):

@@ -245,6 +245,11 @@ def unstorable_message(asset_name, value_or_type, format_name, where=None):
 PREVIEW_BYTES = 4096
 
 
+def previewed_file(output_dir, preview):
+    """The value file of a job whose record holds this preview (its format's suffix)."""
+    return layout.value_path(output_dir, formats.suffix_of(preview.get("format")))
+
+
 def preview_of(fmt, value):
     """A small view of the value for people, kept in the job's record: its format and
     type, and what the format shows (rows and columns, shape and range, the start of a
