@@ -186,3 +186,21 @@ def test_checks_kept_in_a_module_of_their_own_are_found(shop):
     plan = json.loads((shop / "tolva-out/plan.json").read_text())
     assert {(job["module"], job["function"]) for job in plan["jobs"] if job["id"].endswith("check=small")} == {
         ("quality", "small")}
+
+
+@pytest.mark.parametrize("change, code, message", [
+    (lambda job: job.update(function="LIMIT"), 2,
+     "job 'orders/region=north/check=not_tiny': 'shop.LIMIT' is not a tolva check; only checks and assets are run"),
+    (lambda job: job.update(check={"name": "not_tiny"}), 2,
+     "plan '{plan}' is malformed: job 'orders/region=north/check=not_tiny' has a malformed 'check'"),
+])
+def test_a_check_job_of_an_edited_plan_is_refused(shop, change, code, message):
+    assert run(shop)[0].returncode == 0  # the values the check reads
+    plan_file = shop / "tolva-out/plan.json"
+    plan = json.loads(plan_file.read_text())
+    job = next(job for job in plan["jobs"] if job["id"] == "orders/region=north/check=not_tiny")
+    change(job)
+    plan_file.write_text(json.dumps(plan))
+    result = subprocess.run(job["argv"], cwd=shop, capture_output=True, text=True, timeout=60)
+    assert result.returncode == code
+    assert result.stderr.splitlines()[-1] == "python -m tolva.run: error: " + message.format(plan=plan_file)

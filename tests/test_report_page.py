@@ -156,14 +156,15 @@ def test_graphviz_draws_the_graph_when_it_can(tmp_path, monkeypatch, dot, drawn_
     assert drawn_by in graph and "<?xml" not in graph
 
 
-def test_a_page_that_cannot_be_written_is_a_warning_not_a_failure(tmp_path):
+@pytest.mark.parametrize("page, name", [("report.html", "report page"), ("index.html", "state page")])
+def test_a_page_that_cannot_be_written_is_a_warning_not_a_failure(tmp_path, page, name):
     (tmp_path / "page_pipe.py").write_text(PIPE.replace('k == "b"', "False"))
-    (tmp_path / "out" / "report.html").mkdir(parents=True)  # a folder where the page goes
+    (tmp_path / "out" / page).mkdir(parents=True)  # a folder where the page goes
     done = subprocess.run([sys.executable, "-m", "tolva.run", "page_pipe", "--out", "out"], cwd=tmp_path,
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0
-    assert done.stderr == ("python -m tolva.run: warning: the report page was not written: "
-                           f"{tmp_path}/out/report.html: Is a directory\n")
+    assert done.stderr == (f"python -m tolva.run: warning: the {name} was not written: "
+                           f"{tmp_path}/out/{page}: Is a directory\n")
 
 
 CHECKED = PIPE.replace("from tolva import asset, partitions", "from tolva import asset, check, partitions") + '''
