@@ -362,6 +362,39 @@ def test_the_warm_server_forks_only_well_formed_requests_of_its_run_and_no_conne
         server.end(kill=True)
 
 
+@pytest.mark.parametrize("reuse", [None, {"jobs": 2, "memory": 1 << 30}], ids=["forked", "workers"])
+def test_a_session_asks_for_many_jobs_and_one_that_dies_or_misbehaves_leaves_the_server_serving(tmp_path, reuse):
+    import select
+
+    from tolva.executors import fork_server
+
+    server = fork_server.Server.spawn([sys.executable], str(tmp_path), [])
+    try:
+        assert server.ready()
+        dying = server.session(reuse)
+        dying.conn.sendall(b'1 {"plan_file": "half a line')
+        dying.close()
+        rude = server.session(reuse)
+        rude.conn.sendall(b"not-a-tag {}\n")
+        assert select.select([rude], [], [], 10)[0] and rude.answers() is None  # closed, nothing forked
+        log = tmp_path / "job.log"
+        log.touch()
+        request = {"plan_file": str(tmp_path / "no-plan.json"), "force": False, "run_id": "r", "attempt": 1,
+                   "log": str(log)}
+        session = server.session(reuse)
+        tags = [session.send(dict(request, job_id=f"j{n}")) for n in range(3)] + [session.send({"job_id": 1})]
+        said = {tag: [] for tag in tags}
+        deadline = time.monotonic() + 30
+        while any(len(lines) < 2 for lines in said.values()) and time.monotonic() < deadline:
+            for tag, value in (session.answers() or []) if select.select([session], [], [], 1)[0] else []:
+                said[tag].append(value)
+        assert [lines[1] for lines in said.values()] == [2, 2, 2, 2]  # no plan; a malformed request
+        assert all(lines[0] > 0 for lines in said.values())
+        assert log.read_text().count("cannot read plan") == 3
+    finally:
+        server.end(kill=True)
+
+
 WORKERS = '''\
 import os, threading, time
 from tolva import asset, partitions, policy

@@ -1,10 +1,14 @@
 """A warm process that forks jobs on request, for the local executor and on a Dask
 worker: it imports the plan's modules once (tolva.executors.warm), then serves requests
-on an abstract Unix socket (nothing on disk to clean up), one per connection, from
-processes of its own user only: it forks the job, answers its pid, and then its exit
-status. Every job still runs job.run_job, as from any other executor. A fork from here
-costs under a millisecond; multiprocessing's forkserver spends several more on each
-process it starts (its handshake, its preparation, its exit).
+on an abstract Unix socket (nothing on disk to clean up), from processes of its own
+user only: it forks the job, answers its pid, and then its exit status. A request comes
+alone on a connection of its own, or as one line of a session: a connection that stays
+open for a run's jobs, each line tagged with the client's number for its job, the
+answers tagged alike; the server checks the session once and hands each line to the
+process that runs the job, which parses it. Every job still runs job.run_job, as from
+any other executor. A fork from here costs under a millisecond; multiprocessing's
+forkserver spends several more on each process it starts (its handshake, its
+preparation, its exit).
 
     python -m tolva.executors.fork_server NAME
 
@@ -33,20 +37,43 @@ def _leave_server(selector):
     for key in list(selector.get_map().values()):
         if isinstance(key.fileobj, int):
             os.close(key.fileobj)  # a running job's pidfd
-            key.data[1].close()  # and the connection its exit status goes to
+            key.data[1].conn.close()  # and the connection its exit status goes to
         elif isinstance(key.data, _Worker):
             key.fileobj.close()  # another worker's channel
-            if key.data.conn is not None:
-                key.data.conn.close()
+            if key.data.reply is not None:
+                key.data.reply.conn.close()
         else:
-            key.fileobj.close()  # the listener, or a connection still sending its request
+            key.fileobj.close()  # the listener, a session, or a connection still sending its request
     selector.close()
+
+
+class _Reply:
+    """Where a job's PID and then its exit status are said: a connection of its own,
+    closed after the status, or a session's, each line tagged with the job's number."""
+
+    def __init__(self, conn, tag=None):
+        self.conn, self.prefix = conn, b"" if tag is None else tag + b" "
+
+    def say(self, value):
+        try:
+            self.conn.sendall(self.prefix + f"{value}\n".encode())
+        except OSError:
+            pass  # the client went away; the job's record still tells
+
+    def ended(self, code):
+        self.say(code)
+        if not self.prefix:
+            self.conn.close()
 
 
 def _run_job(request, selector):
     """In the forked child: the server's sockets and its other jobs' handles closed,
-    then the job."""
+    then the job (a session's line is parsed here, not in the server)."""
     _leave_server(selector)
+    if isinstance(request, bytes):
+        request = shaped(_parsed(request))
+        if request is None:
+            os._exit(2)
     if "argv" in request:
         exec_job(request["argv"], request["workdir"], request["log"])
     code = 1
@@ -65,35 +92,37 @@ def _run_job(request, selector):
 class _Worker:
     """A long-lived process forked from the server that runs jobs one after another
     (--isolation worker), on the channel it reads requests from and answers each
-    job's exit status on; conn: the client waiting for its current job, if any."""
+    job's exit status on; reply: where its current job's status goes, if it has one."""
 
     def __init__(self, pid, channel):
-        self.pid, self.channel, self.conn, self.buffer = pid, channel, None, b""
+        self.pid, self.channel, self.reply, self.buffer = pid, channel, None, b""
 
 
-def _start_worker(selector):
+def _start_worker(selector, reuse):
     """A new worker, forked from the server as a job would be."""
     ours, theirs = socket.socketpair()
     pid = os.fork()
     if pid == 0:
         ours.close()
         _leave_server(selector)
-        _serve_jobs(theirs)
+        _serve_jobs(theirs, reuse)
     theirs.close()
     worker = _Worker(pid, ours)
     selector.register(ours, selectors.EVENT_READ, worker)
     return worker
 
 
-def _serve_jobs(channel):
-    """In a worker: set up once as a forked job is, then each request's job in turn;
-    it ends when the server does, or when a job leaves it unfit for the next."""
+def _serve_jobs(channel, reuse):
+    """In a worker: set up once as a forked job is, then each request's job in turn
+    (a request that is not one ends with status 2); it ends when the server does, or
+    when a job leaves it unfit for the next."""
     code = 1
     try:
         processes.forked_process_setup()
         stream, done = channel.makefile("rb"), 0
         for line in stream:
-            code, recycle = processes.run_reused_job(json.loads(line), done)
+            request = shaped(_parsed(line))
+            code, recycle = processes.run_reused_job(request, done, reuse) if request is not None else (2, None)
             done += 1
             channel.sendall(f"{code} {1 if recycle else 0}\n".encode())
             if recycle:
@@ -105,13 +134,13 @@ def _serve_jobs(channel):
         os._exit(code)
 
 
-def _give_job(worker, request, conn):
+def _give_job(worker, line, reply):
     try:
-        worker.channel.sendall((json.dumps(request) + "\n").encode())
+        worker.channel.sendall(line + b"\n")
     except OSError:
         return False
-    worker.conn = conn
-    _answer(conn, worker.pid)
+    worker.reply = reply
+    reply.say(worker.pid)
     return True
 
 
@@ -141,15 +170,14 @@ def _worker_ended_job(key, selector, idle):
             ended = os.waitstatus_to_exitcode(status)
         except ChildProcessError:
             ended = -int(signal.SIGKILL)
-    if worker.conn is None:
+    if worker.reply is None:
         return  # an idle worker that ended: nothing waits for it
     code = int(fields[0]) if len(fields) == 2 and fields[0].lstrip(b"-").isdigit() else ended
     if recycle:
         processes.signal_group(worker.pid, signal.SIGKILL, leader_too=False)  # its group, now it has gone
     _end_leftovers(selector)
-    _answer(worker.conn, code)
-    worker.conn.close()
-    worker.conn = None
+    worker.reply.ended(code)
+    worker.reply = None
     if not recycle:
         idle.append(worker)
 
@@ -163,13 +191,6 @@ def _end_leftovers(selector):
         elif isinstance(key.data, _Worker):
             keep.add(key.data.pid)
     processes.end_orphans(keep)
-
-
-def _answer(conn, value):
-    try:
-        conn.sendall(f"{value}\n".encode())
-    except OSError:
-        pass  # the worker's task went away; the job's record still tells
 
 
 def _same_user(conn):
@@ -186,7 +207,7 @@ def _listen(name):
     return listener
 
 
-REQUEST_SECONDS = 5.0  # a connection has this long to send its whole request
+REQUEST_SECONDS = 5.0  # a connection has this long to send its whole request (a session, its first line)
 REQUEST_BYTES = 256 << 20
 # What a request of the run holds, and of what type, for a job forked here, and for a
 # job that is its own command; anything else forks nothing.
@@ -202,14 +223,26 @@ class _Arriving:
         self.deadline = time.monotonic() + REQUEST_SECONDS
 
 
-def request_of(line, secret):
-    """The request a line holds, when it is a well-formed request of this server's run
-    (it carries the run's secret); None otherwise."""
+class _Session:
+    """A connection of the run's that asks for its jobs one line each ("TAG REQUEST"),
+    as long as it stays open; reuse: how its jobs' long-lived workers are reused, when
+    they run in some (--isolation worker)."""
+
+    def __init__(self, reuse):
+        self.reuse, self.buffer = reuse, b""
+
+
+def _parsed(line):
     try:
-        request = json.loads(line)
+        return json.loads(line)
     except ValueError:
         return None
-    if not secret or not isinstance(request, dict) or request.get("secret") != secret:
+
+
+def shaped(request):
+    """The request, when it has the shape of a job's (or of a job's own command);
+    None otherwise."""
+    if not isinstance(request, dict):
         return None
     if "argv" in request:
         shape = all(type(request.get(key)) is kind for key, kind in _COMMAND.items()) and request["argv"] and \
@@ -219,11 +252,30 @@ def request_of(line, secret):
         return None
     if not isinstance(request.get("entry", {}), dict) or not isinstance(request.get("worker", ""), str):
         return None
-    reuse = request.get("reuse")
-    if reuse is not None and (not isinstance(reuse, dict) or set(reuse) != {"jobs", "memory"} or not all(
-            type(value) is int and value > 0 for value in reuse.values())):
-        return None
     return request
+
+
+def _reuse_of(request):
+    """A session's reuse of workers: None for forked jobs; False when malformed."""
+    reuse = request.get("reuse")
+    if reuse is None:
+        return None
+    if not isinstance(reuse, dict) or set(reuse) != {"jobs", "memory"} or not all(
+            type(value) is int and value > 0 for value in reuse.values()):
+        return False
+    return reuse
+
+
+def request_of(line, secret):
+    """What a connection's first line asks, when it is of this server's run (it
+    carries the run's secret): a job's request, or a _Session; None otherwise."""
+    request = _parsed(line)
+    if not secret or not isinstance(request, dict) or request.get("secret") != secret:
+        return None
+    if "session" in request:
+        reuse = _reuse_of(request)
+        return _Session(reuse) if request["session"] is True and reuse is not False else None
+    return shaped(request)
 
 
 def serve(listener, secret):
@@ -252,22 +304,24 @@ def serve(listener, secret):
                 _accept(listener, selector)
             elif isinstance(key.data, _Arriving):
                 request = _read_request(key, selector, secret)
-                if request is not None and "reuse" in request:
-                    _reuse_worker(request, key.fileobj, selector, idle)
+                if isinstance(request, _Session):
+                    selector.register(key.fileobj, selectors.EVENT_READ, request)
+                    _read_session(key.fileobj, request, selector, idle, receive=False)
                 elif request is not None:
-                    _fork_job(request, key.fileobj, selector)
+                    _fork_job(request, _Reply(key.fileobj), selector)
+            elif isinstance(key.data, _Session):
+                _read_session(key.fileobj, key.data, selector, idle)
             elif isinstance(key.data, _Worker):
                 _worker_ended_job(key, selector, idle)
             else:
-                pid, conn = key.data
+                pid, reply = key.data
                 selector.unregister(key.fileobj)
                 os.close(key.fileobj)
                 _, status = os.waitpid(pid, 0)
                 # What the job left running ends with it: its group, and what it detached.
                 processes.signal_group(pid, signal.SIGKILL, leader_too=False)
                 _end_leftovers(selector)
-                _answer(conn, os.waitstatus_to_exitcode(status))
-                conn.close()
+                reply.ended(os.waitstatus_to_exitcode(status))
 
 
 def _accept(listener, selector):
@@ -284,7 +338,8 @@ def _accept(listener, selector):
 
 def _read_request(key, selector, secret):
     """The request, once its line has arrived whole; None while it arrives, and when
-    it is not one (the connection is then closed)."""
+    it is not one (the connection is then closed). A session keeps what came after its
+    first line."""
     conn, arriving = key.fileobj, key.data
     try:
         data = conn.recv(1 << 16)
@@ -296,30 +351,60 @@ def _read_request(key, selector, secret):
     if data and b"\n" not in data and len(arriving.data) < REQUEST_BYTES:
         return None
     selector.unregister(conn)
-    request = request_of(bytes(arriving.data).split(b"\n", 1)[0], secret) if b"\n" in arriving.data else None
+    line, newline, rest = bytes(arriving.data).partition(b"\n")
+    request = request_of(line, secret) if newline else None
     if request is None:
         conn.close()
         return None
+    if isinstance(request, _Session):
+        request.buffer = rest  # its first jobs, when they came with it
     conn.setblocking(True)
     return request
 
 
-def _reuse_worker(request, conn, selector, idle):
+def _read_session(conn, session, selector, idle, receive=True):
+    """A session's lines that have arrived whole (receive: after reading what came):
+    each a job, forked or given to a worker. A session that ends, or sends what is not
+    a tagged line, is closed; its jobs run on, and their records tell."""
+    data = None
+    if receive:
+        try:
+            data = conn.recv(1 << 16)
+        except OSError:
+            data = b""
+        session.buffer += data
+    *lines, session.buffer = session.buffer.split(b"\n")
+    for line in lines:
+        tag, _, request = line.partition(b" ")
+        if not tag.isdigit():
+            data = b""
+            break
+        reply = _Reply(conn, tag)
+        if session.reuse is None:
+            _fork_job(request, reply, selector)
+        else:
+            _reuse_worker(request, reply, selector, idle, session.reuse)
+    if data == b"" or len(session.buffer) > REQUEST_BYTES:
+        selector.unregister(conn)
+        conn.close()
+
+
+def _reuse_worker(line, reply, selector, idle, reuse):
     """The job given to an idle worker, or to a new one."""
     while idle:
-        if _give_job(idle.pop(), request, conn):
+        if _give_job(idle.pop(), line, reply):
             return
-    if not _give_job(_start_worker(selector), request, conn):
-        conn.close()  # the client hears the server gone, and starts the job elsewhere
+    if not _give_job(_start_worker(selector, reuse), line, reply):
+        reply.ended(-int(signal.SIGKILL))  # its worker died at once
 
 
-def _fork_job(request, conn, selector):
+def _fork_job(request, reply, selector):
     pid = os.fork()
     if pid == 0:
-        conn.close()
+        reply.conn.close()
         _run_job(request, selector)
-    _answer(conn, pid)
-    selector.register(os.pidfd_open(pid), selectors.EVENT_READ, (pid, conn))
+    reply.say(pid)
+    selector.register(os.pidfd_open(pid), selectors.EVENT_READ, (pid, reply))
 
 
 def main(name):
@@ -401,6 +486,12 @@ class Server:
     def start(self, request):
         """The job the server forked for the request; None when the server is gone."""
         return ForkedJob.start("\0" + self.name, dict(request, secret=self.secret)) if self.ready() else None
+
+    def session(self, reuse=None):
+        """A Session for a run's jobs (reuse: how long-lived workers run them, if they
+        do); None when the server is gone."""
+        return Session.open("\0" + self.name, {"secret": self.secret, "session": True, "reuse": reuse}) \
+            if self.ready() else None
 
     def end(self, kill=False):
         raise NotImplementedError
@@ -488,6 +579,53 @@ class _Spawned(Server):
         if self.process.poll() is None:
             self.process.kill() if kill else self.process.terminate()
         self.process.wait()
+
+
+class Session:
+    """A connection that asks the server for many jobs, each request a line tagged with
+    a number of the client's; the server answers each job's pid and then its exit
+    status on lines tagged alike. send() does not wait for either: answers() reads
+    those that came, once select says the session is readable."""
+
+    def __init__(self, conn):
+        self.conn, self.buffer, self.tags = conn, b"", iter(range(1, 1 << 62))
+
+    @classmethod
+    def open(cls, address, hello):
+        conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            conn.connect(address)
+            conn.sendall((json.dumps(hello) + "\n").encode())
+        except OSError:
+            conn.close()
+            return None
+        return cls(conn)
+
+    def fileno(self):
+        return self.conn.fileno()
+
+    def send(self, request):
+        """The request's tag; None when the server is gone."""
+        tag = next(self.tags)
+        try:
+            self.conn.sendall(f"{tag} {json.dumps(request)}\n".encode())
+        except OSError:
+            return None
+        return tag
+
+    def answers(self):
+        """[(tag, value)] of the lines that came; None once the server has gone."""
+        try:
+            data = self.conn.recv(1 << 16)
+        except OSError:
+            data = b""
+        if not data:
+            return None
+        *lines, self.buffer = (self.buffer + data).split(b"\n")
+        return [(int(tag), int(value)) for tag, value in (line.split() for line in lines)]
+
+    def close(self):
+        self.conn.close()
 
 
 class ForkedJob:

@@ -220,8 +220,8 @@ class ServerExecutor(Executor):
     with own_commands, as the job's own command, by a bare one. Where the server cannot
     start or has gone, jobs start on `fresh`, the runner's own.
 
-    One thread starts the jobs and waits for their exit status, answered by the server
-    on each job's connection."""
+    One thread asks for the jobs on one session with the server, and hears there each
+    job's pid and then its exit status, without waiting for either."""
 
     def __init__(self, plan, plan_file, run_id, server, fresh, own_commands, reuse=None):
         import queue
@@ -236,6 +236,8 @@ class ServerExecutor(Executor):
         self.jobs.reused = self.server is not None and reuse is not None
         if self.server is not None:
             self.jobs.servers.add(self.server.pid)
+        self.session = None  # opened at the first job
+        self.flight = {}  # the session's tag -> [job, future, attempt, force, whether its pid came]
         self.header = planfile.plan_header(plan)
         self.by_id = {job["id"]: job for job in plan["jobs"]}
         self.requests = queue.SimpleQueue()
@@ -267,6 +269,8 @@ class ServerExecutor(Executor):
         self.thread.join()
         os.close(self.wake_r)
         os.close(self.wake_w)
+        if self.session is not None:
+            self.session.close()
         if self.server is not None:
             self.server.end()
             self.server = None
@@ -283,23 +287,18 @@ class ServerExecutor(Executor):
             self._serve_on(selector)
         except BaseException as exc:  # noqa: BLE001 - said once, and the run ends
             self.broken = lost_thread(exc)
-            for key in list(selector.get_map().values()):
-                if key.fileobj != self.wake_r:
-                    key.data[1].set_result(Finished(None, None, None, self.broken))
+            for held in self.flight.values():
+                held[1].set_result(Finished(None, None, None, self.broken))
             while not self.requests.empty():
                 request = self.requests.get()
                 if request is not None:
                     request[1].set_result(Finished(None, None, None, self.broken))
 
     def _serve_on(self, selector):
-        import selectors
-
         while True:
             for key, _ in selector.select():
-                if key.fileobj != self.wake_r:
-                    selector.unregister(key.fileobj)
-                    job, future, attempt = key.data
-                    self.jobs.resolve(job, attempt, key.fileobj.wait(), future, by_server=True)
+                if key.fileobj is self.session:
+                    self._hear(selector)
                     continue
                 os.read(self.wake_r, 4096)
                 while not self.requests.empty():
@@ -308,14 +307,20 @@ class ServerExecutor(Executor):
                         return
                     self._start(selector, *request)
 
-    def _start(self, selector, job, future, attempt, force):
-        import selectors
-
-        process = self._fork(job, attempt, force, future)
-        if process is None:
+    def _hear(self, selector):
+        """The pids and exit statuses the server said."""
+        answers = self.session.answers()
+        if answers is None:
+            self._lose_server(selector)
             return
-        self.jobs.started(job["id"], process.pid)
-        selector.register(process, selectors.EVENT_READ, (job, future, attempt))
+        for tag, value in answers:
+            held = self.flight[tag]
+            if not held[4]:
+                held[4] = True
+                self.jobs.started(held[0]["id"], value)
+            else:
+                del self.flight[tag]
+                self.jobs.resolve(held[0], held[2], value, held[1], by_server=True)
 
     def _request(self, job, attempt, force, log):
         if self.own_commands:
@@ -324,31 +329,54 @@ class ServerExecutor(Executor):
                     "job_id": job["id"]}
         # The job's entry goes with the request: a forked job reads no file of the plan.
         entry = planfile.job_entry(self.header, self.plan_file, job, self.by_id)
-        request = {"plan_file": self.plan_file, "job_id": job["id"], "force": force, "run_id": self.run_id,
-                   "attempt": attempt, "log": log, "entry": entry}
-        if self.reuse is not None:
-            request["reuse"] = self.reuse
-        return request
+        return {"plan_file": self.plan_file, "job_id": job["id"], "force": force, "run_id": self.run_id,
+                "attempt": attempt, "log": log, "entry": entry}
 
-    def _fork(self, job, attempt, force, future):
-        """The job forked by the server; None when it went elsewhere: to a fresh
-        interpreter when the server has gone (this job and the next), or nowhere when its
-        log cannot be made."""
-        server = self.server
-        if server is not None:
+    def _start(self, selector, job, future, attempt, force):
+        """The job asked of the server; started on `fresh` when the server has gone
+        (this job and the next), or nowhere when its log cannot be made."""
+        import selectors
+
+        if self.server is not None and self.session is None:
+            self.session = self.server.session(self.reuse)
+            if self.session is None:
+                self._lose_server(selector)
+            else:
+                selector.register(self.session, selectors.EVENT_READ)
+        if self.session is not None:
             log = layout.log_path(self.plan["out"], job["id"])
             try:
                 os.close(open_log(log, attempt))
             except Exception as exc:
                 future.set_result(not_started(exc))
-                return None
-            process = server.start(self._request(job, attempt, force, log))
-            if process is not None:
-                return process
-            self.server = None
-            with self.jobs.lock:
-                self.jobs.servers.discard(server.pid)  # gone: reaped as any other child
-                self.jobs.reused = False  # from now on each job is a fresh interpreter
+                return
+            tag = self.session.send(self._request(job, attempt, force, log))
+            if tag is not None:
+                self.flight[tag] = [job, future, attempt, force, False]
+                return
+            self._lose_server(selector)
+        self._start_fresh(job, future, attempt, force)
+
+    def _start_fresh(self, job, future, attempt, force):
         fresh = self.fresh.submit(job, attempt, force)
         fresh.add_done_callback(lambda done: future.set_result(done.result()))
-        return None
+
+    def _lose_server(self, selector):
+        """The server has gone: the jobs it started ended with it, those it had not
+        start fresh, as every later one does."""
+        import signal
+
+        if self.session is not None:
+            selector.unregister(self.session)
+            self.session.close()
+            self.session = None
+        server, self.server = self.server, None
+        with self.jobs.lock:
+            self.jobs.servers.discard(server.pid)  # gone: reaped as any other child
+            self.jobs.reused = False  # from now on each job is a fresh interpreter
+        flight, self.flight = self.flight, {}
+        for job, future, attempt, force, started in flight.values():
+            if started:
+                self.jobs.resolve(job, attempt, -int(signal.SIGKILL), future, by_server=True)
+            else:
+                self._start_fresh(job, future, attempt, force)

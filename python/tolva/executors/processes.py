@@ -244,10 +244,9 @@ def log_to(log):
     os.close(null)
 
 
-def run_reused_job(request, done):
-    """One job in a long-lived worker (--isolation worker) that has run `done` before:
-    its output into its log,
-    then the job function; returns (its exit status, why the worker must not run
+def run_reused_job(request, done, reuse):
+    """One job in a long-lived worker (--isolation worker) that has run `done` before,
+    reused as reuse says: its output into its log, then the job function; returns (its exit status, why the worker must not run
     another, or None). The worker is recycled after a failure, after its share of
     jobs, past its memory limit, or when the job left a thread running or the working
     directory changed: what a job leaves in a module's state stays for the next."""
@@ -269,13 +268,12 @@ def run_reused_job(request, done):
     # What the job started and left running ends with it; what it detached comes to
     # the server, which ends it. (Its group is the worker's: not to be signalled.)
     end_orphans(set())
-    return code, _recycle_because(code, request, done + 1)
+    return code, _recycle_because(code, request, done + 1, reuse)
 
 
-def _recycle_because(code, request, done):
+def _recycle_because(code, request, done, reuse):
     import sys
 
-    reuse = request["reuse"]
     threading = sys.modules.get("threading")
     workdir = (request.get("entry") or {}).get("workdir")
     if code != 0:
