@@ -155,13 +155,13 @@ def kills(n):
 """
 
 
-@pytest.mark.parametrize("at_once", [1, 3])
-def test_jobs_after_the_warm_server_is_lost_start_fresh(tmp_path, at_once):
+@pytest.mark.parametrize("at_once,isolation", [(1, "fork"), (3, "fork"), (3, "worker")])
+def test_jobs_after_the_warm_server_is_lost_start_fresh(tmp_path, at_once, isolation):
     """The server dies while jobs run; those it forked die with it, and those queued
     meanwhile (several, with jobs at once) start as fresh interpreters: the run ends."""
     (tmp_path / "kills.py").write_text(KILLS)
     env = dict(os.environ, KILLS_DIR=str(tmp_path), AT_ONCE=str(at_once))
-    result = tolva(["kills", "--jobs", str(at_once)], tmp_path, env=env)
+    result = tolva(["kills", "--jobs", str(at_once), "--isolation", isolation], tmp_path, env=env)
     assert result.returncode == 1, result.stderr
     jobs = {j["id"]: j for j in json.loads((tmp_path / "tolva-out/run.json").read_text())["jobs"]}
     assert {jobs[f"kills/n={n}"]["error"] for n in range(1, at_once + 1)} == {

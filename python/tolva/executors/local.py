@@ -372,7 +372,7 @@ class ServerExecutor(Executor):
             self.session = None
         server, self.server = self.server, None
         with self.jobs.lock:
-            self.jobs.servers.discard(server.pid)  # gone: reaped as any other child
+            self.jobs.servers.discard(getattr(server, "pid", None))  # gone: reaped as any other child
             self.jobs.reused = False  # from now on each job is a fresh interpreter
         flight, self.flight = self.flight, {}
         for job, future, attempt, force, started in flight.values():
