@@ -382,14 +382,20 @@ def test_a_session_asks_for_many_jobs_and_one_that_dies_or_misbehaves_leaves_the
         request = {"plan_file": str(tmp_path / "no-plan.json"), "force": False, "run_id": "r", "attempt": 1,
                    "log": str(log)}
         session = server.session(reuse)
-        tags = [session.send(dict(request, job_id=f"j{n}")) for n in range(3)] + [session.send({"job_id": 1})]
-        said = {tag: [] for tag in tags}
-        deadline = time.monotonic() + 30
-        while any(len(lines) < 2 for lines in said.values()) and time.monotonic() < deadline:
-            for tag, value in (session.answers() or []) if select.select([session], [], [], 1)[0] else []:
-                said[tag].append(value)
-        assert [lines[1] for lines in said.values()] == [2, 2, 2, 2]  # no plan; a malformed request
-        assert all(lines[0] > 0 for lines in said.values())
+
+        def answered(sent):
+            """The job's pid and exit status, one job at a time, as a runner takes them: a
+            worker that ends after its job ("TAG STATUS 1") is waited for ("- STATUS")."""
+            tag, said, ending, deadline = session.send(sent), [], [], time.monotonic() + 30
+            while (len(said) < 2 or ending == [1]) and time.monotonic() < deadline:
+                for found, value, *rest in (session.answers() or []) if select.select([session], [], [], 1)[0] else []:
+                    said += [value] if found == tag else []
+                    ending = rest if found == tag else [] if found == "-" else ending
+            return said
+
+        said = [answered(dict(request, job_id=f"j{n}")) for n in range(3)] + [answered({"job_id": 1})]
+        assert [status for _, status in said] == [2, 2, 2, 2]  # no plan; a malformed request
+        assert all(pid > 0 for pid, _ in said)
         assert log.read_text().count("cannot read plan") == 3
     finally:
         server.end(kill=True)

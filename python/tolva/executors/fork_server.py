@@ -5,7 +5,9 @@ user only: it forks the job, answers its pid, and then its exit status. A reques
 alone on a connection of its own, or as one line of a session: a connection that stays
 open for a run's jobs, each line tagged with the client's number for its job, the
 answers tagged alike; the server checks the session once and hands each line to the
-process that runs the job, which parses it. Every job still runs job.run_job, as from
+process that runs the job, which parses it. With --isolation worker, each session is
+served by a long-lived worker of its own, forked from here, which reads its requests
+and answers them itself: the server only replaces it when it ends. Every job still runs job.run_job, as from
 any other executor. A fork from here costs under a millisecond; multiprocessing's
 forkserver spends several more on each process it starts (its handshake, its
 preparation, its exit).
@@ -36,12 +38,9 @@ def _leave_server(selector):
     """In a child of the server: its sockets and its other jobs' handles closed."""
     for key in list(selector.get_map().values()):
         if isinstance(key.fileobj, int):
-            os.close(key.fileobj)  # a running job's pidfd
-            key.data[1].conn.close()  # and the connection its exit status goes to
-        elif isinstance(key.data, _Worker):
-            key.fileobj.close()  # another worker's channel
-            if key.data.reply is not None:
-                key.data.reply.conn.close()
+            os.close(key.fileobj)  # a running job's or worker's pidfd
+            # and the connection its status goes to
+            (key.data.conn if isinstance(key.data, _Bound) else key.data[1].conn).close()
         else:
             key.fileobj.close()  # the listener, a session, or a connection still sending its request
     selector.close()
@@ -89,97 +88,132 @@ def _run_job(request, selector):
         os._exit(code)
 
 
-class _Worker:
-    """A long-lived process forked from the server that runs jobs one after another
-    (--isolation worker), on the channel it reads requests from and answers each
-    job's exit status on; reply: where its current job's status goes, if it has one."""
+class _Bound:
+    """A long-lived worker bound to one session (--isolation worker): it reads the
+    session's requests and answers them itself, one job at a time; the server only
+    hears when it ends, says so on the session, and forks its successor there."""
 
-    def __init__(self, pid, channel):
-        self.pid, self.channel, self.reply, self.buffer = pid, channel, None, b""
+    def __init__(self, pid, conn, reuse):
+        self.pid, self.conn, self.reuse = pid, conn, reuse
 
 
-def _start_worker(selector, reuse):
-    """A new worker, forked from the server as a job would be."""
-    ours, theirs = socket.socketpair()
+# How a bound worker ends when a job left it unfit for the next (it said so with the
+# job's status), and when its session has gone.
+RECYCLED, CLIENT_GONE = 75, 0
+
+
+def _bind_worker(conn, reuse, selector):
+    """A worker forked for the session, as a job would be."""
     pid = os.fork()
     if pid == 0:
-        ours.close()
-        _leave_server(selector)
-        _serve_jobs(theirs, reuse)
-    theirs.close()
-    worker = _Worker(pid, ours)
-    selector.register(ours, selectors.EVENT_READ, worker)
-    return worker
+        _leave_server(selector)  # the session itself is not the server's to close here
+        _serve_session(conn, reuse)
+    selector.register(os.pidfd_open(pid), selectors.EVENT_READ, _Bound(pid, conn, reuse))
 
 
-def _serve_jobs(channel, reuse):
-    """In a worker: set up once as a forked job is, then each request's job in turn
-    (a request that is not one ends with status 2); it ends when the server does, or
-    when a job leaves it unfit for the next."""
+def _serve_session(conn, reuse):
+    """In a bound worker: set up once as a forked job is, and the jobs' orphans its
+    own to end; then each request's job in turn, answered "TAG PID" when it starts and
+    "TAG STATUS ENDING" when it ends (ENDING 1: the worker ends after it, a successor
+    takes over; a request that is not one ends with status 2). A request is taken off
+    the session only once its PID is said: one the worker never said it started stays
+    there for its successor."""
     code = 1
     try:
         processes.forked_process_setup()
-        stream, done = channel.makefile("rb"), 0
-        for line in stream:
-            request = shaped(_parsed(line))
+        processes.become_subreaper()  # what a job detaches comes back here, and ends with the job
+        done = 0
+        while True:
+            line = _next_line(conn)
+            if line is None:
+                os._exit(CLIENT_GONE)
+            tag, _, text = line.partition(b" ")
+            if not tag.isdigit():
+                conn.shutdown(socket.SHUT_RDWR)  # not a session of the run's: closed, for the server too
+                os._exit(CLIENT_GONE)
+            conn.sendall(tag + f" {os.getpid()}\n".encode())
+            _take(conn, len(line) + 1)
+            request = shaped(_parsed(text))
             code, recycle = processes.run_reused_job(request, done, reuse) if request is not None else (2, None)
             done += 1
-            channel.sendall(f"{code} {1 if recycle else 0}\n".encode())
+            conn.sendall(tag + f" {code} {1 if recycle else 0}\n".encode())
             if recycle:
-                break
-        code = 0
-    except BaseException:  # noqa: BLE001 - the server sees the channel close and says the job ended
+                os._exit(RECYCLED)
+    except BaseException:  # noqa: BLE001 - the server says the worker ended, with its status
         pass
     finally:
         os._exit(code)
 
 
-def _give_job(worker, line, reply):
+def _next_line(conn):
+    """The session's next line, left on it; None when the client has gone."""
+    size = 1 << 16
+    while True:
+        data = conn.recv(size, socket.MSG_PEEK)
+        if not data:
+            return None
+        end = data.find(b"\n")
+        if end >= 0:
+            return data[:end]
+        if len(data) == size:
+            size *= 2
+        else:
+            time.sleep(0.001)  # the rest of the line is on its way
+
+
+def _take(conn, count):
+    while count > 0:
+        count -= len(conn.recv(count))
+
+
+def _bound_ended(key, selector):
+    """A bound worker ended (after the job that left it unfit, killed with its job, or
+    its session gone): what it left running ends; the session hears "! TAG" for each
+    request the worker never took (its client asks again) and "- STATUS" (the status
+    of the job it was running, if it had not said it); a successor takes over while the
+    session is open."""
+    bound = key.data
+    selector.unregister(key.fileobj)
+    os.close(key.fileobj)
+    _, status = os.waitpid(bound.pid, 0)
+    processes.signal_group(bound.pid, signal.SIGKILL, leader_too=False)  # its group, now it has gone
+    _end_leftovers(selector)
+    untaken = _untaken(bound.conn)
     try:
-        worker.channel.sendall(line + b"\n")
+        bound.conn.sendall(b"".join(b"! " + line.partition(b" ")[0] + b"\n" for line in untaken) +
+                           f"- {os.waitstatus_to_exitcode(status)}\n".encode())
+    except OSError:
+        pass
+    if _still_open(bound.conn):
+        _bind_worker(bound.conn, bound.reuse, selector)
+    else:
+        bound.conn.close()
+
+
+def _untaken(conn):
+    """The whole lines waiting on the session, read off it."""
+    data = b""
+    while True:
+        try:
+            found = conn.recv(1 << 16, socket.MSG_DONTWAIT | socket.MSG_PEEK)
+        except OSError:
+            break
+        end = found.rfind(b"\n")
+        if end < 0:
+            break
+        _take(conn, end + 1)
+        data += found[:end + 1]
+    return [line for line in data.split(b"\n") if line]
+
+
+def _still_open(conn):
+    """Whether the client has kept its end of the connection (what it sent waits unread)."""
+    try:
+        return conn.recv(1, socket.MSG_PEEK | socket.MSG_DONTWAIT) != b""
+    except BlockingIOError:
+        return True
     except OSError:
         return False
-    worker.reply = reply
-    reply.say(worker.pid)
-    return True
-
-
-def _worker_ended_job(key, selector, idle):
-    """The worker said its job's exit status, or ended (killed with its job, or when a
-    job left it unfit): the client hears the status, what the job left running ends,
-    and the worker waits for the next job or is gone."""
-    worker = key.data
-    try:
-        data = worker.channel.recv(64)
-    except OSError:
-        data = b""
-    worker.buffer += data
-    if data and b"\n" not in worker.buffer:
-        return
-    line = worker.buffer.split(b"\n", 1)[0] if b"\n" in worker.buffer else b""
-    worker.buffer = b""
-    fields = line.split()
-    recycle = not data or len(fields) != 2 or fields[1] != b"0"
-    if recycle:
-        selector.unregister(worker.channel)
-        worker.channel.close()
-        if worker in idle:
-            idle.remove(worker)
-        try:
-            _, status = os.waitpid(worker.pid, 0)
-            ended = os.waitstatus_to_exitcode(status)
-        except ChildProcessError:
-            ended = -int(signal.SIGKILL)
-    if worker.reply is None:
-        return  # an idle worker that ended: nothing waits for it
-    code = int(fields[0]) if len(fields) == 2 and fields[0].lstrip(b"-").isdigit() else ended
-    if recycle:
-        processes.signal_group(worker.pid, signal.SIGKILL, leader_too=False)  # its group, now it has gone
-    _end_leftovers(selector)
-    worker.reply.ended(code)
-    worker.reply = None
-    if not recycle:
-        idle.append(worker)
 
 
 def _end_leftovers(selector):
@@ -188,7 +222,7 @@ def _end_leftovers(selector):
     for key in selector.get_map().values():
         if isinstance(key.data, tuple):
             keep.add(key.data[0])
-        elif isinstance(key.data, _Worker):
+        elif isinstance(key.data, _Bound):
             keep.add(key.data.pid)
     processes.end_orphans(keep)
 
@@ -225,8 +259,8 @@ class _Arriving:
 
 class _Session:
     """A connection of the run's that asks for its jobs one line each ("TAG REQUEST"),
-    as long as it stays open; reuse: how its jobs' long-lived workers are reused, when
-    they run in some (--isolation worker)."""
+    as long as it stays open; reuse: how its long-lived worker is reused, when one
+    serves it (--isolation worker): the worker then reads the lines itself."""
 
     def __init__(self, reuse):
         self.reuse, self.buffer = reuse, b""
@@ -285,14 +319,13 @@ def serve(listener, secret):
     request of this run by REQUEST_SECONDS is closed, and forks nothing."""
     selector = selectors.DefaultSelector()
     selector.register(listener, selectors.EVENT_READ, "accept")
-    idle = []  # workers waiting for a job
     while True:
         arriving = [key for key in selector.get_map().values() if isinstance(key.data, _Arriving)]
         soonest = min((key.data.deadline for key in arriving), default=None)
         timeout = IDLE_SECONDS if soonest is None else max(0.0, soonest - time.monotonic())
         events = selector.select(timeout=timeout)
-        if not events and len(selector.get_map()) == 1 + len(idle):
-            return  # idle: the run is over, or its runner gone (its workers die with the server)
+        if not events and len(selector.get_map()) == 1:
+            return  # idle: the run is over, or its runner gone
         for key in arriving:
             if time.monotonic() > key.data.deadline and key.fileobj.fileno() >= 0:
                 selector.unregister(key.fileobj)
@@ -304,15 +337,16 @@ def serve(listener, secret):
                 _accept(listener, selector)
             elif isinstance(key.data, _Arriving):
                 request = _read_request(key, selector, secret)
-                if isinstance(request, _Session):
+                if isinstance(request, _Session) and request.reuse is not None:
+                    _bind_worker(key.fileobj, request.reuse, selector)
+                elif isinstance(request, _Session):
                     selector.register(key.fileobj, selectors.EVENT_READ, request)
-                    _read_session(key.fileobj, request, selector, idle, receive=False)
                 elif request is not None:
                     _fork_job(request, _Reply(key.fileobj), selector)
             elif isinstance(key.data, _Session):
-                _read_session(key.fileobj, key.data, selector, idle)
-            elif isinstance(key.data, _Worker):
-                _worker_ended_job(key, selector, idle)
+                _read_session(key.fileobj, key.data, selector)
+            elif isinstance(key.data, _Bound):
+                _bound_ended(key, selector)
             else:
                 pid, reply = key.data
                 selector.unregister(key.fileobj)
@@ -338,64 +372,47 @@ def _accept(listener, selector):
 
 def _read_request(key, selector, secret):
     """The request, once its line has arrived whole; None while it arrives, and when
-    it is not one (the connection is then closed). A session keeps what came after its
-    first line."""
+    it is not one (the connection is then closed). Only the first line is read: what
+    a session sent after it stays there for what serves the session."""
     conn, arriving = key.fileobj, key.data
     try:
-        data = conn.recv(1 << 16)
+        data = conn.recv(1 << 16, socket.MSG_PEEK)
+        end = data.find(b"\n")
+        data = conn.recv(len(data) if end < 0 else end + 1)
     except BlockingIOError:
         return None
     except OSError:
         data = b""
     arriving.data += data
-    if data and b"\n" not in data and len(arriving.data) < REQUEST_BYTES:
+    if data and not data.endswith(b"\n") and len(arriving.data) < REQUEST_BYTES:
         return None
     selector.unregister(conn)
-    line, newline, rest = bytes(arriving.data).partition(b"\n")
-    request = request_of(line, secret) if newline else None
+    request = request_of(bytes(arriving.data[:-1]), secret) if data.endswith(b"\n") else None
     if request is None:
         conn.close()
         return None
-    if isinstance(request, _Session):
-        request.buffer = rest  # its first jobs, when they came with it
     conn.setblocking(True)
     return request
 
 
-def _read_session(conn, session, selector, idle, receive=True):
-    """A session's lines that have arrived whole (receive: after reading what came):
-    each a job, forked or given to a worker. A session that ends, or sends what is not
-    a tagged line, is closed; its jobs run on, and their records tell."""
-    data = None
-    if receive:
-        try:
-            data = conn.recv(1 << 16)
-        except OSError:
-            data = b""
-        session.buffer += data
-    *lines, session.buffer = session.buffer.split(b"\n")
+def _read_session(conn, session, selector):
+    """A session's lines that have arrived whole: each a job, forked. A session that
+    ends, or sends what is not a tagged line, is closed; its jobs run on, and their
+    records tell."""
+    try:
+        data = conn.recv(1 << 16)
+    except OSError:
+        data = b""
+    *lines, session.buffer = (session.buffer + data).split(b"\n")
     for line in lines:
         tag, _, request = line.partition(b" ")
         if not tag.isdigit():
             data = b""
             break
-        reply = _Reply(conn, tag)
-        if session.reuse is None:
-            _fork_job(request, reply, selector)
-        else:
-            _reuse_worker(request, reply, selector, idle, session.reuse)
+        _fork_job(request, _Reply(conn, tag), selector)
     if data == b"" or len(session.buffer) > REQUEST_BYTES:
         selector.unregister(conn)
         conn.close()
-
-
-def _reuse_worker(line, reply, selector, idle, reuse):
-    """The job given to an idle worker, or to a new one."""
-    while idle:
-        if _give_job(idle.pop(), line, reply):
-            return
-    if not _give_job(_start_worker(selector, reuse), line, reply):
-        reply.ended(-int(signal.SIGKILL))  # its worker died at once
 
 
 def _fork_job(request, reply, selector):
@@ -585,10 +602,15 @@ class Session:
     """A connection that asks the server for many jobs, each request a line tagged with
     a number of the client's; the server answers each job's pid and then its exit
     status on lines tagged alike. send() does not wait for either: answers() reads
-    those that came, once select says the session is readable."""
+    those that came, once select says the session is readable. A session of reused
+    workers is served by one worker at a time, one job at a time; its status line says
+    whether the worker ends after it ("TAG STATUS 1"); when a worker ends, the server
+    says "! TAG" for each request it never took, then "- STATUS". flight: the client's jobs in flight on it, by tag; ending: its
+    worker ends, and the next job waits for the server's word."""
 
     def __init__(self, conn):
         self.conn, self.buffer, self.tags = conn, b"", iter(range(1, 1 << 62))
+        self.flight, self.ending = {}, False
 
     @classmethod
     def open(cls, address, hello):
@@ -614,7 +636,9 @@ class Session:
         return tag
 
     def answers(self):
-        """[(tag, value)] of the lines that came; None once the server has gone."""
+        """The lines that came, each (tag, value, ...) as ints, or ("-", status) when a
+        worker ended and ("!", tag) for a request it never took; None once the server
+        has gone."""
         try:
             data = self.conn.recv(1 << 16)
         except OSError:
@@ -622,7 +646,8 @@ class Session:
         if not data:
             return None
         *lines, self.buffer = (self.buffer + data).split(b"\n")
-        return [(int(tag), int(value)) for tag, value in (line.split() for line in lines)]
+        return [tuple(field.decode() if field in (b"-", b"!") else int(field) for field in line.split())
+                for line in lines]
 
     def close(self):
         self.conn.close()

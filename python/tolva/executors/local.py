@@ -90,7 +90,8 @@ def make(plan, plan_file, run_id, options):
         server = _early.pop() if _early else new_server(options.modules)
         reuse = {"jobs": options.worker_jobs, "memory": options.worker_memory << 20} \
             if options.isolation == "worker" else None
-        return ServerExecutor(plan, plan_file, run_id, server, fresh, own_commands=False, reuse=reuse)
+        return ServerExecutor(plan, plan_file, run_id, server, fresh, own_commands=False, reuse=reuse,
+                              slots=in_flight(options, plan))
     return ServerExecutor(plan, plan_file, run_id, bare_server(), fresh, own_commands=True)
 
 
@@ -217,13 +218,16 @@ class ServerExecutor(Executor):
     one that has already imported the pipeline's modules and everything a job needs
     (itself forked from the runner before it starts any thread, as soon as it has
     imported the modules or when the first job is to run, or a fresh interpreter); or,
-    with own_commands, as the job's own command, by a bare one. Where the server cannot
-    start or has gone, jobs start on `fresh`, the runner's own.
+    with own_commands, as the job's own command, by a bare one; or (reuse) run by
+    long-lived workers forked from it, one per slot. Where the server cannot start or
+    has gone, jobs start on `fresh`, the runner's own.
 
-    One thread asks for the jobs on one session with the server, and hears there each
-    job's pid and then its exit status, without waiting for either."""
+    One thread asks for the jobs on sessions with the server (one, or one per worker),
+    and hears there each job's pid and then its exit status, without waiting for
+    either."""
 
-    def __init__(self, plan, plan_file, run_id, server, fresh, own_commands, reuse=None):
+    def __init__(self, plan, plan_file, run_id, server, fresh, own_commands, reuse=None, slots=1):
+        import collections
         import queue
         import threading
 
@@ -231,13 +235,13 @@ class ServerExecutor(Executor):
         self.fresh = fresh
         self.jobs = fresh.jobs
         self.own_commands = own_commands
-        self.reuse = reuse  # how long-lived workers run the jobs, if they do
+        self.reuse, self.slots = reuse, slots  # how long-lived workers run the jobs, if they do, and how many
         self.server = server if server is not None and server.ready() else None
         self.jobs.reused = self.server is not None and reuse is not None
         if self.server is not None:
             self.jobs.servers.add(self.server.pid)
-        self.session = None  # opened at the first job
-        self.flight = {}  # the session's tag -> [job, future, attempt, force, whether its pid came]
+        self.sessions = []  # opened as jobs come
+        self.waiting = collections.deque()  # jobs for a worker that is being replaced
         self.header = planfile.plan_header(plan)
         self.by_id = {job["id"]: job for job in plan["jobs"]}
         self.requests = queue.SimpleQueue()
@@ -269,8 +273,8 @@ class ServerExecutor(Executor):
         self.thread.join()
         os.close(self.wake_r)
         os.close(self.wake_w)
-        if self.session is not None:
-            self.session.close()
+        for session in self.sessions:
+            session.close()
         if self.server is not None:
             self.server.end()
             self.server = None
@@ -287,8 +291,9 @@ class ServerExecutor(Executor):
             self._serve_on(selector)
         except BaseException as exc:  # noqa: BLE001 - said once, and the run ends
             self.broken = lost_thread(exc)
-            for held in self.flight.values():
-                held[1].set_result(Finished(None, None, None, self.broken))
+            held = [h[1] for session in self.sessions for h in session.flight.values()] + [w[1] for w in self.waiting]
+            for future in held:
+                future.set_result(Finished(None, None, None, self.broken))
             while not self.requests.empty():
                 request = self.requests.get()
                 if request is not None:
@@ -297,8 +302,8 @@ class ServerExecutor(Executor):
     def _serve_on(self, selector):
         while True:
             for key, _ in selector.select():
-                if key.fileobj is self.session:
-                    self._hear(selector)
+                if key.fileobj != self.wake_r:
+                    self._hear(selector, key.fileobj)
                     continue
                 os.read(self.wake_r, 4096)
                 while not self.requests.empty():
@@ -307,20 +312,36 @@ class ServerExecutor(Executor):
                         return
                     self._start(selector, *request)
 
-    def _hear(self, selector):
-        """The pids and exit statuses the server said."""
-        answers = self.session.answers()
+    def _hear(self, selector, session):
+        """The pids and exit statuses the server (or a session's worker) said."""
+        answers = session.answers()
         if answers is None:
             self._lose_server(selector)
             return
-        for tag, value in answers:
-            held = self.flight[tag]
+        for tag, value, *ending in answers:
+            if tag == "!":  # a request its worker never took: asked again
+                job, future, attempt, force, _ = session.flight.pop(value)
+                self.jobs.ended(job["id"])
+                self.waiting.appendleft((job, future, attempt, force))
+                continue
+            if tag == "-":  # its worker ended; a job it had not said the status of ended with it
+                session.ending = False
+                flight, session.flight = session.flight, {}
+                for job, future, attempt, _, _ in flight.values():
+                    self.jobs.resolve(job, attempt, value, future, by_server=True)
+                continue
+            held = session.flight.get(tag)
+            if held is None:
+                continue  # a job already taken back or ended
             if not held[4]:
                 held[4] = True
                 self.jobs.started(held[0]["id"], value)
             else:
-                del self.flight[tag]
+                del session.flight[tag]
+                session.ending = ending == [1]
                 self.jobs.resolve(held[0], held[2], value, held[1], by_server=True)
+        while self.waiting and self.server is not None and self._free_session(selector) is not None:
+            self._start(selector, *self.waiting.popleft())
 
     def _request(self, job, attempt, force, log):
         if self.own_commands:
@@ -332,27 +353,42 @@ class ServerExecutor(Executor):
         return {"plan_file": self.plan_file, "job_id": job["id"], "force": force, "run_id": self.run_id,
                 "attempt": attempt, "log": log, "entry": entry}
 
+    def _free_session(self, selector):
+        """A session that can take a job now: the one of forked jobs, or a worker's
+        that is idle, opened when fewer than the slots are; None when every worker is
+        busy or being replaced, or the server has gone."""
+        import selectors
+
+        for session in self.sessions:
+            if self.reuse is None or not (session.flight or session.ending):
+                return session
+        if len(self.sessions) >= (self.slots if self.reuse is not None else 1):
+            return None
+        session = self.server.session(self.reuse)
+        if session is None:
+            self._lose_server(selector)
+            return None
+        selector.register(session, selectors.EVENT_READ)
+        self.sessions.append(session)
+        return session
+
     def _start(self, selector, job, future, attempt, force):
         """The job asked of the server; started on `fresh` when the server has gone
         (this job and the next), or nowhere when its log cannot be made."""
-        import selectors
-
-        if self.server is not None and self.session is None:
-            self.session = self.server.session(self.reuse)
-            if self.session is None:
-                self._lose_server(selector)
-            else:
-                selector.register(self.session, selectors.EVENT_READ)
-        if self.session is not None:
+        session = self._free_session(selector) if self.server is not None else None
+        if session is None and self.server is not None:
+            self.waiting.append((job, future, attempt, force))
+            return
+        if session is not None:
             log = layout.log_path(self.plan["out"], job["id"])
             try:
                 os.close(open_log(log, attempt))
             except Exception as exc:
                 future.set_result(not_started(exc))
                 return
-            tag = self.session.send(self._request(job, attempt, force, log))
+            tag = session.send(self._request(job, attempt, force, log))
             if tag is not None:
-                self.flight[tag] = [job, future, attempt, force, False]
+                session.flight[tag] = [job, future, attempt, force, False]
                 return
             self._lose_server(selector)
         self._start_fresh(job, future, attempt, force)
@@ -366,17 +402,18 @@ class ServerExecutor(Executor):
         start fresh, as every later one does."""
         import signal
 
-        if self.session is not None:
-            selector.unregister(self.session)
-            self.session.close()
-            self.session = None
+        sessions, self.sessions = self.sessions, []
         server, self.server = self.server, None
         with self.jobs.lock:
             self.jobs.servers.discard(getattr(server, "pid", None))  # gone: reaped as any other child
             self.jobs.reused = False  # from now on each job is a fresh interpreter
-        flight, self.flight = self.flight, {}
-        for job, future, attempt, force, started in flight.values():
-            if started:
-                self.jobs.resolve(job, attempt, -int(signal.SIGKILL), future, by_server=True)
-            else:
-                self._start_fresh(job, future, attempt, force)
+        for session in sessions:
+            selector.unregister(session)
+            session.close()
+            for job, future, attempt, force, started in session.flight.values():
+                if started:
+                    self.jobs.resolve(job, attempt, -int(signal.SIGKILL), future, by_server=True)
+                else:
+                    self._start_fresh(job, future, attempt, force)
+        while self.waiting:
+            self._start_fresh(*self.waiting.popleft())
