@@ -401,6 +401,35 @@ def test_a_session_asks_for_many_jobs_and_one_that_dies_or_misbehaves_leaves_the
         server.end(kill=True)
 
 
+def test_a_worker_that_ends_hands_back_the_requests_it_never_took(tmp_path):
+    """Two requests at once on a worker's session: the first fails, so the worker ends
+    after it; the second, never taken, is handed back ("! TAG") before the end is said,
+    and a successor serves the session."""
+    import select
+
+    from tolva.executors import fork_server
+
+    server = fork_server.Server.spawn([sys.executable], str(tmp_path), [])
+    try:
+        assert server.ready()
+        (tmp_path / "job.log").touch()
+        request = {"plan_file": str(tmp_path / "no-plan.json"), "job_id": "j", "force": False, "run_id": "r",
+                   "attempt": 1, "log": str(tmp_path / "job.log")}
+        session = server.session({"jobs": 5, "memory": 1 << 30})
+        first, second = session.send(request), session.send(request)
+        said, deadline = [], time.monotonic() + 30
+        while ("-" not in [line[0] for line in said]) and time.monotonic() < deadline:
+            said += (session.answers() or []) if select.select([session], [], [], 1)[0] else []
+        worker = said[0][1]
+        assert said == [(first, worker), (first, 2, 1), ("!", second), ("-", fork_server.RECYCLED)]
+        third = session.send(request)
+        while len(said) < 6 and time.monotonic() < deadline:
+            said += (session.answers() or []) if select.select([session], [], [], 1)[0] else []
+        assert said[4][0] == third and said[4][1] != worker and said[5][:2] == (third, 2)
+    finally:
+        server.end(kill=True)
+
+
 WORKERS = '''\
 import os, threading, time
 from tolva import asset, partitions, policy
