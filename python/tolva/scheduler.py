@@ -145,7 +145,8 @@ class Run:
                     self.start(job_id)
             if not self.running and not self.retry_at:
                 return
-            self.progress.tick(self.running, self.started_at)
+            queued = self.executor.queued()
+            self.progress.tick([job_id for job_id in self.running if job_id not in queued], self.started_at)
             timeout = self.progress.wait_at_most()
             if self.retry_at:
                 timeout = min(timeout, max(0.0, self.retry_at[0][0] - time.monotonic()))

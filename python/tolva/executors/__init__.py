@@ -5,8 +5,9 @@ the plan's job command), so runs cannot drift apart.
 An executor is a concurrent.futures.Executor in spirit: submit(job, attempt, force)
 returns a concurrent.futures.Future whose result is Finished(exit status, the job's own
 record of this attempt, where it ran); signal(signum) reaches every job still running;
-running_pids() names the job processes it runs on this machine; shutdown() ends what
-the executor started.
+running_pids() names the job processes it runs on this machine; queued() the jobs
+submitted that still wait for one of its processes; shutdown() ends what the executor
+started.
 
 Each executor's module says, besides make(plan, plan_file, run_id, options):
 - NAME, and HELP: one line for --executor's help;
@@ -46,6 +47,10 @@ class Executor:
     def running_pids(self):
         """The jobs this executor runs as processes of this machine, job id -> PID."""
         return {}
+
+    def queued(self):
+        """The ids of jobs submitted that wait for a process of the executor's own."""
+        return set()
 
     def shutdown(self):
         pass
@@ -91,6 +96,9 @@ class Lazy(Executor):
 
     def running_pids(self):
         return self.executor.running_pids() if self.executor is not None else {}
+
+    def queued(self):
+        return self.executor.queued() if self.executor is not None else set()
 
     def shutdown(self):
         if self.executor is not None:

@@ -44,7 +44,14 @@ def configure(error, options, chosen):
 
 
 def in_flight(options, plan):
-    """--jobs, but never more than there are jobs."""
+    """--jobs, but never more than there are jobs; with long-lived workers, as many
+    again wait in the executor, each handed to the first worker that is free, so that
+    no worker waits for the runner's turn between two jobs."""
+    slots = _slots(options, plan)
+    return min(2 * slots, len(plan["jobs"])) if options.isolation == "worker" else slots
+
+
+def _slots(options, plan):
     return max(1, min(options.jobs, len(plan["jobs"])))
 
 
@@ -91,7 +98,7 @@ def make(plan, plan_file, run_id, options):
         reuse = {"jobs": options.worker_jobs, "memory": options.worker_memory << 20} \
             if options.isolation == "worker" else None
         return ServerExecutor(plan, plan_file, run_id, server, fresh, own_commands=False, reuse=reuse,
-                              slots=in_flight(options, plan))
+                              slots=_slots(options, plan))
     return ServerExecutor(plan, plan_file, run_id, bare_server(), fresh, own_commands=True)
 
 
@@ -262,10 +269,18 @@ class ServerExecutor(Executor):
         return future
 
     def signal(self, signum):
+        """Every job running gets the signal; one still waiting for a worker never starts."""
         self.jobs.signal(signum)
+        try:
+            os.write(self.wake_w, b"s")
+        except OSError:
+            pass  # shut down already
 
     def running_pids(self):
         return self.fresh.running_pids()
+
+    def queued(self):
+        return {job["id"] for job, *_ in list(self.waiting)}
 
     def shutdown(self):
         self.requests.put(None)
@@ -311,6 +326,7 @@ class ServerExecutor(Executor):
                     if request is None:
                         return
                     self._start(selector, *request)
+                self._start_waiting(selector)
 
     def _hear(self, selector, session):
         """The pids and exit statuses the server (or a session's worker) said."""
@@ -318,6 +334,7 @@ class ServerExecutor(Executor):
         if answers is None:
             self._lose_server(selector)
             return
+        ended = []  # resolved once the next jobs are on their way: a worker that is free waits for nothing
         for tag, value, *ending in answers:
             if tag == "!":  # a request its worker never took: asked again
                 job, future, attempt, force, _ = session.flight.pop(value)
@@ -327,8 +344,7 @@ class ServerExecutor(Executor):
             if tag == "-":  # its worker ended; a job it had not said the status of ended with it
                 session.ending = False
                 flight, session.flight = session.flight, {}
-                for job, future, attempt, _, _ in flight.values():
-                    self.jobs.resolve(job, attempt, value, future, by_server=True)
+                ended += [(job, attempt, value, future) for job, future, attempt, _, _ in flight.values()]
                 continue
             held = session.flight.get(tag)
             if held is None:
@@ -339,7 +355,17 @@ class ServerExecutor(Executor):
             else:
                 del session.flight[tag]
                 session.ending = ending == [1]
-                self.jobs.resolve(held[0], held[2], value, held[1], by_server=True)
+                ended.append((held[0], held[2], value, held[1]))
+        self._start_waiting(selector)
+        for job, attempt, status, future in ended:
+            self.jobs.resolve(job, attempt, status, future, by_server=True)
+
+    def _start_waiting(self, selector):
+        """The jobs waiting for a worker, on those that are free; when the run is being
+        stopped, none starts, and each ends as never started."""
+        if self.jobs.signalled is not None:
+            while self.waiting:
+                self.waiting.popleft()[1].set_result(Finished(None, None))
         while self.waiting and self.server is not None and self._free_session(selector) is not None:
             self._start(selector, *self.waiting.popleft())
 
