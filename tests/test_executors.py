@@ -467,6 +467,15 @@ def test_a_worker_is_replaced_when_a_job_leaves_it_unfit(tmp_path):
     assert len({pids[0], pids[3], pids[5], pids[7]}) == 4
 
 
+def test_a_worker_past_its_memory_limit_is_replaced(tmp_path):
+    (tmp_path / "pids.py").write_text("import os\nfrom tolva import asset, partitions\n\n"
+                                      "@asset(partitions={'n': partitions([0, 1, 2])})\ndef pid(n):\n"
+                                      "    return os.getpid()\n")
+    result = tolva(["pids", "--jobs", "1", "--isolation", "worker", "--worker-memory", "1"], tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert len({json.loads((tmp_path / f"tolva-out/pid/n={n}/value.json").read_text()) for n in range(3)}) == 3
+
+
 @pytest.mark.parametrize("args, message", [
     (["--worker-jobs", "100"], "--worker-jobs and --worker-memory go with --isolation worker"),
     (["--isolation", "interpreter", "--worker-memory", "10"], "--worker-jobs and --worker-memory go with "

@@ -145,7 +145,7 @@ class Run:
                     self.start(job_id)
             if not self.running and not self.retry_at:
                 return
-            queued = self.executor.queued()
+            queued = getattr(self.executor, "queued", set)()  # an executor of its own may not tell
             self.progress.tick([job_id for job_id in self.running if job_id not in queued], self.started_at)
             timeout = self.progress.wait_at_most()
             if self.retry_at:

@@ -181,6 +181,16 @@ def children():
     return found
 
 
+def has_children():
+    """Whether this process has any child, running or ended: one system call, where
+    listing them reads a file per thread."""
+    try:
+        os.waitid(os.P_ALL, 0, os.WEXITED | os.WNOHANG | os.WNOWAIT)
+    except ChildProcessError:
+        return False
+    return True
+
+
 def end_orphans(keep):
     """Ends the processes that jobs left behind and that came to this process (a child
     subreaper), daemons that left their job's group included: every child not in keep.
@@ -246,8 +256,8 @@ def log_to(log):
 
 def run_reused_job(request, done, reuse):
     """One job in a long-lived worker (--isolation worker) that has run `done` before,
-    reused as reuse says: its output into its log, then the job function; returns (its exit status, why the worker must not run
-    another, or None). The worker is recycled after a failure, after its share of
+    reused as reuse says: its output into its log, then the job function; returns
+    (its exit status, why the worker must not run another, or None). The worker is recycled after a failure, after its share of
     jobs, past its memory limit, or when the job left a thread running or the working
     directory changed: what a job leaves in a module's state stays for the next."""
     import sys
@@ -265,9 +275,11 @@ def run_reused_job(request, done, reuse):
         traceback.print_exc()
     sys.stdout.flush()
     sys.stderr.flush()
-    # What the job started and left running ends with it; what it detached comes to
-    # the server, which ends it. (Its group is the worker's: not to be signalled.)
-    end_orphans(set())
+    # What the job started and left running ends with it, what it detached too: it
+    # comes back to the worker, their subreaper. (Its group is the worker's: not to be
+    # signalled.)
+    if has_children():
+        end_orphans(set())
     return code, _recycle_because(code, request, done + 1, reuse)
 
 
@@ -284,12 +296,10 @@ def _recycle_because(code, request, done, reuse):
         return "the job left a thread running"
     if workdir is not None and os.getcwd() != workdir:
         return "the job changed the working directory"
-    try:
-        with open("/proc/self/statm", "rb") as f:
-            resident = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-    except (OSError, ValueError, IndexError):
-        resident = 0
-    if resident > reuse["memory"]:
+    import resource
+
+    # The most it ever held (in KB): one system call, where its resident size now is a file to read.
+    if resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 > reuse["memory"]:
         return "it grew past its memory limit"
     return None
 
