@@ -28,7 +28,8 @@ def add_options(parser):
                         help="with --isolation worker: jobs a worker runs before a fresh one takes over "
                              "(default 100)")
     parser.add_argument("--worker-memory", type=int, metavar="MB",
-                        help="with --isolation worker: a worker that grows past this is replaced (default 1024)")
+                        help="with --isolation worker: a worker whose peak resident size passes this is replaced "
+                             "(default 1024)")
 
 
 def configure(error, options, chosen):
