@@ -467,13 +467,31 @@ def test_a_worker_is_replaced_when_a_job_leaves_it_unfit(tmp_path):
     assert len({pids[0], pids[3], pids[5], pids[7]}) == 4
 
 
-def test_a_worker_past_its_memory_limit_is_replaced(tmp_path):
-    (tmp_path / "pids.py").write_text("import os\nfrom tolva import asset, partitions\n\n"
-                                      "@asset(partitions={'n': partitions([0, 1, 2])})\ndef pid(n):\n"
-                                      "    return os.getpid()\n")
-    result = tolva(["pids", "--jobs", "1", "--isolation", "worker", "--worker-memory", "1"], tmp_path)
+SEEN = """\
+import os
+from tolva import asset, partitions
+
+SEEN = []
+
+
+@asset(partitions={"n": partitions([0, 1, 2])})
+def seen(n):
+    SEEN.append(n)
+    return [len(SEEN), os.getpid()]
+"""
+
+
+@pytest.mark.parametrize("options, lengths, workers", [
+    (["--isolation", "worker"], [1, 2, 3], 1),  # what a job leaves in a module stays for the next
+    (["--isolation", "worker", "--worker-memory", "1"], [1, 1, 1], 3),  # past its memory limit: replaced
+    (["--isolation", "fork"], [1, 1, 1], 3),
+])
+def test_what_a_job_leaves_in_a_module_stays_only_in_its_worker(tmp_path, options, lengths, workers):
+    (tmp_path / "seen.py").write_text(SEEN)
+    result = tolva(["seen", "--jobs", "1", *options], tmp_path)
     assert result.returncode == 0, result.stderr
-    assert len({json.loads((tmp_path / f"tolva-out/pid/n={n}/value.json").read_text()) for n in range(3)}) == 3
+    found = [json.loads((tmp_path / f"tolva-out/seen/n={n}/value.json").read_text()) for n in range(3)]
+    assert [length for length, _ in found] == lengths and len({pid for _, pid in found}) == workers
 
 
 @pytest.mark.parametrize("args, message", [
