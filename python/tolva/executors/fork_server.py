@@ -7,17 +7,18 @@ open for a run's jobs, each line tagged with the client's number for its job, th
 answers tagged alike; the server checks the session once and hands each line to the
 process that runs the job, which parses it. With --isolation worker, each session is
 served by a long-lived worker of its own, forked from here, which reads its requests
-and answers them itself: the server only replaces it when it ends. Every job still runs job.run_job, as from
-any other executor. A fork from here costs under a millisecond; multiprocessing's
-forkserver spends several more on each process it starts (its handshake, its
-preparation, its exit).
+and answers them itself: the server only replaces it when it ends. Every job still
+runs job.run_job, as from any other executor. A fork from here costs under a
+millisecond; multiprocessing's forkserver spends several more on each process it
+starts (its handshake, its preparation, its exit).
 
     python -m tolva.executors.fork_server NAME
 
 Single-threaded, so forking is safe. It ends when its parent (the runner or worker)
-ends, when told to (SIGTERM), or after IDLE_SECONDS with no job running and no request.
+ends, when told to (SIGTERM), or after IDLE_SECONDS with no job running, no session
+open and no request.
 
-Server and ForkedJob below are the client's side, for the executors.
+Server, Session and ForkedJob below are the client's side, for the executors.
 """
 
 import json
