@@ -599,6 +599,19 @@ class _Spawned(Server):
         self.process.wait()
 
 
+def _connected(address, first):
+    """A connection to the server that has sent its first line (a request, or a
+    session's hello); None when the server is gone."""
+    conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        conn.connect(address)
+        conn.sendall((json.dumps(first) + "\n").encode())
+    except OSError:
+        conn.close()
+        return None
+    return conn
+
+
 class Session:
     """A connection that asks the server for many jobs, each request a line tagged with
     a number of the client's; the server answers each job's pid and then its exit
@@ -606,8 +619,9 @@ class Session:
     those that came, once select says the session is readable. A session of reused
     workers is served by one worker at a time, one job at a time; its status line says
     whether the worker ends after it ("TAG STATUS 1"); when a worker ends, the server
-    says "! TAG" for each request it never took, then "- STATUS". flight: the client's jobs in flight on it, by tag; ending: its
-    worker ends, and the next job waits for the server's word."""
+    says "! TAG" for each request it never took, then "- STATUS". flight: the client's
+    jobs in flight on it, by tag; ending: its worker ends, and the next job waits for
+    the server's word."""
 
     def __init__(self, conn):
         self.conn, self.buffer, self.tags = conn, b"", iter(range(1, 1 << 62))
@@ -615,14 +629,8 @@ class Session:
 
     @classmethod
     def open(cls, address, hello):
-        conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        try:
-            conn.connect(address)
-            conn.sendall((json.dumps(hello) + "\n").encode())
-        except OSError:
-            conn.close()
-            return None
-        return cls(conn)
+        conn = _connected(address, hello)
+        return None if conn is None else cls(conn)
 
     def fileno(self):
         return self.conn.fileno()
@@ -663,16 +671,16 @@ class ForkedJob:
 
     @classmethod
     def start(cls, address, request):
-        conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        conn = _connected(address, request)
+        if conn is None:
+            return None  # the server is gone: this job starts fresh
+        job = cls(conn, None)
         try:
-            conn.connect(address)
-            conn.sendall((json.dumps(request) + "\n").encode())
-            job = cls(conn, None)
             job.pid = int(job._line(None))
             return job
         except (OSError, ValueError):
             conn.close()
-            return None  # the server is gone: this job starts fresh
+            return None
 
     def fileno(self):
         return self.conn.fileno()

@@ -257,9 +257,10 @@ def log_to(log):
 def run_reused_job(request, done, reuse):
     """One job in a long-lived worker (--isolation worker) that has run `done` before,
     reused as reuse says: its output into its log, then the job function; returns
-    (its exit status, why the worker must not run another, or None). The worker is recycled after a failure, after its share of
-    jobs, past its memory limit, or when the job left a thread running or the working
-    directory changed: what a job leaves in a module's state stays for the next."""
+    (its exit status, why the worker must not run another, or None). The worker is
+    recycled after a failure, after its share of jobs, past its memory limit, or when
+    the job left a thread running or the working directory changed: what a job leaves
+    in a module's state stays for the next."""
     import sys
 
     from tolva import job
