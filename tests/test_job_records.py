@@ -200,7 +200,8 @@ def test_report_while_jobs_run(tmp_path):
 
 @pytest.mark.parametrize("isolation", ["fork", "interpreter"])
 @pytest.mark.parametrize("planted, fails", [(".tolva/logs/slow/n=0.log", True), (".tolva/plans/plan.json/index.json", False),
-                                            (".tolva/jobs/slow/n=0.json", False)])
+                                            (".tolva/jobs/slow/n=0.json", False),
+                                            (".tolva/jobs/slow/.n=0.json.spare", False)])
 def test_a_planted_link_is_never_followed(tmp_path, isolation, planted, fails):
     (tmp_path / "slow.py").write_text(SLOW)
     (tmp_path / "victim").write_text("keep")
@@ -215,6 +216,28 @@ def test_a_planted_link_is_never_followed(tmp_path, isolation, planted, fails):
     if fails:
         assert jobs["slow/n=0"]["error"] == f"OSError: {link} is a symbolic link, which tolva never follows; remove it"
         assert jobs["slow/n=1"]["status"] == "succeeded"
+
+
+@pytest.mark.parametrize("planted", [None, "symlink", "hardlink", "folder"])
+def test_a_rewrite_trades_places_with_its_spare_and_never_writes_through_it(tmp_path, planted):
+    path, spare, victim = tmp_path / "n=0.json", tmp_path / ".n=0.json.spare", tmp_path / "victim"
+    victim.write_text("keep")
+    if planted == "symlink":
+        spare.symlink_to(victim)
+    elif planted == "hardlink":
+        spare.hardlink_to(victim)
+    elif planted == "folder":
+        spare.mkdir()
+    texts = [f"record {i}\n" * (3 - i % 2) for i in range(5)]  # shorter and longer than the spare's text
+    inodes = []
+    for text in texts:
+        layout.rewrite(str(path), text)
+        assert path.read_text() == text
+        inodes.append({path.stat().st_ino, spare.stat().st_ino} if spare.is_file() else None)
+    assert victim.read_text() == "keep"
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([path.name, spare.name, victim.name])
+    if planted != "folder":
+        assert inodes[1] == inodes[2] == inodes[4]  # the same two files, whatever is written
 
 
 LEAVES = '''\

@@ -106,7 +106,8 @@ def clear_folder(output_dir, fmt):
 
 def record_up_to_date(out, job_id, ident=None):
     now = time.time()
-    records.write_job_state(out, job_id, "up-to-date", now, now, ident=ident, **incremental.held_record(out, job_id))
+    records.write_job_state(out, job_id, "up-to-date", now, now, ident=ident, held=True,
+                            **incremental.held_record(out, job_id))
 
 
 def asset_function(job):
@@ -255,7 +256,7 @@ def _run_held(plan, job, out, ident, force, on_worker):
     named = {"worker": on_worker} if on_worker else {}
 
     def finish(status, error_type=None, error=None, frame=None, **done):
-        records.write_job_state(out, job_id, status, started, time.time(), error_type, error, frame, ident,
+        records.write_job_state(out, job_id, status, started, time.time(), error_type, error, frame, ident, True,
                                 starts=starts, **named, **done)
 
     decider = own_decider(plan)
@@ -287,10 +288,10 @@ def _run_held(plan, job, out, ident, force, on_worker):
         # "running", with this process: a job killed from now on reads as ended without
         # its outcome, never as its last success, and a second copy of this attempt
         # started by an engine knows it was started.
-        records.write_job_state(out, job_id, "running", started, ident=ident, where=locks.running_here(),
+        records.write_job_state(out, job_id, "running", started, ident=ident, held=True, where=locks.running_here(),
                                 starts=starts, **named)
         # What it received, by job and hash: what its record's basis names, for people.
-        layout.write_atomically(layout.inputs_path(out, job_id), inputs.record)
+        layout.rewrite(layout.inputs_path(out, job_id), inputs.record)
     except OSError as exc:  # a folder that is a link, a full disk: said in the job's record
         _cli.error(PROG, f"job '{job_id}': {_cli.describe(exc)}")
         finish("failed", type(exc).__name__, _cli.describe(exc))

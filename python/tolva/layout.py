@@ -16,6 +16,7 @@ of plans, jobs' meaning or runs.
 
 import errno
 import os
+import stat
 
 from tolva import digests
 
@@ -266,6 +267,67 @@ def write_atomically(path, text):
         except OSError:
             pass
         raise
+
+
+_EXCHANGE = []  # renameat2 from libc, or None where there is none
+
+
+def _exchange(spare, path):
+    """Trades the two files' places in one step (renameat2's RENAME_EXCHANGE); False
+    where the system or its file system cannot, or the path is not there yet."""
+    if not _EXCHANGE:
+        try:
+            import ctypes
+
+            call = ctypes.CDLL(None, use_errno=True).renameat2
+            call.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint]
+            _EXCHANGE.append(call)
+        except (ImportError, OSError, AttributeError):
+            _EXCHANGE.append(None)
+    call = _EXCHANGE[0]
+    at_cwd, exchange = -100, 2
+    return call is not None and call(at_cwd, os.fsencode(spare), at_cwd, os.fsencode(path), exchange) == 0
+
+
+def rewrite(path, text):
+    """Writes a file that only the holder of a lock rewrites (a job's state or inputs,
+    under the job's lock): the text goes into a spare beside it, which then trades
+    places with it, so that the old text becomes the next write's spare. Readers see
+    old or new, whole (a reader that opened the old text just before two rewrites may
+    find it rewritten, and reads again), and once both files exist a rewrite makes and
+    frees no inode: on a file system without a journal, ext4 passes over every inode
+    freed in the last minute each time it makes a file, so one freed per job slows
+    every later job's files. Elsewhere, or should the spare be anything but a file of
+    its own, it is write_atomically."""
+    spare = os.path.join(os.path.dirname(path), f".{os.path.basename(path)}.spare")
+    if not _into_spare(spare, text):
+        try:
+            remove_file(spare)
+        except OSError:
+            pass  # a folder: left there, never written into
+        return write_atomically(path, text)
+    if not _exchange(spare, path):
+        os.replace(spare, path)  # the first record (or no exchange here): the spare becomes it
+
+
+def _into_spare(spare, text):
+    """Writes the text into the spare, made when missing; False, writing nothing, when
+    it cannot be opened or is a link (to another file, which would be written)."""
+    try:
+        fd = open_for_writing(spare, os.O_WRONLY | os.O_CREAT)
+    except OSError:
+        return False
+    try:
+        facts = os.fstat(fd)
+        if not stat.S_ISREG(facts.st_mode) or facts.st_nlink != 1:
+            return False
+        os.ftruncate(fd, 0)
+        data = memoryview(text.encode("utf-8"))
+        while data:
+            data = data[os.write(fd, data):]
+        return True
+    finally:
+        os.close(fd)
 
 
 def temporary(path):

@@ -23,10 +23,16 @@ def process_start(pid):
     return None if fields[0] == b"Z" else int(fields[19])
 
 
+_OWN_START = {}  # by PID: a forked process asks again for its own
+
+
 def running_here():
     """Where a job runs, as its record keeps it while it runs."""
+    pid = os.getpid()
+    if pid not in _OWN_START:  # a long-lived worker reads its stat once, not for every job
+        _OWN_START[pid] = process_start(pid)
     # The host name as socket.gethostname() gives it, without importing socket into every job.
-    return {"host": os.uname().nodename, "pid": os.getpid(), "process_start": process_start(os.getpid())}
+    return {"host": os.uname().nodename, "pid": pid, "process_start": _OWN_START[pid]}
 
 
 def still_running(where):

@@ -43,14 +43,16 @@ def timestamp(seconds):
 
 
 def write_job_state(out, job_id, status, started, finished=None, error_type=None, error=None, frame=None,
-                    ident=None, **done):
-    """ident: the plan id, run id and attempt the record belongs to; done: what a
-    success was computed from, which later runs compare, and other facts of the job."""
+                    ident=None, held=False, **done):
+    """ident: the plan id, run id and attempt the record belongs to; held: the writer
+    holds the job's lock; done: what a success was computed from, which later runs
+    compare, and other facts of the job."""
     ident = ident or {}
     state = {"version": STATE_VERSION, "id": job_id, "plan_id": ident.get("plan_id"), "run_id": ident.get("run_id"),
              "attempt": ident.get("attempt"), "status": status, "started": started, "finished": finished,
              "error_type": error_type, "error": error, "frame": frame, **done}
-    layout.write_atomically(layout.job_state_path(out, job_id), json.dumps(state, ensure_ascii=False) + "\n")
+    write = layout.rewrite if held else layout.write_atomically
+    write(layout.job_state_path(out, job_id), json.dumps(state, ensure_ascii=False) + "\n")
 
 
 def amend_job_state(out, job_id, ident, status, started, finished, error_type, error):
@@ -73,8 +75,12 @@ def read_job_state(out, job_id, expect=None):
     """The job's recorded state, or None when it is missing, unreadable, of another
     version, or not of the plan, run and attempt that expect names (a record belongs
     to what is running by identity, never by time)."""
+    path = layout.job_state_path(out, job_id)
     try:
-        state = layout.read_json(layout.job_state_path(out, job_id))
+        try:
+            state = layout.read_json(path)
+        except ValueError:  # torn: the text it opened was being rewritten (layout.rewrite); the new one is whole
+            state = layout.read_json(path)
     except (OSError, ValueError):
         return None
     if not isinstance(state, dict) or state.get("version") != STATE_VERSION or state.get("id") != job_id:
