@@ -103,7 +103,9 @@ _REAL_PATHS = {}
 def real_path(path):
     real = _REAL_PATHS.get(path)
     if real is None:
-        real = _REAL_PATHS[path] = os.path.realpath(path)
+        real = os.path.realpath(path)
+        if os.path.isabs(path):  # a relative one means another file once the process changes folder
+            _REAL_PATHS[path] = real
     return real
 
 
@@ -111,7 +113,7 @@ class Project:
     """The project's roots, and which code and files are the user's own."""
 
     def __init__(self, roots):
-        self.roots = tuple(os.path.realpath(r).rstrip(os.sep) + os.sep for r in roots)
+        self.roots = tuple(real_path(r).rstrip(os.sep) + os.sep for r in roots)
         spelled = {os.path.abspath(r).rstrip(os.sep) + os.sep for r in roots} | set(self.roots)
         _ROOTS[:] = sorted(spelled, key=len, reverse=True)
         self.library = library_roots()

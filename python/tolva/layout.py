@@ -215,6 +215,16 @@ def open_for_writing(path, flags, mode=0o644):
         _refuse_link(path, exc)
 
 
+def open_in_folder(path, flags, mode=0o644):
+    """open_for_writing, making the file's folder first when it is missing: tried
+    without, since it is there for all but the first file of its kind."""
+    try:
+        return open_for_writing(path, flags, mode)
+    except FileNotFoundError:
+        ensure_folder(os.path.dirname(path) or ".")
+        return open_for_writing(path, flags, mode)
+
+
 def open_for_reading(path, binary=False):
     """A file object for reading that never follows a link at the path (nor, below a
     guarded OUT, on its way there)."""
@@ -249,11 +259,10 @@ def write_atomically(path, text):
     """Writes beside the target, then renames over it: readers see old or new, whole.
     The temporary file is made anew (never a link or a leftover), and the rename
     replaces a link at the target rather than writing through it."""
-    ensure_folder(os.path.dirname(path) or ".")
     temp = os.path.join(os.path.dirname(path), f".{os.path.basename(path)}.{os.getpid()}.tmp")
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL
     try:
-        fd = open_for_writing(temp, flags)
+        fd = open_in_folder(temp, flags)
     except FileExistsError:
         os.remove(temp)  # left by a process of the same PID that was killed
         fd = open_for_writing(temp, flags)

@@ -52,9 +52,7 @@ def hold_job_lock(out, job_id, waiting):
     task Dask started twice) run in one folder."""
     import fcntl
 
-    path = layout.job_lock_path(out, job_id)
-    layout.ensure_folder(os.path.dirname(path))
-    fd = layout.open_for_writing(path, os.O_WRONLY | os.O_CREAT)
+    fd = layout.open_in_folder(layout.job_lock_path(out, job_id), os.O_WRONLY | os.O_CREAT)
     try:
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except BlockingIOError:

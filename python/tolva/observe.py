@@ -291,7 +291,7 @@ class Observer:
 
     def __init__(self, project, out, fn=None):
         self.project = project
-        self.out = os.path.realpath(out) + os.sep
+        self.out = fingerprint.real_path(out) + os.sep
         self.asset_code = getattr(fn, "__code__", None)
         self.declared = getattr(fn, "__tolva_depends__", None) or {}
         self.codes = {}

@@ -75,9 +75,8 @@ def open_log(log, attempt, again_on=None):
     """The job's log, opened for the job's output, never through a link: made anew for a
     first attempt, appended to, under its header, for a later one or for an attempt
     started again after its worker was lost (again_on: the worker it starts on now)."""
-    layout.ensure_folder(os.path.dirname(log))
     append = attempt > 1 or again_on is not None
-    fd = layout.open_for_writing(log, os.O_WRONLY | os.O_CREAT | (os.O_APPEND if append else os.O_TRUNC))
+    fd = layout.open_in_folder(log, os.O_WRONLY | os.O_CREAT | (os.O_APPEND if append else os.O_TRUNC))
     os.write(fd, attempt_header(attempt, again_on))
     return fd
 
