@@ -220,6 +220,8 @@ def test_a_planted_link_is_never_followed(tmp_path, isolation, planted, fails):
 
 @pytest.mark.parametrize("planted", [None, "symlink", "hardlink", "folder"])
 def test_a_rewrite_trades_places_with_its_spare_and_never_writes_through_it(tmp_path, planted):
+    import ctypes  # noqa: F401 - loaded, as in every job of a warm server
+
     path, spare, victim = tmp_path / "n=0.json", tmp_path / ".n=0.json.spare", tmp_path / "victim"
     victim.write_text("keep")
     if planted == "symlink":

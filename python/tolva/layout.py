@@ -17,6 +17,7 @@ of plans, jobs' meaning or runs.
 import errno
 import os
 import stat
+import sys
 
 from tolva import digests
 
@@ -283,15 +284,19 @@ _EXCHANGE = []  # renameat2 from libc, or None where there is none
 
 def _exchange(spare, path):
     """Trades the two files' places in one step (renameat2's RENAME_EXCHANGE); False
-    where the system or its file system cannot, or the path is not there yet."""
+    where the system or its file system cannot, or the path is not there yet. Only
+    where ctypes is loaded already (a warm server's jobs and workers): a job in a fresh
+    interpreter would spend more on importing it (5 ms) than it saves."""
     if not _EXCHANGE:
+        if "ctypes" not in sys.modules:
+            return False
         try:
             import ctypes
 
             call = ctypes.CDLL(None, use_errno=True).renameat2
             call.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint]
             _EXCHANGE.append(call)
-        except (ImportError, OSError, AttributeError):
+        except (OSError, AttributeError):
             _EXCHANGE.append(None)
     call = _EXCHANGE[0]
     at_cwd, exchange = -100, 2
