@@ -279,26 +279,32 @@ def write_atomically(path, text):
         raise
 
 
-_EXCHANGE = []  # renameat2 from libc, or None where there is none
+_RENAMEAT2 = []  # libc's renameat2, or None where there is none
 
 
-def _exchange(spare, path):
-    """Trades the two files' places in one step (renameat2's RENAME_EXCHANGE); False
-    where the system or its file system cannot, or the path is not there yet. Only
-    where ctypes is loaded already (a warm server's jobs and workers): a job in a fresh
-    interpreter would spend more on importing it (5 ms) than it saves."""
-    if not _EXCHANGE:
+def renameat2():
+    """libc's renameat2, loaded once: a warm server loads it for all its jobs, so that
+    none builds a library handle of its own. None where there is none, or where ctypes
+    is not loaded already: a job in a fresh interpreter would spend more on importing
+    it (5 ms) than a rewrite saves."""
+    if not _RENAMEAT2:
         if "ctypes" not in sys.modules:
-            return False
+            return None
         try:
             import ctypes
 
             call = ctypes.CDLL(None, use_errno=True).renameat2
             call.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint]
-            _EXCHANGE.append(call)
+            _RENAMEAT2.append(call)
         except (OSError, AttributeError):
-            _EXCHANGE.append(None)
-    call = _EXCHANGE[0]
+            _RENAMEAT2.append(None)
+    return _RENAMEAT2[0]
+
+
+def _exchange(spare, path):
+    """Trades the two files' places in one step (RENAME_EXCHANGE); False where the
+    system or its file system cannot, or the path is not there yet."""
+    call = renameat2()
     at_cwd, exchange = -100, 2
     return call is not None and call(at_cwd, os.fsencode(spare), at_cwd, os.fsencode(path), exchange) == 0
 

@@ -11,9 +11,9 @@ import importlib
 import os
 import shutil
 import sys
-import tempfile
+import time
 
-from tolva import asset, formats, observe
+from tolva import asset, formats, layout, observe
 from tolva.executors import processes
 
 # What every job imports, so that no job imports it again.
@@ -32,7 +32,8 @@ def prepare(modules, parent, bare=False):
     starts jobs' own commands, and imports and warms nothing. Returns why each of the
     modules that failed to import did, as a traceback's last line."""
     modules = list(modules)
-    processes.keep_what_jobs_leave()
+    processes.keep_what_jobs_leave()  # loads ctypes, so that
+    layout.renameat2()  # its jobs rewrite their records with it, loaded once here
     if os.getppid() != parent:
         processes.end_descendants_and_exit()  # the parent ended before the signal was set up
     if bare:
@@ -65,7 +66,12 @@ def _warm():
     from tolva import fingerprint
 
     project = fingerprint.Project([os.getcwd()])
-    folder = tempfile.mkdtemp(prefix="tolva-warm-")
+    # Not tempfile: it imports random, whose state every forked job would then seed anew.
+    folder = os.path.join(os.environ.get("TMPDIR") or "/tmp", f"tolva-warm-{os.getpid()}-{time.monotonic_ns()}")
+    try:
+        os.mkdir(folder, 0o700)  # never one that is there already
+    except OSError:
+        return
     try:
         # Not observed: instrumenting here would leave every forked job's code to be
         # instrumented again, and the server would carry the audit hook into them.
