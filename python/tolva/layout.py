@@ -279,21 +279,33 @@ def write_atomically(path, text):
         raise
 
 
+_LIBC = []
+
+
+def libc():
+    """The C library through ctypes, loaded once: a warm server loads it, and the jobs
+    it forks call it without building a library handle of their own."""
+    if not _LIBC:
+        import ctypes
+
+        _LIBC.append(ctypes.CDLL(None, use_errno=True))
+    return _LIBC[0]
+
+
 _RENAMEAT2 = []  # libc's renameat2, or None where there is none
 
 
 def renameat2():
-    """libc's renameat2, loaded once: a warm server loads it for all its jobs, so that
-    none builds a library handle of its own. None where there is none, or where ctypes
-    is not loaded already: a job in a fresh interpreter would spend more on importing
-    it (5 ms) than a rewrite saves."""
+    """libc's renameat2, loaded once (a warm server loads it for all its jobs); None
+    where there is none, or where ctypes is not loaded already: a job in a fresh
+    interpreter would spend more on importing it (5 ms) than a rewrite saves."""
     if not _RENAMEAT2:
         if "ctypes" not in sys.modules:
             return None
         try:
             import ctypes
 
-            call = ctypes.CDLL(None, use_errno=True).renameat2
+            call = libc().renameat2
             call.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint]
             _RENAMEAT2.append(call)
         except (OSError, AttributeError):

@@ -92,17 +92,9 @@ def start_logged(argv, workdir, log, attempt, preexec_fn=None, again_on=None):
                                 start_new_session=True, preexec_fn=preexec_fn)
 
 
-_PRCTL = []
-
-
 def prctl():
-    """libc's prctl, loaded once: a job forked from a server that loaded it calls it
-    without building a library handle of its own."""
-    if not _PRCTL:
-        import ctypes
-
-        _PRCTL.append(ctypes.CDLL(None, use_errno=True).prctl)
-    return _PRCTL[0]
+    """libc's prctl, loaded once (layout.libc)."""
+    return layout.libc().prctl
 
 
 def death_signal_setter():

@@ -32,8 +32,8 @@ def prepare(modules, parent, bare=False):
     starts jobs' own commands, and imports and warms nothing. Returns why each of the
     modules that failed to import did, as a traceback's last line."""
     modules = list(modules)
-    processes.keep_what_jobs_leave()  # loads ctypes, so that
-    layout.renameat2()  # its jobs rewrite their records with it, loaded once here
+    processes.keep_what_jobs_leave()
+    layout.renameat2()  # loaded here once, for every job's records
     if os.getppid() != parent:
         processes.end_descendants_and_exit()  # the parent ended before the signal was set up
     if bare:
