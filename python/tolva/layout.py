@@ -353,10 +353,14 @@ def _into_spare(spare, text):
         facts = os.fstat(fd)
         if not stat.S_ISREG(facts.st_mode) or facts.st_nlink != 1:
             return False
-        os.ftruncate(fd, 0)
+        # Written over in place, then cut to length: never cut to nothing first, since
+        # ext4 writes a file cut to nothing out to disk when it is closed.
         data = memoryview(text.encode("utf-8"))
-        while data:
-            data = data[os.write(fd, data):]
+        done = 0
+        while done < len(data):
+            done += os.pwrite(fd, data[done:], done)
+        if facts.st_size > done:
+            os.ftruncate(fd, done)
         return True
     finally:
         os.close(fd)
