@@ -11,10 +11,11 @@ outputs. The job is up to date when all of these still hold. Anything missing,
 unreadable or of another version means "run it": nothing stale passes for fresh.
 """
 
+import json
 import os
 import sys
 
-from tolva import __version__, formats, layout, observe, records, values
+from tolva import __version__, digests, formats, layout, observe, records, values
 
 # The fields of a job's record that make its basis, compared by later runs and kept
 # when a job is found up to date.
@@ -61,9 +62,11 @@ def output_hashes(output_dir, record=None, hashed=None):
     facts of its file when it was hashed, and of its result record: what a success
     records. record: the job's earlier record, whose digest is kept where the file is
     as it says; hashed: the values.Hashed the job took as it stored the value."""
-    value_hash = facts = None
+    value_hash = facts = result_hash = None
     try:
-        result = layout.read_json(layout.result_path(output_dir))
+        data = layout.read_bytes(layout.result_path(output_dir))  # read once: parsed and hashed
+        result_hash = digests.bytes_hash(data)
+        result = json.loads(data.decode("utf-8"))
         if isinstance(result, dict) and result.get("ok") is True:
             fmt = formats.named(result.get("artifact_format"), result.get("module_path"))
             path = values.stored_path(output_dir, fmt)
@@ -71,11 +74,10 @@ def output_hashes(output_dir, record=None, hashed=None):
             if value_hash is not None:
                 facts = record.get("value_facts")
             else:
-                value_hash, facts = (hashed or values.Hashed(path)).result()
+                value_hash, facts = (hashed if hashed is not None and hashed.path == path else values.Hashed(path)).result()
     except (OSError, ValueError, KeyError):
         pass
-    return {"value_hash": value_hash, "value_facts": facts,
-            "result_hash": layout.file_hash(layout.result_path(output_dir))}
+    return {"value_hash": value_hash, "value_facts": facts, "result_hash": result_hash}
 
 
 # --- the decision ----------------------------------------------------------------

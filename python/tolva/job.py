@@ -315,7 +315,13 @@ def _run_held(plan, job, out, ident, force, on_worker):
         extra = dict(outcome.extra, upstream=current["upstream"]) if "check" in job else outcome.extra
         finish("failed", outcome.error_type, outcome.error, outcome.frame(), **extra)
         return 1
-    preview = outcome.preview if outcome.preview is not None else values.json_preview(job["output_dir"])
+    preview, hashed = outcome.preview, outcome.hashed
+    if preview is None:  # the core wrote the value as JSON: read once, for its preview and its digest
+        try:
+            hashed = values.Hashed(layout.value_path(job["output_dir"]), keep=values.PARSED)
+        except OSError:
+            hashed = None
+        preview = values.json_preview(job["output_dir"], hashed and hashed.data)
     finish("succeeded", preview=preview, **outcome.extra, **incremental.success_record(
-        current, observer.record(job["output_dir"], decider.codes), job["output_dir"], outcome.hashed))
+        current, observer.record(job["output_dir"], decider.codes), job["output_dir"], hashed))
     return 0

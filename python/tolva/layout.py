@@ -242,6 +242,11 @@ def read_text(path):
         return f.read()
 
 
+def read_bytes(path):
+    with open_for_reading(path, binary=True) as f:
+        return f.read()
+
+
 def read_json(path):
     """The JSON value in a file; OSError or ValueError when it cannot be had."""
     import json

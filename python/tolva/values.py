@@ -137,11 +137,14 @@ def trusted_digest(path, record, facts=None):
 class Hashed:
     """The digest of a stored value and the facts it was taken with, [size, mtime,
     ctime, inode, when it was taken]; a large value is hashed on a thread of its own
-    while the job goes on (its preview), and result() waits for it."""
+    while the job goes on (its preview), and result() waits for it. keep: a file of at
+    most this many bytes is kept as it was hashed (data), so that its preview is made
+    of the same bytes without reading it again."""
 
-    def __init__(self, path):
-        self.path, self.value = path, None
+    def __init__(self, path, keep=-1):
+        self.path, self.value, self.data = path, None, None
         size = os.lstat(path).st_size if not os.path.isdir(path) else 0
+        self.keep = size <= keep and not os.path.isdir(path)
         if size < digests.LARGE:
             self._hash()
             self.thread = None
@@ -154,7 +157,11 @@ class Hashed:
     def _hash(self):
         try:
             before = _facts(self.path)
-            digest = digest_of(self.path)
+            if self.keep:
+                self.data = layout.read_bytes(self.path)
+                digest = digests.bytes_hash(self.data)
+            else:
+                digest = digest_of(self.path)
             facts = before + [time.time_ns()] if _facts(self.path) == before else None
         except OSError:
             digest = facts = None
@@ -276,13 +283,20 @@ def _sound(text):
     return text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
 
 
-def json_preview(output_dir):
+# A JSON value up to this size is parsed for its preview.
+PARSED = 1 << 20
+
+
+def json_preview(output_dir, data=None):
     """The preview of a value the core wrote as JSON: parsed and shown pretty when it is
-    small, its first 2 KB as they are otherwise."""
+    small, its first 2 KB as they are otherwise. data: the file's bytes, when they were
+    read already."""
     path = layout.value_path(output_dir)
     try:
+        if data is not None:
+            return preview_of(formats.named(formats.DEFAULT), json.loads(data.decode("utf-8")))
         size = os.path.getsize(path)
-        if size <= 1 << 20:
+        if size <= PARSED:
             value = json.loads(layout.read_text(path))
             return preview_of(formats.named(formats.DEFAULT), value)
         with layout.open_for_reading(path) as f:
