@@ -486,11 +486,18 @@ class Observer:
         return files
 
     def _ignored(self, real, own):
-        return (real.startswith(self.project.library) or real.startswith(self.out) or real.startswith(own)
-                or real.startswith(("/proc/", "/sys/", "/dev/")) or os.sep + "__pycache__" + os.sep in real)
+        return (real.startswith(self.project.library) or real.startswith(self.out)
+                or real.startswith(("/proc/", "/sys/", "/dev/")) or os.sep + "__pycache__" + os.sep in real
+                or real.startswith(own()))
 
     def _files(self, own_dir, modules):
-        own = os.path.realpath(own_dir) + os.sep
+        resolved = []
+
+        def own():  # the job's own folder, resolved only for a path outside OUT (it is under OUT, as a rule)
+            if not resolved:
+                resolved.append(os.path.realpath(own_dir) + os.sep)
+            return resolved[0]
+
         sources = []
 
         def source(real):

@@ -143,8 +143,9 @@ class Hashed:
 
     def __init__(self, path, keep=-1):
         self.path, self.value, self.data = path, None, None
-        size = os.lstat(path).st_size if not os.path.isdir(path) else 0
-        self.keep = size <= keep and not os.path.isdir(path)
+        folder = os.path.isdir(path)
+        size = os.lstat(path).st_size if not folder else 0
+        self.keep = size <= keep and not folder
         if size < digests.LARGE:
             self._hash()
             self.thread = None
