@@ -2,6 +2,7 @@
 no more of a log than it shows."""
 
 import json
+import os
 import signal
 import subprocess
 import sys
@@ -216,6 +217,17 @@ def test_a_planted_link_is_never_followed(tmp_path, isolation, planted, fails):
     if fails:
         assert jobs["slow/n=0"]["error"] == f"OSError: {link} is a symbolic link, which tolva never follows; remove it"
         assert jobs["slow/n=1"]["status"] == "succeeded"
+
+
+@pytest.mark.parametrize("size", [0, 1, (1 << 16) - 1, 1 << 16, (1 << 16) + 1, 3 << 20])
+def test_a_file_is_read_whole_whatever_its_size(tmp_path, size):
+    path = tmp_path / "f"
+    data = os.urandom(size)
+    path.write_bytes(data)
+    assert layout.read_bytes(str(path)) == data
+    (tmp_path / "link").symlink_to(path)
+    with pytest.raises(OSError, match="is a symbolic link, which tolva never follows"):
+        layout.read_bytes(str(tmp_path / "link"))
 
 
 @pytest.mark.parametrize("planted", [None, "symlink", "hardlink", "folder"])

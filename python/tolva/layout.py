@@ -226,14 +226,18 @@ def open_in_folder(path, flags, mode=0o644):
         return open_for_writing(path, flags, mode)
 
 
+def _open_to_read(path):
+    _no_link_above(path)
+    try:
+        return os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except OSError as exc:
+        _refuse_link(path, exc)
+
+
 def open_for_reading(path, binary=False):
     """A file object for reading that never follows a link at the path (nor, below a
     guarded OUT, on its way there)."""
-    _no_link_above(path)
-    try:
-        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
-    except OSError as exc:
-        _refuse_link(path, exc)
+    fd = _open_to_read(path)
     return open(fd, "rb") if binary else open(fd, encoding="utf-8")
 
 
@@ -243,16 +247,27 @@ def read_text(path):
 
 
 def read_bytes(path):
-    with open_for_reading(path, binary=True) as f:
-        return f.read()
+    """A whole file's bytes, as open_for_reading reads it. A small one (a record, read
+    several times per job) is read straight from its descriptor, where a file object
+    first asks the system its size and position; a large one by a file object, which
+    reads it into one buffer of its size."""
+    fd = _open_to_read(path)
+    try:
+        data = os.read(fd, 1 << 16)
+        if not data or not os.read(fd, 1):
+            return data
+        os.lseek(fd, 0, os.SEEK_SET)
+        with open(fd, "rb", closefd=False) as f:
+            return f.read()
+    finally:
+        os.close(fd)
 
 
 def read_json(path):
     """The JSON value in a file; OSError or ValueError when it cannot be had."""
     import json
 
-    with open_for_reading(path) as f:
-        return json.load(f)
+    return json.loads(read_bytes(path).decode("utf-8"))
 
 
 def file_hash(path):
