@@ -3,11 +3,15 @@
 direct, runner, runner, direct so that a machine speeding up or slowing down favours
 neither. Two pipelines: trivial jobs, and jobs of a module whose import takes 0.3 s
 (as a heavy library's would). Targets: the runner at least 3x the direct rate for
-trivial jobs and 10x for the slow-importing module.
+trivial jobs and 10x for the slow-importing module. Beside them, what the machine
+charges for what a forked job cannot avoid: a warm interpreter's fork, exit and wait,
+and each page a forked process writes (copied from its parent's), since the runner's
+default mode forks a job from a warm process and pays for each page it writes.
 """
 
 import os
 import pathlib
+import resource
 import subprocess
 import sys
 import tempfile
@@ -56,7 +60,34 @@ def compare(directory, env, module, jobs, target):
     print(f"  ratio: {runner_rate / direct_rate:.2f} (target >= {target})")
 
 
+def forked(pages, rounds=100):
+    """Mean seconds and minor faults of a fork, exit and wait of this interpreter, its
+    child writing to `pages` pages that this process holds."""
+    block = bytearray(max(pages, 1) * 4096)
+    for i in range(0, len(block), 4096):
+        block[i] = 1  # present here, so the child copies them
+    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_minflt
+    start = time.perf_counter()
+    for _ in range(rounds):
+        pid = os.fork()
+        if pid == 0:
+            for i in range(0, pages * 4096, 4096):
+                block[i] = 2
+            os._exit(0)
+        os.waitpid(pid, 0)
+    seconds = (time.perf_counter() - start) / rounds
+    return seconds, (resource.getrusage(resource.RUSAGE_CHILDREN).ru_minflt - before) / rounds
+
+
+def machine_costs(pages=1000):
+    bare, faults = min(forked(0) for _ in range(3))
+    writing = min(forked(pages, 20)[0] for _ in range(3))
+    print(f"this machine: a warm interpreter's fork, exit and wait {bare * 1000:.2f} ms ({faults:.0f} minor faults); "
+          f"each page a forked process writes {(writing - bare) / pages * 1e6:.1f} us")
+
+
 def main():
+    machine_costs()
     with tempfile.TemporaryDirectory() as directory:
         root = pathlib.Path(directory)
         (root / "bench_trivial.py").write_text(MODULE.format(prelude="", jobs=TRIVIAL_JOBS))
