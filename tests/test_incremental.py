@@ -1,6 +1,7 @@
 """Incremental runs: exactly the jobs an edit can change run again, an unchanged
 output stops the rerun below it, and nothing stale passes for fresh."""
 
+import hashlib
 import json
 import os
 import shutil
@@ -88,6 +89,33 @@ def test_an_unchanged_second_run_runs_nothing(project):
     assert ran(project) == []
     record = json.loads((project / "tolva-out/run.json").read_text())
     assert record["version"] == 3 and {j["status"] for j in record["jobs"]} == {"up-to-date"}
+
+
+VALUES = '''\
+from tolva import asset
+
+
+@asset()
+def small():
+    return [1, 2]
+
+
+@asset()
+def large():
+    return "x" * 100_000
+'''
+
+
+@pytest.mark.parametrize("isolation", ["fork", "worker"])
+def test_a_success_records_the_digests_and_preview_of_the_files_it_left(tmp_path, isolation):
+    (tmp_path / "values_made.py").write_text(VALUES)
+    result = tolva(["values_made", "--isolation", isolation], tmp_path)
+    assert result.returncode == 0, result.stderr
+    for name, preview in [("small", "[\n  1,\n  2\n]"), ("large", '"' + "x" * 100_000 + '"')]:
+        state = json.loads((tmp_path / f"tolva-out/.tolva/jobs/{name}.json").read_text())
+        for key, file in [("value_hash", "value.json"), ("result_hash", "result.json")]:
+            assert state[key] == hashlib.sha256((tmp_path / "tolva-out" / name / file).read_bytes()).hexdigest()
+        assert preview.startswith(state["preview"]["text"].rstrip("…"))
 
 
 @pytest.mark.parametrize(
