@@ -74,7 +74,8 @@ def output_hashes(output_dir, record=None, hashed=None):
             if value_hash is not None:
                 facts = record.get("value_facts")
             else:
-                value_hash, facts = (hashed if hashed is not None and hashed.path == path else values.Hashed(path)).result()
+                taken = hashed if hashed is not None and hashed.path == path else values.Hashed(path)
+                value_hash, facts = taken.result()
     except (OSError, ValueError, KeyError):
         pass
     return {"value_hash": value_hash, "value_facts": facts, "result_hash": result_hash}

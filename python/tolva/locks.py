@@ -17,7 +17,7 @@ def process_start(pid):
     tell a process from a later one with the same PID; None when it is gone."""
     try:
         # Read straight from the descriptor: a file object's buffer and machinery cost a
-        # forked job some twenty page faults of its own.
+        # forked job some fifteen page faults of its own.
         fd = os.open(f"/proc/{pid}/stat", os.O_RDONLY | os.O_CLOEXEC)
         try:
             data = os.read(fd, 4096)  # some 300 bytes: 52 numbers and a name of at most 16
