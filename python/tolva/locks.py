@@ -16,14 +16,9 @@ def process_start(pid):
     """The start time of a process in clock ticks since boot (field 22 of its stat), to
     tell a process from a later one with the same PID; None when it is gone."""
     try:
-        # Read straight from the descriptor: a file object's buffer and machinery cost a
-        # forked job some fifteen page faults of its own.
-        fd = os.open(f"/proc/{pid}/stat", os.O_RDONLY | os.O_CLOEXEC)
-        try:
-            data = os.read(fd, 4096)  # some 300 bytes: 52 numbers and a name of at most 16
-        finally:
-            os.close(fd)
-        fields = data.rsplit(b")", 1)[1].split()
+        # Not through a file object, whose buffer and machinery cost a forked job some
+        # fifteen page faults of its own.
+        fields = layout.read_bytes(f"/proc/{pid}/stat").rsplit(b")", 1)[1].split()
     except (OSError, IndexError):
         return None
     return None if fields[0] == b"Z" else int(fields[19])
