@@ -465,6 +465,14 @@ def test_a_worker_is_replaced_when_a_job_leaves_it_unfit(tmp_path):
     # thread); 5 and 6 (6 changes directory); 7 runs alone before the timeout.
     assert pids[0] == pids[1] and pids[3] == pids[4] and pids[5] == pids[6]
     assert len({pids[0], pids[3], pids[5], pids[7]}) == 4
+    # What a job did that the next must not inherit is said in its log; a failure and a
+    # worker's share of jobs, its routine end, are not.
+    said = {n: [line for line in (out / f".tolva/logs/where/n={n}.log").read_text().splitlines()
+                if "fresh worker" in line] for n in (1, 2, 4, 6)}
+    assert said == {1: [], 2: [], 4: ["python -m tolva.run: warning: job 'where/n=4' left a thread running; the next "
+                                      "job runs in a fresh worker"],
+                    6: ["python -m tolva.run: warning: job 'where/n=6' changed the working directory; the next job "
+                        "runs in a fresh worker"]}
 
 
 SEEN = """\

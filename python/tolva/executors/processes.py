@@ -272,28 +272,40 @@ def run_reused_job(request, done, reuse):
     # signalled.)
     if has_children():
         end_orphans(set())
-    return code, _recycle_because(code, request, done + 1, reuse)
+    reason = _recycle_because(code, request, done + 1, reuse)
+    if reason not in (None, FAILED, SHARE_DONE):
+        # Said in the job's log: what the job did that the next job must not inherit.
+        from tolva import _cli
+
+        _cli.warn(f"job '{request['job_id']}' {reason}; the next job runs in a fresh worker")
+        sys.stderr.flush()
+    return code, reason
+
+
+# Why a worker is replaced that its job's log need not say: the failure is there already,
+# and a worker's share of jobs is the routine end of every worker.
+FAILED, SHARE_DONE = "failed", "ended its worker's share of jobs"
 
 
 def _recycle_because(code, request, done, reuse):
+    """Why the worker must not run another job after this one, as said after "job 'ID'";
+    None when it may."""
     import sys
 
     threading = sys.modules.get("threading")
     workdir = (request.get("entry") or {}).get("workdir")
     if code != 0:
-        return "the job failed"
-    if done >= reuse["jobs"]:
-        return "it ran its share of jobs"
+        return FAILED
     if threading is not None and threading.active_count() > 1:
-        return "the job left a thread running"
+        return "left a thread running"
     if workdir is not None and os.getcwd() != workdir:
-        return "the job changed the working directory"
+        return "changed the working directory"
     import resource
 
     # The most it ever held (in KB): one system call, where its resident size now is a file to read.
     if resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 > reuse["memory"]:
-        return "it grew past its memory limit"
-    return None
+        return "took its worker past --worker-memory"
+    return SHARE_DONE if done >= reuse["jobs"] else None
 
 
 def exec_job(argv, workdir, log):
