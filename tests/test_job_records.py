@@ -231,6 +231,18 @@ def test_a_file_is_read_whole_whatever_its_size(tmp_path, size):
     assert str(refused.value) == f"{tmp_path / 'link'} is a symbolic link, which tolva never follows; remove it"
 
 
+@pytest.mark.parametrize("torn_reads, whole", [(0, True), (1, True), (2, False)])
+def test_a_record_caught_mid_rewrite_is_read_once_more(tmp_path, monkeypatch, torn_reads, whole):
+    """A reader that opened a record's spare as it was being rewritten reads torn JSON:
+    it reads again, once; torn twice, the record reads as unreadable, never as a crash."""
+    records.write_job_state(str(tmp_path), "j", "succeeded", 1.0, 2.0)
+    text = layout.read_bytes(layout.job_state_path(str(tmp_path), "j"))
+    torn, read = iter([text[:len(text) // 2]] * torn_reads), layout.read_bytes
+    monkeypatch.setattr(layout, "read_bytes", lambda path: next(torn, None) or read(path))
+    state = records.read_job_state(str(tmp_path), "j")
+    assert (state is not None and state["status"] == "succeeded") == whole
+
+
 @pytest.mark.parametrize("planted", [None, "symlink", "hardlink", "folder"])
 def test_a_rewrite_trades_places_with_its_spare_and_never_writes_through_it(tmp_path, planted):
     import ctypes  # noqa: F401 - loaded, as in every job of a warm server
