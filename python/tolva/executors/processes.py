@@ -77,7 +77,9 @@ def open_log(log, attempt, again_on=None):
     started again after its worker was lost (again_on: the worker it starts on now)."""
     append = attempt > 1 or again_on is not None
     fd = layout.open_in_folder(log, os.O_WRONLY | os.O_CREAT | (os.O_APPEND if append else os.O_TRUNC))
-    os.write(fd, attempt_header(attempt, again_on))
+    header = attempt_header(attempt, again_on)
+    if header:  # a first attempt has none
+        os.write(fd, header)
     return fd
 
 
