@@ -404,7 +404,7 @@ def test_a_session_asks_for_many_jobs_and_one_that_dies_or_misbehaves_leaves_the
 def test_a_worker_that_ends_hands_back_the_requests_it_never_took(tmp_path):
     """Two requests at once on a worker's session: the first fails, so the worker ends
     after it; the second, never taken, is handed back ("! TAG") before the end is said,
-    and a successor serves the session."""
+    and a successor serves the session, forked only once the session asks again."""
     import select
 
     from tolva.executors import fork_server
@@ -422,6 +422,8 @@ def test_a_worker_that_ends_hands_back_the_requests_it_never_took(tmp_path):
             said += (session.answers() or []) if select.select([session], [], [], 1)[0] else []
         worker = said[0][1]
         assert said == [(first, worker), (first, 2, 1), ("!", second), ("-", fork_server.RECYCLED)]
+        time.sleep(0.3)  # a successor forked at once would be there by now
+        assert open(f"/proc/{server.pid}/task/{server.pid}/children").read().split() == []
         third = session.send(request)
         while len(said) < 6 and time.monotonic() < deadline:
             said += (session.answers() or []) if select.select([session], [], [], 1)[0] else []

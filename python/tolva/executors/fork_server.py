@@ -98,6 +98,13 @@ class _Bound:
         self.pid, self.conn, self.reuse = pid, conn, reuse
 
 
+class _Vacant:
+    """A session whose bound worker has ended, until it asks for its next job."""
+
+    def __init__(self, reuse):
+        self.reuse = reuse
+
+
 # How a bound worker ends when a job left it unfit for the next (it said so with the
 # job's status), and when its session has gone.
 RECYCLED, CLIENT_GONE = 75, 0
@@ -171,8 +178,8 @@ def _bound_ended(key, selector):
     """A bound worker ended (after the job that left it unfit, killed with its job, or
     its session gone): what it left running ends; the session hears "! TAG" for each
     request the worker never took (its client asks again) and "- STATUS" (the status
-    of the job it was running, if it had not said it); a successor takes over while the
-    session is open."""
+    of the job it was running, if it had not said it); a successor takes over when the
+    session asks for its next job."""
     bound = key.data
     selector.unregister(key.fileobj)
     os.close(key.fileobj)
@@ -185,10 +192,18 @@ def _bound_ended(key, selector):
                            f"- {os.waitstatus_to_exitcode(status)}\n".encode())
     except OSError:
         pass
-    if _still_open(bound.conn):
-        _bind_worker(bound.conn, bound.reuse, selector)
+    # Its successor is forked when the session asks for a job: a run that has ended
+    # (its session closed) gets none.
+    selector.register(bound.conn, selectors.EVENT_READ, _Vacant(bound.reuse))
+
+
+def _fill(key, selector):
+    """A session without a worker asks for a job (a successor is forked), or has ended."""
+    selector.unregister(key.fileobj)
+    if _still_open(key.fileobj):
+        _bind_worker(key.fileobj, key.data.reuse, selector)
     else:
-        bound.conn.close()
+        key.fileobj.close()
 
 
 def _untaken(conn):
@@ -348,6 +363,8 @@ def serve(listener, secret):
                 _read_session(key.fileobj, key.data, selector)
             elif isinstance(key.data, _Bound):
                 _bound_ended(key, selector)
+            elif isinstance(key.data, _Vacant):
+                _fill(key, selector)
             else:
                 pid, reply = key.data
                 selector.unregister(key.fileobj)
