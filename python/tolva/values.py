@@ -294,12 +294,10 @@ def json_preview(output_dir, data=None):
     read already."""
     path = layout.value_path(output_dir)
     try:
-        if data is not None:
-            return preview_of(formats.named(formats.DEFAULT), json.loads(data.decode("utf-8")))
-        size = os.path.getsize(path)
+        size = len(data) if data is not None else os.path.getsize(path)
         if size <= PARSED:
-            value = json.loads(layout.read_text(path))
-            return preview_of(formats.named(formats.DEFAULT), value)
+            text = data.decode("utf-8") if data is not None else layout.read_text(path)
+            return preview_of(formats.named(formats.DEFAULT), json.loads(text))
         with layout.open_for_reading(path) as f:
             head = f.read(2048)
     except (OSError, ValueError):
